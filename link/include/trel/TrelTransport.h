@@ -1,0 +1,124 @@
+#pragma once
+
+#include <trel/TrelMessage.h>
+#include <trel/TrelUsb.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Carries JSON messages on the command channel of every printer: frames them
+//   '$' L(le16) ~L(le16) payload ';'      (L = payload length + 1)
+// reassembles incoming frames per printer, matches responses to the two-way
+// requests waiting for them by message id, hands everything else to the
+// message's receive handler, and turns USB connect and disconnect notices into
+// device_connected() / device_disconnected() on threads of their own.
+class TrelTransport : private TrelUsbClient
+{
+public:
+    // Receive state of one printer; touched only on the receive path, which
+    // runs with the command channel's client lock held.
+    struct rx_state_info_t
+    {
+        enum : int { HUNT = 0, HEADER = 1, CHECK = 2, PAYLOAD = 3, TRAILER = 4, ERROR = 5 };
+        int state = HUNT;
+        int header_count = 0;
+        uint16_t remaining = 0;
+        std::unique_ptr<unsigned char[]> buffer;
+        uint16_t length = 0;
+        uint16_t length_check = 0;
+    };
+
+    TrelTransport();
+    ~TrelTransport() override;
+    TrelTransport(const TrelTransport&) = delete;
+    TrelTransport& operator=(const TrelTransport&) = delete;
+
+    // Sends one message; for a two-way message waits for its response (see
+    // response_timeout()). Never throws: failures are printed as
+    // "TrelMessage: <id> -- <text>" and the caller tests response_available().
+    void send_message(TrelMessage& msg, TrelDeviceAddress address);
+    // Frames one JSON text and writes it; throws what TrelUsb::write throws.
+    void send_command_data(const std::string& text, TrelDeviceAddress address);
+
+    static std::vector<std::string> attrs(unsigned int bits);
+    std::shared_ptr<TrelMessage> parse_message(yajl_val transport, yajl_val data);
+    void process_data_receive(unsigned char* data, unsigned int length, TrelDeviceAddress address);
+
+    void close(TrelDeviceAddress address);
+    std::vector<TrelDeviceAddress> list_connected();
+    std::vector<TrelUsbDevice> list_attached();
+
+    virtual void device_connected(TrelDeviceAddress address) = 0;
+    virtual void device_disconnected(TrelDeviceAddress address) = 0;
+
+    // How long a two-way request waits for its response: 15 s. Tests shorten it.
+    static constexpr std::chrono::milliseconds DEFAULT_RESPONSE_TIMEOUT{15000};
+    void set_response_timeout(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds response_timeout() const;
+
+    // Frames longer than this cannot be described by the 16-bit length.
+    static constexpr size_t MAX_PAYLOAD = 65534;
+
+protected:
+    // Stops connect and disconnect notices and waits for those already running.
+    // A derived class calls this first in its destructor: a notice that ran
+    // during or after the derived part's destruction would call into a half
+    // destroyed object.
+    void stop_callbacks();
+
+private:
+    struct reply_signal_t
+    {
+        std::mutex mutex; // guards count
+        std::condition_variable cv;
+        unsigned int count = 0;
+    };
+    struct waiting_message_t
+    {
+        TrelMessage* message;
+        reply_signal_t* signal;
+        TrelDeviceAddress address;
+    };
+
+    void usb_device_connected(TrelDeviceAddress address) override;
+    void usb_device_disconnected(TrelDeviceAddress address) override;
+    void data_received(unsigned char* data, unsigned int length,
+                       TrelDeviceAddress address) override;
+
+    void dispatch_connect(TrelDeviceAddress address);
+    void dispatch_disconnect(TrelDeviceAddress address,
+                             const std::shared_ptr<std::mutex>& printerLock);
+    bool start_dispatch(std::function<void()> work, TrelDeviceAddress address,
+                        const char* threadName);
+    void wake(reply_signal_t& signal);
+
+    std::unordered_map<TrelDeviceAddress, rx_state_info_t> rx_states;
+    // Guards waiting_table. Never held while sending, nor together with
+    // device_locks_mutex; may be held while taking a reply signal's mutex.
+    std::mutex waiting_mutex;
+    std::map<unsigned int, waiting_message_t> waiting_table;
+    // Guards device_locks (lookups and changes only; never held while waiting
+    // for a printer's lock).
+    std::mutex device_locks_mutex;
+    // One lock per connected printer, held for a whole exchange so that
+    // exchanges with one printer never overlap. Shared so that a sender can
+    // wait for it without holding the table, and a disconnect can drop the
+    // entry while a sender still holds it.
+    std::unordered_map<TrelDeviceAddress, std::shared_ptr<std::mutex>> device_locks;
+
+    // Guards accepting_callbacks and running_dispatches.
+    std::mutex dispatch_mutex;
+    std::condition_variable dispatch_done;
+    bool accepting_callbacks = true;
+    int running_dispatches = 0;
+
+    std::atomic<long long> response_timeout_ms{DEFAULT_RESPONSE_TIMEOUT.count()};
+};

@@ -1,0 +1,390 @@
+#include <trel/TrelException.h>
+#include <trel/TrelTransport.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+constexpr unsigned char FRAME_START = '$';
+constexpr unsigned char FRAME_END = ';';
+
+struct TreeDeleter
+{
+    void operator()(yajl_val v) const { yajl_tree_free(v); }
+};
+using Tree = std::unique_ptr<yajl_val_s, TreeDeleter>;
+
+void printFailure(unsigned int id, const char* text)
+{
+    std::cout << "TrelMessage: " << id << " -- " << text << std::endl;
+}
+
+} // namespace
+
+TrelTransport::TrelTransport()
+{
+    TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
+}
+
+TrelTransport::~TrelTransport()
+{
+    stop_callbacks();
+    // After this no receive callback or USB notice reaches this object.
+    TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
+}
+
+void TrelTransport::stop_callbacks()
+{
+    std::unique_lock<std::mutex> lock(dispatch_mutex);
+    accepting_callbacks = false;
+    dispatch_done.wait(lock, [this] { return running_dispatches == 0; });
+}
+
+void TrelTransport::set_response_timeout(std::chrono::milliseconds timeout)
+{
+    response_timeout_ms = timeout.count();
+}
+
+std::chrono::milliseconds TrelTransport::response_timeout() const
+{
+    return std::chrono::milliseconds(response_timeout_ms.load());
+}
+
+std::vector<std::string> TrelTransport::attrs(unsigned int bits)
+{
+    std::vector<std::string> names;
+    if (bits & TREL_ATTR_REQUEST)
+        names.emplace_back("request");
+    if (bits & TREL_ATTR_RESPONSE)
+        names.emplace_back("response");
+    if (bits & TREL_ATTR_TWOWAY)
+        names.emplace_back("twoway");
+    if (bits & TREL_ATTR_ONEWAY)
+        names.emplace_back("oneway");
+    if (bits & TREL_ATTR_ACK)
+        names.emplace_back("ack");
+    return names;
+}
+
+void TrelTransport::close(TrelDeviceAddress address)
+{
+    TrelUsb::close(address);
+}
+
+std::vector<TrelDeviceAddress> TrelTransport::list_connected()
+{
+    return TrelUsb::list_connected();
+}
+
+std::vector<TrelUsbDevice> TrelTransport::list_attached()
+{
+    return TrelUsb::list_attached();
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void TrelTransport::send_command_data(const std::string& text, TrelDeviceAddress address)
+{
+    const size_t length = text.size() + 1; // payload and ';'
+    const unsigned char header[5] = {
+        FRAME_START,
+        static_cast<unsigned char>(length & 0xff),
+        static_cast<unsigned char>((length >> 8) & 0xff),
+        static_cast<unsigned char>(~length & 0xff),
+        static_cast<unsigned char>((~length >> 8) & 0xff),
+    };
+    std::string body;
+    body.reserve(length);
+    body.append(text);
+    body.push_back(static_cast<char>(FRAME_END));
+
+    TrelUsb::write(header, sizeof header, address, TREL_USB_INTERFACE_COMMAND);
+    TrelUsb::write(reinterpret_cast<const unsigned char*>(body.data()),
+                   static_cast<unsigned int>(body.size()), address, TREL_USB_INTERFACE_COMMAND);
+}
+
+void TrelTransport::wake(reply_signal_t& signal)
+{
+    std::lock_guard<std::mutex> lock(signal.mutex);
+    ++signal.count;
+    signal.cv.notify_one();
+}
+
+void TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
+{
+    reply_signal_t signal;
+    const bool twoway = msg.twoway();
+    if (twoway) {
+        std::lock_guard<std::mutex> lock(waiting_mutex);
+        waiting_table[msg.id()] = waiting_message_t{&msg, &signal, address};
+    }
+
+    try {
+        std::shared_ptr<std::mutex> printerLock;
+        {
+            std::lock_guard<std::mutex> lock(device_locks_mutex);
+            auto it = device_locks.find(address);
+            if (it != device_locks.end())
+                printerLock = it->second;
+        }
+        if (!printerLock)
+            throw TrelException("Transport Error - Device has been disconnected.");
+
+        std::lock_guard<std::mutex> exchange(*printerLock);
+        const std::string text = msg.compile();
+        if (text.size() > MAX_PAYLOAD)
+            throw TrelException("Transport Error - Message too long to frame.");
+        send_command_data(text, address);
+
+        if (twoway) {
+            std::unique_lock<std::mutex> lock(signal.mutex);
+            while (signal.count == 0) {
+                // Each wake-up without a count (spurious) starts a new wait.
+                if (signal.cv.wait_for(lock, response_timeout()) == std::cv_status::timeout &&
+                    signal.count == 0)
+                    throw TrelException(
+                        "Transport Error - Waiting for response to request timed out.");
+            }
+            --signal.count;
+            lock.unlock();
+            if (!msg.response_available())
+                throw TrelException("Transport Error - No response received.");
+        }
+    } catch (const TrelException& e) {
+        printFailure(msg.id(), e.what());
+    } catch (...) {
+    }
+
+    if (twoway) {
+        std::lock_guard<std::mutex> lock(waiting_mutex);
+        waiting_table.erase(msg.id());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+void TrelTransport::data_received(unsigned char* data, unsigned int length,
+                                  TrelDeviceAddress address)
+{
+    rx_state_info_t& rx = rx_states[address];
+    unsigned int p = 0;
+    while (p < length) {
+        switch (rx.state) {
+        case rx_state_info_t::HUNT:
+            if (data[p] == FRAME_START)
+                rx.state = rx_state_info_t::HEADER;
+            ++p;
+            break;
+        case rx_state_info_t::HEADER: {
+            const int n = rx.header_count++;
+            if (n < 2)
+                rx.length = static_cast<uint16_t>(rx.length | (data[p] << (8 * n)));
+            else
+                rx.length_check = static_cast<uint16_t>(rx.length_check | (data[p] << (8 * (n - 2))));
+            ++p;
+            if (rx.header_count == 4)
+                rx.state = rx_state_info_t::CHECK;
+            break;
+        }
+        case rx_state_info_t::CHECK:
+            if ((rx.length ^ rx.length_check) == 0xffff) {
+                rx.length = static_cast<uint16_t>(rx.length - 1);
+                rx.remaining = rx.length;
+                rx.buffer.reset(new unsigned char[rx.length ? rx.length : 1]);
+                rx.state = rx_state_info_t::PAYLOAD;
+            } else {
+                rx.state = rx_state_info_t::ERROR;
+            }
+            break;
+        case rx_state_info_t::PAYLOAD: {
+            const unsigned int n = std::min<unsigned int>(rx.remaining, length - p);
+            std::memcpy(rx.buffer.get() + (rx.length - rx.remaining), data + p, n);
+            rx.remaining = static_cast<uint16_t>(rx.remaining - n);
+            p += n;
+            if (rx.remaining == 0)
+                rx.state = rx_state_info_t::TRAILER;
+            break;
+        }
+        case rx_state_info_t::TRAILER:
+            if (data[p] == FRAME_END) {
+                // Reset before processing: whatever the payload does, the next
+                // byte starts from a clean state.
+                std::unique_ptr<unsigned char[]> payload = std::move(rx.buffer);
+                const uint16_t payloadLength = rx.length;
+                rx = rx_state_info_t();
+                ++p;
+                // This runs inside libusb's event handling: no exception may
+                // leave it. An offending message is dropped and named.
+                try {
+                    process_data_receive(payload.get(), payloadLength, address);
+                } catch (const std::exception& e) {
+                    std::cout << "TrelTransport: dropped a message from " << address << " - "
+                              << e.what() << std::endl;
+                } catch (...) {
+                    std::cout << "TrelTransport: dropped a message from " << address
+                              << " - UNKNOWN." << std::endl;
+                }
+            } else {
+                rx.state = rx_state_info_t::ERROR;
+            }
+            break;
+        default: // ERROR: the byte at p is looked at again while hunting
+            rx = rx_state_info_t();
+            break;
+        }
+    }
+}
+
+std::shared_ptr<TrelMessage> TrelTransport::parse_message(yajl_val transport, yajl_val data)
+{
+    yajl_val attrsNode = trel_json::member(transport, "attrs", yajl_t_array);
+    if (!attrsNode)
+        throw TrelException("Transport failed to supply attributes.");
+    yajl_val idNode = trel_json::member(transport, "id", yajl_t_number);
+    if (!idNode)
+        throw TrelException("Transport failed to supply id.");
+
+    unsigned int bits = 0;
+    for (size_t i = 0; i < attrsNode->u.array.len; ++i) {
+        yajl_val v = attrsNode->u.array.values[i];
+        if (!YAJL_IS_STRING(v))
+            continue;
+        const char* s = YAJL_GET_STRING(v);
+        if (!std::strcmp(s, "request"))
+            bits |= TREL_ATTR_REQUEST;
+        else if (!std::strcmp(s, "response"))
+            bits |= TREL_ATTR_RESPONSE;
+        else if (!std::strcmp(s, "oneway"))
+            bits |= TREL_ATTR_ONEWAY;
+        else if (!std::strcmp(s, "twoway"))
+            bits |= TREL_ATTR_TWOWAY;
+        else if (!std::strcmp(s, "ack"))
+            bits |= TREL_ATTR_ACK;
+    }
+    const auto id = static_cast<unsigned int>(trel_json::integer_value(idNode));
+    TrelMessage message(*this, bits, id, data);
+    return TrelMessage::elevate(message);
+}
+
+void TrelTransport::process_data_receive(unsigned char* data, unsigned int length,
+                                         TrelDeviceAddress address)
+{
+    // yajl wants a terminated text; a zero byte inside the payload ends it.
+    const std::string text(reinterpret_cast<const char*>(data), length);
+    Tree tree(yajl_tree_parse(text.c_str(), nullptr, 0));
+    if (!tree)
+        return;
+    yajl_val transport = trel_json::member(tree.get(), "transport", yajl_t_object);
+    yajl_val payload = trel_json::member(tree.get(), "data", yajl_t_object);
+    if (!transport || !payload)
+        return;
+
+    std::shared_ptr<TrelMessage> message = parse_message(transport, payload);
+    if (message->is_response()) {
+        // The request cannot go away meanwhile: its sender erases its entry
+        // under this same mutex before it returns.
+        std::lock_guard<std::mutex> lock(waiting_mutex);
+        auto it = waiting_table.find(message->id());
+        if (it == waiting_table.end())
+            return;
+        it->second.message->set_response(message);
+        wake(*it->second.signal);
+        return;
+    }
+    message->handle_receive(address, message);
+}
+
+// ---------------------------------------------------------------------------
+// Printers coming and going
+
+bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress address,
+                                   const char* threadName)
+{
+    {
+        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        if (!accepting_callbacks)
+            return false;
+        ++running_dispatches;
+    }
+    auto finished = [this] {
+        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        --running_dispatches;
+        dispatch_done.notify_all();
+    };
+    try {
+        std::thread([work = std::move(work), finished, address, threadName] {
+            pthread_setname_np(pthread_self(), threadName);
+            try {
+                work();
+            } catch (const std::exception& e) {
+                std::cout << "TrelTransport: " << threadName << " " << address << " - "
+                          << e.what() << std::endl;
+            } catch (...) {
+            }
+            finished();
+        }).detach();
+    } catch (const std::system_error& e) {
+        std::cout << "TrelTransport: cannot start " << threadName << " - " << e.what()
+                  << std::endl;
+        finished();
+        return false;
+    }
+    return true;
+}
+
+void TrelTransport::usb_device_connected(TrelDeviceAddress address)
+{
+    // The lock table changes here, on the USB thread, in the order the back end
+    // reports: a re-enumeration announces disconnect then connect, and making
+    // the two changes on racing threads could drop the new printer's lock.
+    {
+        std::lock_guard<std::mutex> lock(device_locks_mutex);
+        device_locks[address] = std::make_shared<std::mutex>();
+    }
+    start_dispatch([this, address] { dispatch_connect(address); }, address, "trel-connect");
+}
+
+void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
+{
+    std::shared_ptr<std::mutex> printerLock;
+    {
+        std::lock_guard<std::mutex> lock(device_locks_mutex);
+        auto it = device_locks.find(address);
+        if (it != device_locks.end()) {
+            printerLock = std::move(it->second);
+            device_locks.erase(it);
+        }
+    }
+    // Requests waiting on this printer end now instead of at their timeout.
+    {
+        std::lock_guard<std::mutex> lock(waiting_mutex);
+        for (auto& entry : waiting_table)
+            if (entry.second.address == address)
+                wake(*entry.second.signal);
+    }
+    start_dispatch([this, address, printerLock] { dispatch_disconnect(address, printerLock); },
+                   address, "trel-disconnect");
+}
+
+void TrelTransport::dispatch_connect(TrelDeviceAddress address)
+{
+    device_connected(address);
+}
+
+void TrelTransport::dispatch_disconnect(TrelDeviceAddress address,
+                                        const std::shared_ptr<std::mutex>& printerLock)
+{
+    // The application hears of the disconnect only after a running exchange
+    // with the printer has ended.
+    if (printerLock) {
+        std::lock_guard<std::mutex> exchange(*printerLock); // taken only to wait
+    }
+    device_disconnected(address);
+}

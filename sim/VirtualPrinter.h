@@ -1,0 +1,132 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelksim {
+
+class VirtualBus;
+class VirtualUsbDevice;
+class Worker;
+
+// A Zelk printer on the virtual bus. It speaks the printer's USB protocol: on
+// the command channel (OUT 0x02, IN 0x81) it reassembles framed JSON requests
+// and answers each two-way request with a response of the same id; it can send
+// firmware events; and it injects the faults a real printer and cable produce.
+class VirtualPrinter
+{
+public:
+    enum Channel { Command = 0, Job = 1 };
+
+    struct Options
+    {
+        uint8_t bus = 1;
+        uint8_t address = 5;
+        bool firmwareUpdateMode = false; // product 0x0003, only listed
+        std::string serial = "ZK1-000001";
+        std::string firmwareVersion = "1.2.0";
+    };
+
+    // Ways to spoil the next response(s). "...First" sends a broken frame right
+    // before the real response, so a receiver that resynchronises still gets
+    // the answer.
+    enum class Fault {
+        NoResponse,
+        LeadingGarbage,      // stray bytes before the '$'
+        BadComplementFirst,  // a header whose length complement is wrong
+        WrongTrailerFirst,   // a frame ending in '$' instead of ';'
+        ZeroLengthFirst,     // L = 1: an empty payload
+        UnparsableFirst,     // a payload that is not JSON
+        NoTransportFirst,    // JSON without "transport"
+        NonArrayAttrsFirst,  // "attrs" that is not an array, same id
+        MissingIdFirst,      // "transport" without "id"
+        OneByteChunks,       // the response arrives one byte per transfer
+        PackedWithEvent,     // an event and the response share transfers
+    };
+
+    VirtualPrinter(VirtualBus& bus, Options options);
+    VirtualPrinter(VirtualBus& bus) : VirtualPrinter(bus, Options()) {}
+    ~VirtualPrinter();
+    VirtualPrinter(const VirtualPrinter&) = delete;
+    VirtualPrinter& operator=(const VirtualPrinter&) = delete;
+
+    void plug();
+    void unplug();
+    bool isPlugged() const;
+    uint8_t bus() const { return opts.bus; }
+    uint8_t address() const { return opts.address; }
+    const Options& options() const { return opts; }
+
+    // --- faults
+    void injectFault(Fault fault, int times = 1);
+    void setResponseDelay(std::chrono::milliseconds delay);
+    void setInChunkSize(Channel channel, size_t bytes);
+    // The host's receive transfer on the channel ends with a stall, or with
+    // "no device" as if the printer had died.
+    void failReceive(Channel channel, bool stall);
+    // The next `count` host writes on the channel are never accepted: the host
+    // times out on each.
+    void timeoutWrites(Channel channel, int count);
+    int timedOutWrites() const;
+
+    // --- sending
+    void sendEvent(const std::string& name, const std::string& argsJson);
+    // Frames a payload on the command channel as the firmware does.
+    void sendFrame(const std::string& payload, bool pack = false);
+    void sendRaw(Channel channel, const std::vector<uint8_t>& bytes, bool pack = false);
+    static std::vector<uint8_t> frame(const std::string& payload);
+
+    // --- observing
+    // Payloads of every complete frame received on the command channel.
+    std::vector<std::string> requests() const;
+    size_t requestCount() const;
+    bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+    // Largest number of two-way requests that were waiting for an answer at the
+    // same time (a host that serialises its exchanges keeps this at 1).
+    int maxOutstanding() const;
+    std::vector<uint8_t> jobBytes() const;
+
+    // Replaces the default answers: given a request's "data" text, returns the
+    // response's "data" text, or nothing to stay silent.
+    using Responder = std::function<std::optional<std::string>(const std::string& dataJson)>;
+    void setResponder(Responder responder);
+
+private:
+    class Function;
+    friend class Function;
+
+    void received(Channel channel, std::vector<uint8_t> bytes);
+    void handleRequest(const std::string& payload);
+    void respond(unsigned long long id, const std::string& data);
+    std::string defaultResponse(const std::string& dataJson) const;
+    void queue(Channel channel, const std::vector<uint8_t>& bytes, bool pack);
+
+    Options opts;
+    VirtualBus& bus_;
+    std::unique_ptr<Worker> worker;
+    std::shared_ptr<Function> function;
+    std::unique_ptr<VirtualUsbDevice> device;
+
+    // Guards everything below.
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::string commandRx; // bytes of a frame not yet complete
+    std::vector<std::string> received_;
+    std::vector<uint8_t> jobRx;
+    std::deque<Fault> faults;
+    std::chrono::milliseconds delay{0};
+    int outstanding = 0;
+    int maxOutstanding_ = 0;
+    unsigned long long eventId = 1000000;
+    Responder responder;
+};
+
+} // namespace zelksim
