@@ -30,7 +30,7 @@ std::vector<uint8_t> deviceDescriptor(uint16_t product)
     d.insert(d.end(), {0, 0, 0, 64}); // class per interface; ep0 packet size
     put16(d, VENDOR);
     put16(d, product);
-    put16(d, 0x0100);           // bcdDevice
+    put16(d, 0x0100);                // bcdDevice
     d.insert(d.end(), {1, 2, 3, 1}); // strings; one configuration
     return d;
 }
@@ -193,6 +193,16 @@ void VirtualPrinter::timeoutWrites(Channel channel, int count)
 int VirtualPrinter::timedOutWrites() const
 {
     return device->discardedOutUrbs();
+}
+
+int VirtualPrinter::writesReceived(Channel channel) const
+{
+    return device->outUrbs(OUT_EP[channel]);
+}
+
+void VirtualPrinter::failClaims(int skip, int count)
+{
+    device->failClaims(skip, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -436,9 +446,10 @@ void VirtualPrinter::respond(unsigned long long id, const std::string& data)
         return;
     }
     case Fault::PackedWithEvent: {
-        queue(Command, frame("{\"transport\":{\"attrs\":[\"request\",\"oneway\"],\"id\":1},"
-                             "\"data\":{\"event\":{\"name\":\"debug_event\",\"args\":"
-                             "{\"text\":[112,97,99,107,101,100,0]}}}}"),
+        queue(Command,
+              frame("{\"transport\":{\"attrs\":[\"request\",\"oneway\"],\"id\":1},"
+                    "\"data\":{\"event\":{\"name\":\"debug_event\",\"args\":"
+                    "{\"text\":[112,97,99,107,101,100,0]}}}}"),
               false);
         queue(Command, good, true);
         return;

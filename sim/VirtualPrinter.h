@@ -40,16 +40,16 @@ public:
     // the answer.
     enum class Fault {
         NoResponse,
-        LeadingGarbage,      // stray bytes before the '$'
-        BadComplementFirst,  // a header whose length complement is wrong
-        WrongTrailerFirst,   // a frame ending in '$' instead of ';'
-        ZeroLengthFirst,     // L = 1: an empty payload
-        UnparsableFirst,     // a payload that is not JSON
-        NoTransportFirst,    // JSON without "transport"
-        NonArrayAttrsFirst,  // "attrs" that is not an array, same id
-        MissingIdFirst,      // "transport" without "id"
-        OneByteChunks,       // the response arrives one byte per transfer
-        PackedWithEvent,     // an event and the response share transfers
+        LeadingGarbage,     // stray bytes before the '$'
+        BadComplementFirst, // a header whose length complement is wrong
+        WrongTrailerFirst,  // a frame ending in '$' instead of ';'
+        ZeroLengthFirst,    // L = 1: an empty payload
+        UnparsableFirst,    // a payload that is not JSON
+        NoTransportFirst,   // JSON without "transport"
+        NonArrayAttrsFirst, // "attrs" that is not an array, same id
+        MissingIdFirst,     // "transport" without "id"
+        OneByteChunks,      // the response arrives one byte per transfer
+        PackedWithEvent,    // an event and the response share transfers
     };
 
     VirtualPrinter(VirtualBus& bus, Options options);
@@ -76,11 +76,17 @@ public:
     // times out on each.
     void timeoutWrites(Channel channel, int count);
     int timedOutWrites() const;
+    // Host writes (OUT transfers) received on the channel so far.
+    int writesReceived(Channel channel) const;
+    // After `skip` successful interface claims the next `count` fail, as when
+    // another program holds the printer.
+    void failClaims(int skip, int count);
 
     // --- sending
     void sendEvent(const std::string& name, const std::string& argsJson);
     // Frames a payload on the command channel as the firmware does.
     void sendFrame(const std::string& payload, bool pack = false);
+    // Raw bytes on a channel; an empty vector sends a zero-length packet.
     void sendRaw(Channel channel, const std::vector<uint8_t>& bytes, bool pack = false);
     static std::vector<uint8_t> frame(const std::string& payload);
 

@@ -98,7 +98,10 @@ struct VirtualUsbDevice::Core
     std::map<uint8_t, size_t> chunkSize;
     std::map<uint8_t, int> failNext;
     std::map<uint8_t, int> holdOut;
+    std::map<uint8_t, int> outCount;
     int discarded = 0;
+    int claimSkip = 0;
+    int claimFailures = 0;
 
     // The device node is a FIFO that we keep full while no URB waits to be
     // reaped and empty while one does. libusb polls the node for POLLOUT, which
@@ -318,8 +321,8 @@ struct VirtualUsbDevice::Core
             if (!ok) {
                 finish(u, -EPIPE, 0);
             } else if (setup.requestType & 0x80) {
-                payload.resize(std::min<size_t>(payload.size(),
-                                                std::min<int>(setup.length, length - 8)));
+                payload.resize(
+                    std::min<size_t>(payload.size(), std::min<int>(setup.length, length - 8)));
                 fill(u, payload.data(), payload.size(), 8);
                 finish(u, 0, static_cast<int>(payload.size()));
             } else {
@@ -333,6 +336,7 @@ struct VirtualUsbDevice::Core
             std::shared_ptr<UsbFunction> fn;
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                ++outCount[u.endpoint];
                 auto hold = holdOut.find(u.endpoint);
                 if (hold != holdOut.end() && hold->second > 0) {
                     --hold->second;
@@ -439,9 +443,9 @@ struct VirtualUsbDevice::Core
                 GError* error = nullptr;
                 UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, 4, &error);
                 if (caps) {
-                    const uint32_t value =
-                        USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                        USBDEVFS_CAP_ZERO_PACKET;
+                    const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION |
+                                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                           USBDEVFS_CAP_ZERO_PACKET;
                     std::memcpy(caps->data, &value, 4);
                     g_object_unref(caps);
                 } else {
@@ -451,7 +455,17 @@ struct VirtualUsbDevice::Core
                 }
                 break;
             }
-            case USBDEVFS_CLAIMINTERFACE:
+            case USBDEVFS_CLAIMINTERFACE: {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (claimSkip > 0) {
+                    --claimSkip;
+                } else if (claimFailures > 0) {
+                    --claimFailures;
+                    result = -1;
+                    err = EBUSY;
+                }
+                break;
+            }
             case USBDEVFS_RELEASEINTERFACE:
             case USBDEVFS_SETCONFIGURATION:
             case USBDEVFS_CLEAR_HALT:
@@ -609,7 +623,8 @@ void VirtualUsbDevice::plug()
     record += "E: BUSNUM=" + pad3(c.bus) + "\nE: DEVNUM=" + pad3(c.address) + "\n";
     record += "E: MAJOR=189\nE: MINOR=" + std::to_string(minor) + "\n";
     record += "A: dev=189:" + std::to_string(minor) + "\n";
-    record += "A: busnum=" + std::to_string(c.bus) + "\nA: devnum=" + std::to_string(c.address) + "\n";
+    record +=
+        "A: busnum=" + std::to_string(c.bus) + "\nA: devnum=" + std::to_string(c.address) + "\n";
     record += "A: devpath=" + std::to_string(c.address) + "\n";
     record += "A: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
     record += std::string("A: idVendor=") + vendor + "\nA: idProduct=" + product + "\n";
@@ -657,6 +672,8 @@ void VirtualUsbDevice::queueIn(uint8_t endpoint, const uint8_t* data, size_t len
     auto& chunks = core->inChunks[endpoint];
     auto sizeIt = core->chunkSize.find(endpoint);
     const size_t chunk = sizeIt == core->chunkSize.end() ? DEFAULT_CHUNK : sizeIt->second;
+    if (length == 0)
+        chunks.emplace_back();
     size_t pos = 0;
     if (pack && !chunks.empty() && chunks.back().size() < chunk) {
         const size_t n = std::min(chunk - chunks.back().size(), length);
@@ -699,6 +716,20 @@ void VirtualUsbDevice::holdOutUrbs(uint8_t endpoint, int count)
 {
     std::lock_guard<std::mutex> lock(core->mutex);
     core->holdOut[endpoint] = count;
+}
+
+int VirtualUsbDevice::outUrbs(uint8_t endpoint) const
+{
+    std::lock_guard<std::mutex> lock(core->mutex);
+    auto it = core->outCount.find(endpoint);
+    return it == core->outCount.end() ? 0 : it->second;
+}
+
+void VirtualUsbDevice::failClaims(int skip, int count)
+{
+    std::lock_guard<std::mutex> lock(core->mutex);
+    core->claimSkip = skip;
+    core->claimFailures = count;
 }
 
 int VirtualUsbDevice::discardedOutUrbs() const

@@ -79,6 +79,7 @@ public:
     // Queues bytes for an IN endpoint. Each completed IN URB carries one chunk
     // (at most the endpoint's chunk size). With `pack`, the bytes first fill up
     // the last queued chunk, so several small writes can arrive in one URB.
+    // Zero bytes queue a zero-length packet.
     void queueIn(uint8_t endpoint, const uint8_t* data, size_t length, bool pack = false);
     // Largest chunk one IN URB carries (default 64, the bulk packet size).
     void setInChunkSize(uint8_t endpoint, size_t bytes);
@@ -91,6 +92,11 @@ public:
     void holdOutUrbs(uint8_t endpoint, int count);
     // Number of OUT URBs that were held and then discarded by the host.
     int discardedOutUrbs() const;
+    // OUT URBs submitted to the endpoint so far.
+    int outUrbs(uint8_t endpoint) const;
+    // After `skip` successful interface claims, the next `count` fail (EBUSY),
+    // as when another program holds the printer.
+    void failClaims(int skip, int count);
 
     struct Core;
 

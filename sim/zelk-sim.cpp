@@ -34,11 +34,10 @@ int usage(const char* why)
 {
     if (why)
         std::fprintf(stderr, "zelk-sim: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--] "
-                 "PROGRAM [ARGS...]\n"
-                 "Starts PROGRAM with virtual printers on a simulated USB bus "
-                 "(default: one printer at 1:5).\n");
+    std::fprintf(stderr, "usage: zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--] "
+                         "PROGRAM [ARGS...]\n"
+                         "Starts PROGRAM with virtual printers on a simulated USB bus "
+                         "(default: one printer at 1:5).\n");
     return 2;
 }
 

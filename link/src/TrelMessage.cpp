@@ -127,20 +127,17 @@ unsigned int TrelMessage::next_id()
 
 TrelMessage::TrelMessage(TrelTransport& transport, unsigned int attrs, yajl_val data)
     : _attrs(attrs), _id(next_id()), _transport(&transport), _data(data), _type(PLAIN)
-{
-}
+{}
 
 TrelMessage::TrelMessage(TrelTransport& transport, unsigned int attrs, unsigned int id,
                          yajl_val data)
     : _attrs(attrs), _id(id), _transport(&transport), _data(data), _type(PLAIN)
-{
-}
+{}
 
 TrelMessage::TrelMessage(const TrelMessage& other)
     : _attrs(other._attrs), _id(other._id), _transport(other._transport), _data(other._data),
       _type(other._type)
-{
-}
+{}
 
 TrelMessage& TrelMessage::operator=(const TrelMessage& other)
 {

@@ -187,7 +187,8 @@ void TrelTransport::data_received(unsigned char* data, unsigned int length,
             if (n < 2)
                 rx.length = static_cast<uint16_t>(rx.length | (data[p] << (8 * n)));
             else
-                rx.length_check = static_cast<uint16_t>(rx.length_check | (data[p] << (8 * (n - 2))));
+                rx.length_check =
+                    static_cast<uint16_t>(rx.length_check | (data[p] << (8 * (n - 2))));
             ++p;
             if (rx.header_count == 4)
                 rx.state = rx_state_info_t::CHECK;
@@ -324,15 +325,14 @@ bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress
             try {
                 work();
             } catch (const std::exception& e) {
-                std::cout << "TrelTransport: " << threadName << " " << address << " - "
-                          << e.what() << std::endl;
+                std::cout << "TrelTransport: " << threadName << " " << address << " - " << e.what()
+                          << std::endl;
             } catch (...) {
             }
             finished();
         }).detach();
     } catch (const std::system_error& e) {
-        std::cout << "TrelTransport: cannot start " << threadName << " - " << e.what()
-                  << std::endl;
+        std::cout << "TrelTransport: cannot start " << threadName << " - " << e.what() << std::endl;
         finished();
         return false;
     }

@@ -218,8 +218,7 @@ void TrelUsb::close(TrelDeviceAddress address)
 // ---------------------------------------------------------------------------
 // One printer
 
-TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId,
-                 TrelDeviceAddress deviceAddress)
+TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress)
     : vendor_id(vendorId), product_id(productId), address(deviceAddress)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
@@ -418,8 +417,8 @@ void TrelUsb::device_status_thread_entry()
         return;
 
     using Clock = std::chrono::steady_clock;
-    const auto scanInterval = std::chrono::milliseconds(_device_hotplug_refresh_rate.tv_sec * 1000 +
-                                                        _device_hotplug_refresh_rate.tv_usec / 1000);
+    const auto scanInterval = std::chrono::milliseconds(
+        _device_hotplug_refresh_rate.tv_sec * 1000 + _device_hotplug_refresh_rate.tv_usec / 1000);
     bool scanned = false;
     Clock::time_point lastScan;
     std::unique_lock<std::recursive_mutex> table(_connected_devices_mutex, std::defer_lock);

@@ -1,15 +1,25 @@
+// The USB back end against virtual printers on the simulated bus, through the
+// real libusb: discovery and hot-plug, opening rules, the listings, close and
+// write semantics, and what happens when transfers fail.
+#include "Eventually.h"
+#include "RecordingUsbClient.h"
 #include "SimEnvironment.h"
 #include "StdoutCapture.h"
-#include "TestTransport.h"
 
 #include <VirtualPrinter.h>
 
 #include <trel/TrelException.h>
+#include <trel/TrelUsb.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 using namespace zelktest;
+using namespace std::chrono_literals;
 using zelksim::VirtualPrinter;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -22,21 +32,324 @@ VirtualPrinter::Options at(uint8_t bus, uint8_t address, bool dfu = false)
     return o;
 }
 
+// Long enough for at least two bus scans (one every 500 ms).
+constexpr auto TWO_SCANS = 1200ms;
+
+std::string failureOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const TrelException& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+void writeBytes(TrelDeviceAddress a, const std::string& s, trel_usb_interface_t ch)
+{
+    TrelUsb::write(reinterpret_cast<const unsigned char*>(s.data()),
+                   static_cast<unsigned int>(s.size()), a, ch);
+}
+
+class UsbBackend : public testing::Test
+{
+protected:
+    void TearDown() override { TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS); }
+    zelksim::VirtualBus& bus() { return SimEnvironment::bus(); }
+};
+
 } // namespace
 
-TEST(UsbBackend, HotPluggedPrinterIsAnnouncedOnce)
+TEST_F(UsbBackend, PrinterPresentAtStartAndHotPluggedOnesAreAnnouncedOnce)
 {
-    TestTransport transport;
-    VirtualPrinter printer(SimEnvironment::bus(), at(1, 5));
-    printer.plug();
-    const TrelDeviceAddress a(1, 5);
-    ASSERT_TRUE(transport.waitFor(true, a));
-    auto connected = transport.list_connected();
-    ASSERT_EQ(connected.size(), 1u);
-    EXPECT_EQ(connected[0], a);
+    VirtualPrinter before(bus(), at(1, 5));
+    before.plug();
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    ASSERT_TRUE(client.waitForEvents(1));
 
-    NamedCommand cmd(transport, "bio_get_version");
-    cmd.send(a);
-    ASSERT_TRUE(cmd.response_available());
-    EXPECT_EQ(cmd.responseName, "bio_get_version");
+    VirtualPrinter later(bus(), at(2, 7));
+    later.plug();
+    ASSERT_TRUE(client.waitForEvents(2));
+
+    // Unchanged listing entries are neither reopened nor announced again.
+    std::this_thread::sleep_for(TWO_SCANS);
+    EXPECT_EQ(client.events(), (Strings{"+1:5", "+2:7"}));
+    auto open = TrelUsb::list_connected();
+    std::sort(open.begin(), open.end(),
+              [](TrelDeviceAddress a, TrelDeviceAddress b) { return a.value() < b.value(); });
+    EXPECT_EQ(open, (std::vector<TrelDeviceAddress>{{1, 5}, {2, 7}}));
+}
+
+TEST_F(UsbBackend, UnplugAnnouncesDisconnectAndForgetsThePrinter)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+    printer.unplug();
+    ASSERT_TRUE(client.waitForEvents(2));
+    EXPECT_EQ(client.events(), (Strings{"+1:5", "-1:5"}));
+    EXPECT_TRUE(eventually([] { return TrelUsb::list_connected().empty(); }));
+}
+
+TEST_F(UsbBackend, ReEnumerationAtTheSameAddressIsDisconnectThenConnect)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+
+    printer.unplug();
+    printer.plug(); // a new device at the same bus and address
+    ASSERT_TRUE(client.waitForEvents(3));
+    EXPECT_EQ(client.events(), (Strings{"+1:5", "-1:5", "+1:5"}));
+
+    // The new device is the one that is open: its data arrives.
+    printer.sendRaw(VirtualPrinter::Job, {'o', 'k'});
+    ASSERT_TRUE(client.waitForChunks(1));
+    EXPECT_EQ(client.received(), Strings{"ok"});
+}
+
+TEST_F(UsbBackend, FirmwareUpdateModeIsListedButNeverOpened)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter normal(bus(), at(1, 5));
+    VirtualPrinter dfu(bus(), at(1, 9, true));
+    dfu.plug();
+    normal.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+    std::this_thread::sleep_for(TWO_SCANS);
+
+    EXPECT_EQ(client.events(), Strings{"+1:5"});
+    EXPECT_EQ(TrelUsb::list_connected(), (std::vector<TrelDeviceAddress>{{1, 5}}));
+    auto rows = TrelUsb::list_attached();
+    ASSERT_EQ(rows.size(), 2u);
+    std::sort(rows.begin(), rows.end(),
+              [](const TrelUsbDevice& a, const TrelUsbDevice& b) { return a.port < b.port; });
+    EXPECT_EQ(rows[0].port, 5);
+    EXPECT_EQ(rows[0].mode, 1);
+    EXPECT_EQ(rows[1].port, 9);
+    EXPECT_EQ(rows[1].mode, 2);
+}
+
+TEST_F(UsbBackend, ListingWithoutAnyClientFails)
+{
+    EXPECT_EQ(failureOf([] { TrelUsb::list_attached(); }), "Failed to get libusb device list.");
+}
+
+TEST_F(UsbBackend, ClosedPrinterStaysListedRefusesWritesAndIsNotReopened)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+    const TrelDeviceAddress a(1, 5);
+
+    TrelUsb::close(a);
+    EXPECT_EQ(client.events(), (Strings{"+1:5", "-1:5"}));
+    EXPECT_EQ(TrelUsb::list_connected(), std::vector<TrelDeviceAddress>{a});
+    EXPECT_EQ(failureOf([&] { writeBytes(a, "x", TREL_USB_INTERFACE_COMMAND); }),
+              "Send failed - Device no longer connected.");
+    EXPECT_EQ(failureOf([&] { writeBytes(a, "", TREL_USB_INTERFACE_COMMAND); }),
+              "Send failed - Device no longer connected.");
+    EXPECT_EQ(failureOf([&] { TrelUsb::close(a); }), "Close failed - Device no longer connected.");
+    EXPECT_EQ(failureOf([] {
+                  TrelUsb::close({3, 3});
+              }),
+              "Close failed - Device no longer connected.");
+
+    std::this_thread::sleep_for(TWO_SCANS);
+    EXPECT_EQ(client.events(), (Strings{"+1:5", "-1:5"}));
+}
+
+TEST_F(UsbBackend, WriteArgumentsAreChecked)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+    const TrelDeviceAddress a(1, 5);
+
+    EXPECT_EQ(failureOf([&] {
+                  writeBytes({4, 4}, "x", TREL_USB_INTERFACE_COMMAND);
+              }),
+              "Send failed - Device no longer connected.");
+    EXPECT_EQ(failureOf([&] { writeBytes(a, "x", static_cast<trel_usb_interface_t>(2)); }),
+              "Send failed - interface invalid.");
+    // Nothing to send: no transfer at all.
+    EXPECT_EQ(failureOf([&] { writeBytes(a, "", TREL_USB_INTERFACE_JOB); }), "(no exception)");
+    EXPECT_EQ(printer.writesReceived(VirtualPrinter::Job), 0);
+}
+
+struct TimeoutCase
+{
+    int timeouts;
+    std::string failure; // empty: the write completes
+};
+
+class WriteRetries : public UsbBackend, public testing::WithParamInterface<TimeoutCase>
+{};
+
+TEST_P(WriteRetries, TimeoutsAreRetriedThreeTimesInARow)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+
+    // The retry rule does not depend on the length of a timeout; 1.5 s each
+    // would only make the test slow.
+    TrelUsb::set_write_timeout(40);
+    printer.timeoutWrites(VirtualPrinter::Job, GetParam().timeouts);
+    const std::string failure = failureOf([] {
+        writeBytes({1, 5}, "G28\n", TREL_USB_INTERFACE_JOB);
+    });
+    EXPECT_EQ(printer.timedOutWrites(), GetParam().timeouts);
+    if (GetParam().failure.empty()) {
+        EXPECT_EQ(failure, "(no exception)");
+        EXPECT_TRUE(eventually([&] { return printer.jobBytes().size() == 4; }));
+        const auto bytes = printer.jobBytes();
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "G28\n");
+    } else {
+        EXPECT_EQ(failure, GetParam().failure);
+        EXPECT_TRUE(printer.jobBytes().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rule, WriteRetries,
+                         testing::Values(TimeoutCase{0, ""}, TimeoutCase{3, ""},
+                                         TimeoutCase{4, "Send failed - libusb error: -7"}));
+
+TEST_F(UsbBackend, ReceivedChunksAreHandedOnAsTheyComeAndZeroLengthOnesAreSkipped)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+
+    std::string text(150, 'a');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char>('a' + i % 26);
+    printer.sendRaw(VirtualPrinter::Job, {});
+    printer.sendRaw(VirtualPrinter::Job, std::vector<uint8_t>(text.begin(), text.end()));
+    ASSERT_TRUE(client.waitForChunks(3));
+    EXPECT_EQ(client.received(),
+              (Strings{text.substr(0, 64), text.substr(64, 64), text.substr(128)}));
+}
+
+class DeadReceive : public UsbBackend, public testing::WithParamInterface<bool>
+{};
+
+TEST_P(DeadReceive, OneDeadChannelKeepsThePrinterBothDeadDeleteIt)
+{
+    const bool stall = GetParam();
+    RecordingUsbClient job(TREL_USB_INTERFACE_JOB);
+    RecordingUsbClient command(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(job.waitForEvents(1));
+
+    printer.failReceive(VirtualPrinter::Job, stall);
+    printer.sendRaw(VirtualPrinter::Job, {'j'});
+    printer.sendRaw(VirtualPrinter::Command, {'c'});
+    ASSERT_TRUE(command.waitForChunks(1));
+    EXPECT_EQ(command.received(), Strings{"c"});
+    EXPECT_TRUE(job.received().empty()); // nobody receives on a dead channel
+    EXPECT_EQ(TrelUsb::list_connected().size(), 1u);
+
+    printer.failReceive(VirtualPrinter::Command, stall);
+    // Both dead: deleted at the next event round. It is still on the bus, so
+    // the next scan opens it afresh and it works again.
+    ASSERT_TRUE(job.waitForEvents(3));
+    EXPECT_EQ(job.events(), (Strings{"+1:5", "-1:5", "+1:5"}));
+    printer.sendRaw(VirtualPrinter::Job, {'a', 'g', 'a', 'i', 'n'});
+    ASSERT_TRUE(eventually([&] { return !job.received().empty(); }));
+    EXPECT_EQ(job.received().back(), "again");
+}
+
+INSTANTIATE_TEST_SUITE_P(Status, DeadReceive, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& i) {
+                             return i.param ? "Stall" : "NoDevice";
+                         });
+
+TEST_F(UsbBackend, PrinterThatFailsToOpenIsRetriedAndTheThreadLivesOn)
+{
+    StdoutCapture out;
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter busy(bus(), at(1, 5));
+    busy.failClaims(1, 2); // the probe passes, the opening itself fails twice
+    busy.plug();
+    ASSERT_TRUE(client.waitForEvents(1, 5s));
+    EXPECT_EQ(client.events(), Strings{"+1:5"});
+
+    const std::string line =
+        "Failed to open printer 1:5 - Failed to claim libusb device. Retrying at every scan.\n";
+    const std::string text = out.text();
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find(line), text.rfind(line)) << "reported more than once";
+    EXPECT_EQ(text.find("Fatal error in hotplug thread"), std::string::npos);
+
+    VirtualPrinter next(bus(), at(1, 6));
+    next.plug();
+    ASSERT_TRUE(client.waitForEvents(2));
+    EXPECT_EQ(client.events().back(), "+1:6");
+}
+
+TEST_F(UsbBackend, ProbeFailuresAreSilentAndRetried)
+{
+    StdoutCapture out;
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter held(bus(), at(1, 5));
+    held.failClaims(0, 2);
+    held.plug();
+    ASSERT_TRUE(client.waitForEvents(1, 5s));
+    EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(UsbBackend, OtherChannelKeepsTheBackEndAliveAndLateClientsHearNothingOld)
+{
+    RecordingUsbClient job(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    {
+        RecordingUsbClient command(TREL_USB_INTERFACE_COMMAND);
+        printer.plug();
+        ASSERT_TRUE(command.waitForEvents(1));
+    }
+    EXPECT_EQ(TrelUsb::list_connected().size(), 1u);
+    printer.sendRaw(VirtualPrinter::Job, {'x'});
+    ASSERT_TRUE(job.waitForChunks(1));
+
+    // A printer is announced once, to the clients registered when it opened.
+    RecordingUsbClient late(TREL_USB_INTERFACE_COMMAND);
+    std::this_thread::sleep_for(TWO_SCANS);
+    EXPECT_TRUE(late.events().empty());
+}
+
+namespace {
+class ThrowingClient : public RecordingUsbClient
+{
+public:
+    using RecordingUsbClient::RecordingUsbClient;
+    void data_received(unsigned char* d, unsigned int n, TrelDeviceAddress a) override
+    {
+        RecordingUsbClient::data_received(d, n, a);
+        if (n && d[0] == '!')
+            throw TrelException("client refused the chunk");
+    }
+};
+} // namespace
+
+TEST_F(UsbBackend, ClientExceptionsStopAtTheReceiveCallback)
+{
+    StdoutCapture out;
+    ThrowingClient client(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+
+    printer.sendRaw(VirtualPrinter::Job, {'!'});
+    printer.sendRaw(VirtualPrinter::Job, {'o', 'k'});
+    ASSERT_TRUE(client.waitForChunks(2));
+    EXPECT_EQ(client.received(), (Strings{"!", "ok"}));
+    EXPECT_TRUE(out.contains("Receive failed on 1:5 - client refused the chunk\n"));
 }

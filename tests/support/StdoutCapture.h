@@ -26,8 +26,7 @@ public:
     bool waitFor(const std::string& s, std::chrono::milliseconds timeout) const
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return grew.wait_for(lock, timeout,
-                             [&] { return captured.find(s) != std::string::npos; });
+        return grew.wait_for(lock, timeout, [&] { return captured.find(s) != std::string::npos; });
     }
 
 private:

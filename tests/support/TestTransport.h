@@ -64,6 +64,16 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return debugTexts.size() >= n; });
     }
+    // Hands bytes to the command channel's receive path as the USB back end
+    // would, in chunks of at most `chunk` bytes.
+    void feed(const std::string& bytes, size_t chunk = 64, TrelDeviceAddress a = {1, 5})
+    {
+        std::vector<unsigned char> copy(bytes.begin(), bytes.end());
+        for (size_t pos = 0; pos < copy.size(); pos += chunk)
+            data_received(copy.data() + pos,
+                          static_cast<unsigned int>(std::min(chunk, copy.size() - pos)), a);
+    }
+
     std::vector<std::string> debugEvents() const
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -91,8 +101,7 @@ class NamedCommand : public TrelCommand
 public:
     NamedCommand(TrelTransport& t, std::string commandName, int commandIdx = 0)
         : TrelCommand(t), name(std::move(commandName)), idx(commandIdx)
-    {
-    }
+    {}
     void compile_command(yajl_gen gen) override
     {
         gen_string(gen, "idx");

@@ -17,8 +17,7 @@ struct TrelDeviceAddress
     constexpr TrelDeviceAddress() = default;
     constexpr TrelDeviceAddress(uint8_t busNumber, uint8_t deviceAddress)
         : bus(busNumber), address(deviceAddress)
-    {
-    }
+    {}
 
     constexpr uint16_t value() const
     {
@@ -30,10 +29,7 @@ struct TrelDeviceAddress
     }
 
     // "bus:address" in decimal, the form every log line uses.
-    std::string to_string() const
-    {
-        return std::to_string(bus) + ":" + std::to_string(address);
-    }
+    std::string to_string() const { return std::to_string(bus) + ":" + std::to_string(address); }
 };
 
 constexpr bool operator==(TrelDeviceAddress a, TrelDeviceAddress b)

@@ -34,8 +34,7 @@ public:
 
     TrelFirmwareEvent(TrelTransport& transport, std::string eventName, Handler eventHandler)
         : TrelEvent(transport), name(std::move(eventName)), handler(std::move(eventHandler))
-    {
-    }
+    {}
 
     void execute(TrelDeviceAddress address, std::shared_ptr<TrelMessage>& message) override
     {

@@ -68,6 +68,14 @@ public:
     static constexpr size_t MAX_PAYLOAD = 65534;
 
 protected:
+    // The USB back end's calls (command channel). Protected so that a derived
+    // class (a test, a benchmark) can drive the receive path directly.
+    void usb_device_connected(TrelDeviceAddress address) override;
+    void usb_device_disconnected(TrelDeviceAddress address) override;
+    // Runs on the USB thread with the command channel's client lock held.
+    void data_received(unsigned char* data, unsigned int length,
+                       TrelDeviceAddress address) override;
+
     // Stops connect and disconnect notices and waits for those already running.
     // A derived class calls this first in its destructor: a notice that ran
     // during or after the derived part's destruction would call into a half
@@ -87,11 +95,6 @@ private:
         reply_signal_t* signal;
         TrelDeviceAddress address;
     };
-
-    void usb_device_connected(TrelDeviceAddress address) override;
-    void usb_device_disconnected(TrelDeviceAddress address) override;
-    void data_received(unsigned char* data, unsigned int length,
-                       TrelDeviceAddress address) override;
 
     void dispatch_connect(TrelDeviceAddress address);
     void dispatch_disconnect(TrelDeviceAddress address,

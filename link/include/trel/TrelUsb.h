@@ -32,8 +32,8 @@ constexpr uint16_t TREL_USB_PRODUCT_DFU = 0x0003;
 // One row of the attached-printer listing.
 struct TrelUsbDevice
 {
-    int32_t mode;  // 1 normal, 2 firmware update, 0 another product of the vendor
-    uint8_t port;  // libusb port number
+    int32_t mode; // 1 normal, 2 firmware update, 0 another product of the vendor
+    uint8_t port; // libusb port number
 };
 
 // Receiver of USB events for one channel. Every call runs with that channel's
