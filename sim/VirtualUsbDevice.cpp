@@ -69,12 +69,22 @@ void mkdirs(const std::string& path)
 // has the device open after an unplug keeps it alive, and gets ENODEV.
 struct VirtualUsbDevice::Core
 {
+    // An URB between submit and reap. Its memory (the URB struct and its
+    // buffer) is touched only on umockdev's worker thread: umockdev copies it
+    // back to the client there, possibly after the submit ioctl returned, so
+    // a completion made on another thread is recorded here and written into
+    // the URB when the client reaps it.
     struct Urb
     {
         UMockdevIoctlData* data = nullptr;   // the URB struct (our reference)
         UMockdevIoctlData* buffer = nullptr; // its buffer; owned by `data`
         UMockdevIoctlClient* client = nullptr;
         uint8_t endpoint = 0;
+        int bufferLength = 0;
+        int status = 0;
+        int actual = 0;
+        size_t inOffset = 0;         // where inData goes in the buffer
+        std::vector<uint8_t> inData; // device-to-host bytes
 
         usbdevfs_urb* urb() const { return reinterpret_cast<usbdevfs_urb*>(data->data); }
     };
@@ -154,9 +164,8 @@ struct VirtualUsbDevice::Core
     // its client to reap. For IN data, fill the buffer first.
     void finish(Urb& u, int status, int actual)
     {
-        usbdevfs_urb* urb = u.urb();
-        urb->actual_length = actual;
-        urb->status = status;
+        u.actual = actual;
+        u.status = status;
         auto it = clients.find(u.client);
         if (it == clients.end()) { // the client went away meanwhile
             g_object_unref(u.data);
@@ -167,8 +176,8 @@ struct VirtualUsbDevice::Core
 
     static void fill(Urb& u, const uint8_t* bytes, size_t n, size_t offset = 0)
     {
-        if (n && u.buffer)
-            std::memcpy(u.buffer->data + offset, bytes, n);
+        u.inData.assign(bytes, bytes + n);
+        u.inOffset = offset;
     }
 
     void deliverIn(uint8_t ep)
@@ -179,7 +188,7 @@ struct VirtualUsbDevice::Core
             Urb u = pending.front();
             pending.pop_front();
             std::vector<uint8_t>& chunk = chunks.front();
-            const size_t room = static_cast<size_t>(std::max(u.urb()->buffer_length, 0));
+            const size_t room = static_cast<size_t>(std::max(u.bufferLength, 0));
             const size_t n = std::min(room, chunk.size());
             fill(u, chunk.data(), n);
             finish(u, 0, static_cast<int>(n));
@@ -283,6 +292,7 @@ struct VirtualUsbDevice::Core
         u.client = client;
         u.endpoint = u.urb()->endpoint;
         const int length = u.urb()->buffer_length;
+        u.bufferLength = length;
         if (length > 0) {
             u.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
                                                    static_cast<size_t>(length), &error);
@@ -373,6 +383,13 @@ struct VirtualUsbDevice::Core
             state.done.pop_front();
             updateReapable();
         }
+        // On the worker thread now: the URB's memory is ours to write.
+        if (!u.inData.empty() && u.buffer &&
+            u.inOffset + u.inData.size() <= static_cast<size_t>(u.bufferLength))
+            std::memcpy(u.buffer->data + u.inOffset, u.inData.data(), u.inData.size());
+        u.urb()->actual_length = u.actual;
+        u.urb()->status = u.status;
+
         GError* error = nullptr;
         UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
         if (!slot) {
