@@ -1,0 +1,270 @@
+#include "GcodeLine.h"
+
+#include <QTextStream>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Powers of ten that a double holds exactly: dividing an integer below 2^53 by
+// one of them is correctly rounded, which makes the common short decimal a
+// single division instead of a general conversion.
+constexpr double exactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+inline bool isWordSeparator(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+} // namespace
+
+namespace GcodeNumber {
+
+bool parse(const char* begin, const char* end, GcodeValue* out)
+{
+    const char* p = begin;
+    bool negative = false;
+    bool plus = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        plus = !negative;
+        ++p;
+    }
+    const char* const intBegin = p;
+    while (p != end && isDigit(*p))
+        ++p;
+    const char* const intEnd = p;
+    const char* fracBegin = p;
+    const char* fracEnd = p;
+    const bool point = p != end && *p == '.';
+    if (point) {
+        fracBegin = ++p;
+        while (p != end && isDigit(*p))
+            ++p;
+        fracEnd = p;
+    }
+    const int intLength = int(intEnd - intBegin);
+    const int fracLength = int(fracEnd - fracBegin);
+    if (intLength + fracLength == 0)
+        return false;
+    bool exponent = false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        exponent = true;
+        ++p;
+        if (p != end && (*p == '+' || *p == '-'))
+            ++p;
+        const char* const expBegin = p;
+        while (p != end && isDigit(*p))
+            ++p;
+        if (p == expBegin)
+            return false;
+    }
+    if (p != end)
+        return false;
+
+    double value;
+    if (!exponent && intLength + fracLength <= 15 && fracLength <= 22) {
+        std::uint64_t mantissa = 0;
+        for (const char* d = intBegin; d != intEnd; ++d)
+            mantissa = mantissa * 10 + std::uint64_t(*d - '0');
+        for (const char* d = fracBegin; d != fracEnd; ++d)
+            mantissa = mantissa * 10 + std::uint64_t(*d - '0');
+        value = double(mantissa) / exactPowersOfTen[fracLength];
+    } else {
+        // Long or exponent forms: the library's correctly rounded conversion,
+        // which does not take a '+'.
+        const char* from = plus || negative ? begin + 1 : begin;
+        const auto result = std::from_chars(from, end, value);
+        if (result.ec != std::errc() || result.ptr != end)
+            return false;
+    }
+    // Beyond these the fixed notation that we write gets long, and no printer
+    // has such coordinates: such a line is copied as it stands.
+    if (!std::isfinite(value) || value >= 1e12 || (value != 0 && value < 1e-12))
+        return false;
+    out->set(negative ? -value : value);
+
+    // Keep the text when it is what format() would write.
+    if (plus || exponent || intLength == 0 || (intLength > 1 && *intBegin == '0'))
+        return true;
+    if (point && (fracLength == 0 || fracEnd[-1] == '0'))
+        return true;
+    int significant = intLength + fracLength;
+    if (*intBegin == '0') { // "0" or "0.000ddd"
+        significant = fracLength;
+        for (const char* d = fracBegin; d != fracEnd && *d == '0'; ++d)
+            --significant;
+    }
+    const int length = int(end - begin);
+    if (significant > 7 || length > GcodeValue::MaxText)
+        return true;
+    std::memcpy(out->text, begin, size_t(length));
+    out->textLength = quint8(length);
+    return true;
+}
+
+char* format(char* out, double v)
+{
+    // printf's "%.7g" in the C locale (the standard defines to_chars so),
+    // except that G-code has no exponent notation: "%g" would write 0.00007 as
+    // 7e-05, which a firmware that reads plain decimals takes for 7.
+    char g[32];
+    char* const end = std::to_chars(g, g + sizeof g, v, std::chars_format::general, 7).ptr;
+    char* const e = std::find(g, end, 'e');
+    if (e == end || std::fabs(v) >= 1e15 || std::fabs(v) < 1e-12) {
+        std::memcpy(out, g, size_t(end - g));
+        return out + (end - g);
+    }
+    int exponent = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+    char digits[8];
+    int count = 0;
+    const char* p = g;
+    if (*p == '-')
+        *out++ = *p++;
+    for (; p != e; ++p)
+        if (*p != '.')
+            digits[count++] = *p;
+    if (exponent < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = -1; i > exponent; --i)
+            *out++ = '0';
+        std::memcpy(out, digits, size_t(count));
+        return out + count;
+    }
+    std::memcpy(out, digits, size_t(count));
+    out += count;
+    for (int i = count - 1; i < exponent; ++i)
+        *out++ = '0';
+    return out;
+}
+
+char* write(char* out, const GcodeValue& v)
+{
+    if (v.textLength) {
+        std::memcpy(out, v.text, v.textLength);
+        return out + v.textLength;
+    }
+    return format(out, v.value);
+}
+
+} // namespace GcodeNumber
+
+bool GcodeLine::setWord(char letter, const char* begin, const char* end)
+{
+    switch (letter) {
+    case 'G': {
+        GcodeValue number;
+        if (!GcodeNumber::parse(begin, end, &number))
+            return false;
+        g = int(number.value); // truncates towards zero
+        return true;
+    }
+    case 'X':
+        return GcodeNumber::parse(begin, end, &words[X]);
+    case 'Y':
+        return GcodeNumber::parse(begin, end, &words[Y]);
+    case 'Z':
+        return GcodeNumber::parse(begin, end, &words[Z]);
+    case 'E':
+        return GcodeNumber::parse(begin, end, &words[E]);
+    case 'F':
+        return GcodeNumber::parse(begin, end, &words[F]);
+    case 'M':
+    case 'T':
+    case 'N':
+        return false;
+    default:
+        // Lower case and anything that is not a letter: the firmware may read
+        // it in a way this line would no longer say.
+        return letter >= 'A' && letter <= 'Z';
+    }
+}
+
+bool GcodeLine::parse(const char* begin, const char* end)
+{
+    for (GcodeValue& w : words)
+        w.present = false;
+    bool first = true;
+    const char* p = begin;
+    while (p != end) {
+        while (p != end && isWordSeparator(*p))
+            ++p;
+        if (p == end)
+            break;
+        const char* const word = p;
+        while (p != end && !isWordSeparator(*p))
+            ++p;
+        // Only the first word may be the command.
+        if (*word == 'G' && !first)
+            return false;
+        if (!setWord(*word, word + 1, p))
+            return false;
+        first = false;
+    }
+    return true;
+}
+
+bool GcodeLine::set(const QVector<QStringRef>& list)
+{
+    for (GcodeValue& w : words)
+        w.present = false;
+    bool first = true;
+    for (const QStringRef& word : list) {
+        const QByteArray bytes = word.trimmed().toUtf8();
+        if (bytes.isEmpty())
+            continue;
+        if ((bytes[0] == 'G' && !first) ||
+            !setWord(bytes[0], bytes.constData() + 1, bytes.constData() + bytes.size()))
+            return false;
+        first = false;
+    }
+    return true;
+}
+
+int GcodeLine::format(char* buffer) const
+{
+    char* p = buffer;
+    *p++ = 'G';
+    p = std::to_chars(p, p + 11, g == 0 ? 1 : g).ptr;
+    static constexpr Word order[] = {F, X, Y, Z, E};
+    static constexpr char letters[] = {'F', 'X', 'Y', 'Z', 'E'};
+    for (int i = 0; i < WordCount; ++i) {
+        const GcodeValue& v = words[order[i]];
+        if (!v.present)
+            continue;
+        *p++ = ' ';
+        *p++ = letters[i];
+        p = GcodeNumber::write(p, v);
+    }
+    *p++ = '\n';
+    return int(p - buffer);
+}
+
+void GcodeLine::write(QTextStream& out) const
+{
+    char buffer[MaxFormatted];
+    out << QLatin1String(buffer, format(buffer));
+}
+
+void GcodeLine::print() const
+{
+    std::printf("GcodeLine G%d", g);
+    static constexpr char letters[] = {'X', 'Y', 'Z', 'E', 'F'};
+    for (int i = 0; i < WordCount; ++i)
+        std::printf(" %c%s%g", letters[i], words[i].present ? "" : "(absent)", words[i].value);
+    std::printf("\n");
+}

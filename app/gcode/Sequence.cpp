@@ -1,0 +1,442 @@
+#include "Sequence.h"
+
+#include "GcodeWriter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+
+double dist_to_line(const QPointF& p, const QPointF& a, const QPointF& b)
+{
+    const QPointF ab = b - a;
+    const double length2 = QPointF::dotProduct(ab, ab);
+    if (length2 == 0)
+        return std::hypot(p.x() - a.x(), p.y() - a.y());
+    const double t = QPointF::dotProduct(p - a, ab) / length2;
+    const QPointF projection = a + t * ab;
+    return std::hypot(p.x() - projection.x(), p.y() - projection.y());
+}
+
+namespace {
+
+bool sameFeed(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+int signOf(double v)
+{
+    return (v > 0) - (v < 0);
+}
+
+// M commands that neither move the head nor change coordinates or the
+// extruder's position: temperatures, fans, acceleration and speed limits,
+// progress and messages, steppers, waits, settings storage. Any other M
+// command makes the position unknown, which costs at most a merge.
+constexpr int harmlessM[] = {
+    17,  18,  73,  75,  76,  77,  78,  84,  85,  104, 105, 106, 107, 108, 109, 110, 111, 114, 115,
+    117, 118, 119, 140, 141, 150, 155, 190, 191, 201, 202, 203, 204, 205, 207, 208, 209, 220, 221,
+    260, 280, 300, 301, 302, 304, 355, 400, 486, 500, 501, 502, 503, 569, 572, 593, 862, 900, 907};
+
+bool isHarmlessM(int code)
+{
+    return std::binary_search(std::begin(harmlessM), std::end(harmlessM), code);
+}
+
+bool isLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+char upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool isNumberChar(char c)
+{
+    return isDigit(c) || c == '.' || c == '-' || c == '+';
+}
+
+} // namespace
+
+Sequence::Sequence() : feed(std::nan(""))
+{
+    std::fill(std::begin(pos), std::end(pos), 0.0);
+    // X, Y and Z are wherever the previous job left the head. The extruder
+    // counts from 0, as the firmware does after a reset; every slicer resets it
+    // before it extrudes anyway.
+    std::fill(std::begin(known), std::end(known), false);
+    known[AxisE] = true;
+    points.reserve(MaxRun);
+}
+
+Sequence::Move Sequence::describe(const GcodeLine& line) const
+{
+    Move m;
+    m.line = &line;
+    static constexpr GcodeLine::Word wordOf[] = {GcodeLine::X, GcodeLine::Y, GcodeLine::Z};
+    for (int a = AxisX; a <= AxisZ; ++a) {
+        if (!line.has(wordOf[a])) {
+            m.end[a] = pos[a];
+            m.endKnown[a] = known[a];
+        } else if (relativePositioning) {
+            m.end[a] = pos[a] + line.value(wordOf[a]);
+            m.endKnown[a] = known[a];
+        } else {
+            m.end[a] = line.value(wordOf[a]);
+            m.endKnown[a] = true;
+        }
+    }
+    bool deltaKnown = true;
+    if (relativeExtrusion) {
+        m.deltaE = line.has(GcodeLine::E) ? line.value(GcodeLine::E) : 0.0;
+        m.end[AxisE] = pos[AxisE] + m.deltaE;
+        m.endKnown[AxisE] = known[AxisE];
+    } else if (line.has(GcodeLine::E)) {
+        m.end[AxisE] = line.value(GcodeLine::E);
+        m.endKnown[AxisE] = true;
+        m.deltaE = m.end[AxisE] - pos[AxisE];
+        deltaKnown = known[AxisE];
+    } else {
+        m.end[AxisE] = pos[AxisE];
+        m.endKnown[AxisE] = known[AxisE];
+        m.deltaE = 0;
+    }
+    m.feed = line.has(GcodeLine::F) ? line.value(GcodeLine::F) : feed;
+    m.kind = signOf(m.deltaE);
+
+    const bool startKnown = known[AxisX] && known[AxisY] && known[AxisZ];
+    const bool heightChanges = m.end[AxisZ] != pos[AxisZ];
+    m.mergeable = !relativePositioning && startKnown && m.endKnown[AxisX] && m.endKnown[AxisY] &&
+                  deltaKnown && !heightChanges;
+    m.stationary = m.end[AxisX] == pos[AxisX] && m.end[AxisY] == pos[AxisY];
+    m.null = m.mergeable && m.stationary && m.deltaE == 0;
+    return m;
+}
+
+bool Sequence::fits(const Move& m) const
+{
+    if (!sameFeed(m.feed, runFeed) || runMoves >= MaxRun)
+        return false;
+    // A move that cannot be merged may still take over a run that only set
+    // the feed rate: its words are absolute like the run's, and nothing of the
+    // toolpath is dropped.
+    if (!m.mergeable)
+        return onlyNull && !relativePositioning;
+    if (onlyNull || m.null)
+        return true;
+    if (m.kind != kind || m.stationary != stationary)
+        return false;
+    return stationary || collinear(QPointF(m.end[AxisX], m.end[AxisY]));
+}
+
+bool Sequence::collinear(const QPointF& b) const
+{
+    const QPointF ab = b - anchor;
+    const double length2 = QPointF::dotProduct(ab, ab);
+    if (length2 == 0)
+        return false; // back at the anchor: the run went out and returned
+    double previous = 0;
+    for (const QPointF& p : points) {
+        const double t = QPointF::dotProduct(p - anchor, ab);
+        if (t < previous || t > length2)
+            return false; // the run would go back or overshoot its end
+        if (dist_to_line(p, anchor, b) > Tolerance)
+            return false;
+        previous = t;
+    }
+    return true;
+}
+
+void Sequence::start(const Move& m)
+{
+    started = true;
+    anchor = QPointF(pos[AxisX], pos[AxisY]);
+    points.clear();
+    runMoves = 0;
+    onlyNull = true;
+    kind = 0;
+    stationary = false;
+    runFeed = m.feed;
+    merged = GcodeLine();
+    merged.g = 1;
+    eSum = 0;
+    eWords = 0;
+    append(m);
+}
+
+void Sequence::append(const Move& m)
+{
+    const GcodeLine& line = *m.line;
+    for (int w : {GcodeLine::X, GcodeLine::Y, GcodeLine::Z, GcodeLine::F})
+        if (line.words[w].present)
+            merged.words[w] = line.words[w];
+    if (line.has(GcodeLine::E)) {
+        merged.words[GcodeLine::E] = line.words[GcodeLine::E];
+        eSum += line.value(GcodeLine::E);
+        ++eWords;
+    }
+    if (!m.null) {
+        if (onlyNull) {
+            onlyNull = false;
+            kind = m.kind;
+            stationary = m.stationary;
+        }
+        if (!m.stationary)
+            points.append(QPointF(m.end[AxisX], m.end[AxisY]));
+    }
+    ++runMoves;
+}
+
+void Sequence::apply(const Move& m)
+{
+    for (int a = 0; a < AxisCount; ++a) {
+        pos[a] = m.end[a];
+        known[a] = m.endKnown[a];
+    }
+    feed = m.feed;
+}
+
+void Sequence::add(const GcodeLine& line, GcodeWriter& out)
+{
+    if (line.g == 92) {
+        write(out);
+        writeLine(line, out);
+        setPositions(line);
+        return;
+    }
+    ++readMoves;
+    const Move m = describe(line);
+    if (started && fits(m)) {
+        append(m);
+        apply(m);
+        if (!m.mergeable)
+            write(out);
+        return;
+    }
+    write(out);
+    if (m.mergeable) {
+        start(m);
+    } else {
+        writeLine(line, out);
+        ++writtenMoves;
+    }
+    apply(m);
+}
+
+void Sequence::write(GcodeWriter& out)
+{
+    if (!started)
+        return;
+    started = false;
+    // In relative extrusion the merged move feeds what the run fed; with one
+    // E word that word says it already, in the file's own spelling.
+    if (relativeExtrusion && eWords > 1)
+        merged.words[GcodeLine::E].set(eSum);
+    writeLine(merged, out);
+    ++writtenMoves;
+}
+
+void Sequence::writeLine(const GcodeLine& line, GcodeWriter& out)
+{
+    out.commit(line.format(out.reserve(GcodeLine::MaxFormatted)));
+}
+
+void Sequence::setPositions(const GcodeLine& line)
+{
+    static constexpr GcodeLine::Word wordOf[] = {GcodeLine::X, GcodeLine::Y, GcodeLine::Z,
+                                                 GcodeLine::E};
+    for (int a = 0; a < AxisCount; ++a) {
+        if (line.has(wordOf[a])) {
+            pos[a] = line.value(wordOf[a]);
+            known[a] = true;
+        }
+    }
+}
+
+void Sequence::forget(bool positions, bool extruder)
+{
+    if (positions)
+        known[AxisX] = known[AxisY] = known[AxisZ] = false;
+    if (extruder)
+        known[AxisE] = false;
+}
+
+void Sequence::observe(const char* begin, const char* end)
+{
+    struct Word
+    {
+        char letter;
+        const char* begin;
+        const char* end;
+    };
+    Word words[24];
+    int count = 0;
+    const char* p = begin;
+    while (p != end) {
+        const char c = *p;
+        if (c == ';' || c == '*')
+            break; // comment, checksum
+        if (c == ' ' || c == '\t') {
+            ++p;
+        } else if (c == '(') {
+            while (p != end && *p != ')')
+                ++p;
+            if (p != end)
+                ++p;
+        } else if (isLetter(c) && count < int(std::size(words))) {
+            Word& w = words[count++];
+            w.letter = upper(c);
+            w.begin = ++p;
+            while (p != end && isNumberChar(*p))
+                ++p;
+            // A lower-case exponent, as strtod reads it ("E7e-05"); an upper-
+            // case E after a number starts the extruder's word.
+            if (end - p >= 2 && *p == 'e' &&
+                (isDigit(p[1]) ||
+                 ((p[1] == '-' || p[1] == '+') && end - p >= 3 && isDigit(p[2])))) {
+                p += 2;
+                while (p != end && isDigit(*p))
+                    ++p;
+            }
+            w.end = p;
+        } else {
+            // Not G-code as we know it (host commands, binary junk).
+            forget(true, true);
+            return;
+        }
+    }
+    int first = 0;
+    if (count > 0 && words[0].letter == 'N')
+        first = 1; // line number
+    if (first == count)
+        return; // comment only
+
+    const Word& command = words[first];
+    int code = 0;
+    const char* q = command.begin;
+    while (q != command.end && *q >= '0' && *q <= '9')
+        code = std::min(code * 10 + (*q++ - '0'), 100000);
+    const bool plainCode = q != command.begin && (q == command.end || *q == '.');
+    for (int i = first + 1; i < count; ++i) {
+        const char l = words[i].letter;
+        if (l == 'G' || l == 'M' || l == 'T' || l == 'N') {
+            forget(true, true); // two commands on one line: too clever for us
+            return;
+        }
+    }
+
+    auto number = [](const Word& w, double* v) {
+        GcodeValue value;
+        if (!GcodeNumber::parse(w.begin, w.end, &value))
+            return false;
+        *v = value.value;
+        return true;
+    };
+    static constexpr char axisLetter[] = {'X', 'Y', 'Z', 'E'};
+
+    if (command.letter == 'G' && plainCode && q == command.end) {
+        switch (code) {
+        case 0:
+        case 1:
+        case 2:
+        case 3: // moves and arcs: the end point, by the same rules
+            for (int i = first + 1; i < count; ++i) {
+                const Word& w = words[i];
+                double v;
+                const bool valid = number(w, &v);
+                if (w.letter == 'F') {
+                    feed = valid ? v : std::nan("");
+                    continue;
+                }
+                for (int a = 0; a < AxisCount; ++a) {
+                    if (w.letter != axisLetter[a])
+                        continue;
+                    const bool relative = a == AxisE ? relativeExtrusion : relativePositioning;
+                    if (!valid)
+                        known[a] = false;
+                    else if (relative)
+                        pos[a] += v;
+                    else {
+                        pos[a] = v;
+                        known[a] = true;
+                    }
+                }
+            }
+            return;
+        case 4:  // dwell
+        case 17: // plane selection
+        case 18:
+        case 19:
+            return;
+        case 10: // firmware retraction: the extruder moves behind our back
+        case 11:
+            forget(count > first + 1, true);
+            return;
+        case 28: // homing and probing leave the head somewhere; not the extruder
+        case 29:
+        case 30:
+            forget(true, false);
+            return;
+        case 90: // the common firmware switches the extruder along with the axes
+            relativePositioning = false;
+            relativeExtrusion = false;
+            return;
+        case 91:
+            relativePositioning = true;
+            relativeExtrusion = true;
+            return;
+        case 92:
+            for (int i = first + 1; i < count; ++i) {
+                for (int a = 0; a < AxisCount; ++a) {
+                    if (words[i].letter != axisLetter[a])
+                        continue;
+                    double v;
+                    known[a] = number(words[i], &v);
+                    if (known[a])
+                        pos[a] = v;
+                }
+            }
+            return;
+        default: // homing, probing, units, work offsets, parking...
+            forget(true, true);
+            return;
+        }
+    }
+    if (command.letter == 'M' && plainCode) {
+        if (code == 82) {
+            relativeExtrusion = false;
+            return;
+        }
+        if (code == 83) {
+            relativeExtrusion = true;
+            return;
+        }
+        if (isHarmlessM(code))
+            return;
+    }
+    forget(true, true);
+}
+
+void Sequence::print() const
+{
+    std::printf("Sequence %s, %d moves, feed %g, kind %d%s%s, anchor %g %g\n",
+                started ? "started" : "idle", runMoves, runFeed, kind,
+                stationary ? ", stationary" : "", onlyNull ? ", feed only" : "", anchor.x(),
+                anchor.y());
+    for (const QPointF& p : points)
+        std::printf("  point %g %g\n", p.x(), p.y());
+    std::printf("  machine X %g%s Y %g%s Z %g%s E %g%s F %g, %s positioning, %s extrusion\n",
+                pos[AxisX], known[AxisX] ? "" : "?", pos[AxisY], known[AxisY] ? "" : "?",
+                pos[AxisZ], known[AxisZ] ? "" : "?", pos[AxisE], known[AxisE] ? "" : "?", feed,
+                relativePositioning ? "relative" : "absolute",
+                relativeExtrusion ? "relative" : "absolute");
+    merged.print();
+}
