@@ -18,11 +18,6 @@ constexpr double exactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6, 
                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-inline bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 inline bool isWordSeparator(char c)
 {
     return c == ' ' || c == '\t';
@@ -34,81 +29,64 @@ namespace GcodeNumber {
 
 bool parse(const char* begin, const char* end, GcodeValue* out)
 {
+    // One scan: the common number is a short plain decimal, whose digits make
+    // an exact integer that one division by an exact power of ten turns into
+    // the correctly rounded double.
     const char* p = begin;
-    bool negative = false;
-    bool plus = false;
-    if (p != end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        plus = !negative;
-        ++p;
-    }
+    const bool negative = p != end && *p == '-';
+    const bool plus = p != end && *p == '+';
+    p += negative || plus;
     const char* const intBegin = p;
-    while (p != end && isDigit(*p))
-        ++p;
-    const char* const intEnd = p;
-    const char* fracBegin = p;
-    const char* fracEnd = p;
+    std::uint64_t mantissa = 0;
+    while (p != end && unsigned(*p - '0') < 10u)
+        mantissa = mantissa * 10 + unsigned(*p++ - '0');
+    const int intLength = int(p - intBegin);
+    int fracLength = 0;
     const bool point = p != end && *p == '.';
     if (point) {
-        fracBegin = ++p;
-        while (p != end && isDigit(*p))
-            ++p;
-        fracEnd = p;
+        const char* const fracBegin = ++p;
+        while (p != end && unsigned(*p - '0') < 10u)
+            mantissa = mantissa * 10 + unsigned(*p++ - '0');
+        fracLength = int(p - fracBegin);
     }
-    const int intLength = int(intEnd - intBegin);
-    const int fracLength = int(fracEnd - fracBegin);
     if (intLength + fracLength == 0)
         return false;
-    bool exponent = false;
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        exponent = true;
-        ++p;
-        if (p != end && (*p == '+' || *p == '-'))
-            ++p;
-        const char* const expBegin = p;
-        while (p != end && isDigit(*p))
-            ++p;
-        if (p == expBegin)
-            return false;
-    }
-    if (p != end)
-        return false;
 
+    // Beyond MaxMagnitude and below MinMagnitude the fixed notation that we
+    // write gets long, and no printer has such coordinates: such a line is
+    // copied as it stands.
     double value;
-    if (!exponent && intLength + fracLength <= 15 && fracLength <= 22) {
-        std::uint64_t mantissa = 0;
-        for (const char* d = intBegin; d != intEnd; ++d)
-            mantissa = mantissa * 10 + std::uint64_t(*d - '0');
-        for (const char* d = fracBegin; d != fracEnd; ++d)
-            mantissa = mantissa * 10 + std::uint64_t(*d - '0');
+    const bool plain = p == end;
+    if (plain && intLength + fracLength <= 15) {
+        // The range test on the integers spares waiting for the division.
+        if ((fracLength < 4 && mantissa >= exactPowersOfTen[12 + fracLength]) ||
+            (fracLength > 12 && mantissa != 0 && mantissa < exactPowersOfTen[fracLength - 12]))
+            return false;
         value = double(mantissa) / exactPowersOfTen[fracLength];
     } else {
-        // Long or exponent forms: the library's correctly rounded conversion,
-        // which does not take a '+'.
-        const char* from = plus || negative ? begin + 1 : begin;
-        const auto result = std::from_chars(from, end, value);
-        if (result.ec != std::errc() || result.ptr != end)
+        // An exponent, a long number or junk: the library's correctly
+        // rounded conversion, which takes neither a '+' nor junk.
+        const auto result = std::from_chars(begin + (negative || plus), end, value);
+        if (result.ec != std::errc() || result.ptr != end || !(value < 1e12) ||
+            (value != 0 && value < 1e-12))
             return false;
     }
-    // Beyond these the fixed notation that we write gets long, and no printer
-    // has such coordinates: such a line is copied as it stands.
-    if (!std::isfinite(value) || value >= 1e12 || (value != 0 && value < 1e-12))
-        return false;
     out->set(negative ? -value : value);
 
-    // Keep the text when it is what format() would write.
-    if (plus || exponent || intLength == 0 || (intLength > 1 && *intBegin == '0'))
-        return true;
-    if (point && (fracLength == 0 || fracEnd[-1] == '0'))
+    // Keep the text when it is what format() would write: no '+', no
+    // exponent, no leading zero but the one before the point, no trailing
+    // zero after it, at most 7 significant digits.
+    const int length = int(end - begin);
+    if (plus || !plain || intLength == 0 || length > GcodeValue::MaxText ||
+        (intLength > 1 && *intBegin == '0') || (point && (fracLength == 0 || end[-1] == '0')))
         return true;
     int significant = intLength + fracLength;
     if (*intBegin == '0') { // "0" or "0.000ddd"
         significant = fracLength;
-        for (const char* d = fracBegin; d != fracEnd && *d == '0'; ++d)
+        for (const char* d = intBegin + 2; d != end && *d == '0'; ++d)
             --significant;
     }
-    const int length = int(end - begin);
-    if (significant > 7 || length > GcodeValue::MaxText)
+    if (significant > 7)
         return true;
     std::memcpy(out->text, begin, size_t(length));
     out->textLength = quint8(length);
@@ -163,7 +141,7 @@ char* write(char* out, const GcodeValue& v)
 
 } // namespace GcodeNumber
 
-bool GcodeLine::setWord(char letter, const char* begin, const char* end)
+inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
 {
     switch (letter) {
     case 'G': {
@@ -203,10 +181,10 @@ bool GcodeLine::parse(const char* begin, const char* end)
     while (p != end) {
         while (p != end && isWordSeparator(*p))
             ++p;
-        if (p == end)
+        if (p == end || *p == ';')
             break;
         const char* const word = p;
-        while (p != end && !isWordSeparator(*p))
+        while (p != end && !isWordSeparator(*p) && *p != ';')
             ++p;
         // Only the first word may be the command.
         if (*word == 'G' && !first)

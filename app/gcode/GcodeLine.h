@@ -49,8 +49,8 @@ public:
     // command word (G, M, T, N) or a lower-case letter, which some firmware
     // reads as an axis. Other upper-case words (S, P, ...) are dropped.
     bool set(const QVector<QStringRef>& words);
-    // The same from bytes: the text of the line before its comment, trimmed.
-    // Words are separated by spaces or tabs.
+    // The same from bytes: the trimmed line; a ';' ends its words. Words are
+    // separated by spaces or tabs.
     bool parse(const char* begin, const char* end);
 
     // Writes "G<n>" (G0 as G1) and the words present, in the order F X Y Z E,

@@ -85,10 +85,7 @@ void RMOptimizeTaskPrivate::trimmedLine(const char* begin, const char* end)
     const size_t n = size_t(end - begin);
     bool verbatimMove = false;
     if (isMoveLine(begin, n)) {
-        const char* body = static_cast<const char*>(std::memchr(begin, ';', n));
-        if (!body)
-            body = end;
-        if (move.parse(begin, body)) {
+        if (move.parse(begin, end)) {
             sequence->add(move, *writer);
             return;
         }
@@ -105,6 +102,16 @@ void RMOptimizeTaskPrivate::line(const char* begin, const char* end)
     // The common line is short ASCII: scan it once for a NUL (where the text
     // ends) or a byte that needs the UTF-8 decoder.
     const char* p = begin;
+    // Eight bytes at a time: a byte is 0 or has its top bit set.
+    constexpr quint64 ones = 0x0101010101010101ull;
+    constexpr quint64 tops = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        if ((w | ((w - ones) & ~w)) & tops)
+            break;
+        p += 8;
+    }
     while (p != end && static_cast<unsigned char>(*p) - 1u < 0x7fu)
         ++p;
     if (p != end && *p != 0) {

@@ -12,10 +12,10 @@ double dist_to_line(const QPointF& p, const QPointF& a, const QPointF& b)
     const QPointF ab = b - a;
     const double length2 = QPointF::dotProduct(ab, ab);
     if (length2 == 0)
-        return std::hypot(p.x() - a.x(), p.y() - a.y());
+        return std::sqrt(QPointF::dotProduct(p - a, p - a));
     const double t = QPointF::dotProduct(p - a, ab) / length2;
-    const QPointF projection = a + t * ab;
-    return std::hypot(p.x() - projection.x(), p.y() - projection.y());
+    const QPointF d = p - (a + t * ab);
+    return std::sqrt(d.x() * d.x() + d.y() * d.y());
 }
 
 namespace {
@@ -143,12 +143,18 @@ bool Sequence::collinear(const QPointF& b) const
     const double length2 = QPointF::dotProduct(ab, ab);
     if (length2 == 0)
         return false; // back at the anchor: the run went out and returned
+    // dist_to_line(p, anchor, b) <= Tolerance, squared and multiplied out so
+    // that the test costs no division per point; a point exactly Tolerance
+    // away still passes.
+    const double limit = Tolerance * Tolerance * length2;
     double previous = 0;
     for (const QPointF& p : points) {
-        const double t = QPointF::dotProduct(p - anchor, ab);
+        const QPointF ap = p - anchor;
+        const double t = QPointF::dotProduct(ap, ab);
         if (t < previous || t > length2)
             return false; // the run would go back or overshoot its end
-        if (dist_to_line(p, anchor, b) > Tolerance)
+        const double cross = ab.x() * ap.y() - ab.y() * ap.x();
+        if (cross * cross > limit)
             return false;
         previous = t;
     }
@@ -165,7 +171,8 @@ void Sequence::start(const Move& m)
     kind = 0;
     stationary = false;
     runFeed = m.feed;
-    merged = GcodeLine();
+    for (GcodeValue& w : merged.words)
+        w.present = false;
     merged.g = 1;
     eSum = 0;
     eWords = 0;
