@@ -1,5 +1,6 @@
 #include "VirtualPrinter.h"
 
+#include "FirmwareModel.h"
 #include "Json.h"
 #include "VirtualBus.h"
 #include "VirtualUsbDevice.h"
@@ -68,16 +69,6 @@ std::vector<uint8_t> dfuDescriptors()
     return d;
 }
 
-// A firmware text: its bytes as signed char codes, then the terminating 0.
-void textArray(const std::string& s, json::Writer& w)
-{
-    w.openArray();
-    for (unsigned char c : s)
-        w.num(static_cast<signed char>(c));
-    w.num(0);
-    w.closeArray();
-}
-
 } // namespace
 
 // Bridges the USB device to the printer; outlives the printer if a host still
@@ -116,27 +107,53 @@ VirtualPrinter::VirtualPrinter(VirtualBus& bus, Options options)
     worker = std::make_unique<Worker>("vprinter-" + std::to_string(opts.bus) + ":" +
                                       std::to_string(opts.address));
     function = std::make_shared<Function>(this);
+    model = std::make_unique<FirmwareModel>(opts.firmwareVersion, opts.serial);
+
+    FirmwareModel::Hooks hooks;
+    hooks.sendEvent = [this](const std::string& name, const std::string& args) {
+        sendEvent(name, args);
+    };
+    // The firmware answers first, then leaves the bus; the host sees the
+    // printer go and come back as a firmware-update device.
+    hooks.enterDfu = [this] {
+        worker->postAfter(std::chrono::milliseconds(100), [this] { setFirmwareUpdateMode(true); });
+    };
+    hooks.reset = [this] {
+        worker->postAfter(std::chrono::milliseconds(100), [this] {
+            unplug();
+            worker->postAfter(std::chrono::milliseconds(300), [this] { plug(); });
+        });
+    };
+    model->setHooks(std::move(hooks));
 
     UsbDeviceConfig config;
     config.bus = opts.bus;
     config.address = opts.address;
-    config.descriptors = opts.firmwareUpdateMode ? dfuDescriptors() : normalDescriptors();
     config.manufacturer = "Corvane";
-    config.product = opts.firmwareUpdateMode ? "Zelk DFU" : "Zelk";
     config.serial = opts.serial;
+    config.descriptors = normalDescriptors();
+    config.product = "Zelk";
+    config.strings = {config.manufacturer, config.product, config.serial};
+    normalDevice = std::make_unique<VirtualUsbDevice>(bus_.testbed(), config, function);
+    config.descriptors = dfuDescriptors();
+    config.product = "Zelk DFU";
     config.strings = {config.manufacturer, config.product, config.serial,
                       "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg"};
-    device = std::make_unique<VirtualUsbDevice>(bus_.testbed(), std::move(config),
-                                                opts.firmwareUpdateMode
-                                                    ? std::shared_ptr<UsbFunction>()
-                                                    : std::shared_ptr<UsbFunction>(function));
+    dfuDevice = std::make_unique<VirtualUsbDevice>(bus_.testbed(), config, nullptr);
+    active = opts.firmwareUpdateMode ? dfuDevice.get() : normalDevice.get();
 }
 
 VirtualPrinter::~VirtualPrinter()
 {
-    function->forget(); // no new work from the bus
-    device.reset();     // unplugs
-    worker.reset();     // finishes what runs
+    function->forget();   // no new work from the bus
+    worker.reset();       // finishes what runs, drops what waits: nothing touches a device now
+    normalDevice.reset(); // unplugs
+    dfuDevice.reset();
+}
+
+VirtualUsbDevice& VirtualPrinter::device() const
+{
+    return *active.load();
 }
 
 void VirtualPrinter::plug()
@@ -146,17 +163,44 @@ void VirtualPrinter::plug()
         commandRx.clear();
         outstanding = 0;
     }
-    device->plug();
+    device().plug();
 }
 
 void VirtualPrinter::unplug()
 {
-    device->unplug();
+    device().unplug();
 }
 
 bool VirtualPrinter::isPlugged() const
 {
-    return device->isPlugged();
+    return device().isPlugged();
+}
+
+bool VirtualPrinter::inFirmwareUpdateMode() const
+{
+    return active.load() == dfuDevice.get();
+}
+
+void VirtualPrinter::setFirmwareUpdateMode(bool on)
+{
+    VirtualUsbDevice* next = on ? dfuDevice.get() : normalDevice.get();
+    VirtualUsbDevice* previous = active.exchange(next);
+    if (previous == next)
+        return;
+    const bool wasPlugged = previous->isPlugged();
+    previous->unplug();
+    if (wasPlugged)
+        plug();
+}
+
+FirmwareModel& VirtualPrinter::firmware()
+{
+    return *model;
+}
+
+void VirtualPrinter::setTimeScale(double scale)
+{
+    model->setTimeScale(scale);
 }
 
 // ---------------------------------------------------------------------------
@@ -177,32 +221,32 @@ void VirtualPrinter::setResponseDelay(std::chrono::milliseconds d)
 
 void VirtualPrinter::setInChunkSize(Channel channel, size_t bytes)
 {
-    device->setInChunkSize(IN_EP[channel], bytes);
+    device().setInChunkSize(IN_EP[channel], bytes);
 }
 
 void VirtualPrinter::failReceive(Channel channel, bool stall)
 {
-    device->failNextIn(IN_EP[channel], stall ? -EPIPE : -ENODEV);
+    device().failNextIn(IN_EP[channel], stall ? -EPIPE : -ENODEV);
 }
 
 void VirtualPrinter::timeoutWrites(Channel channel, int count)
 {
-    device->holdOutUrbs(OUT_EP[channel], count);
+    device().holdOutUrbs(OUT_EP[channel], count);
 }
 
 int VirtualPrinter::timedOutWrites() const
 {
-    return device->discardedOutUrbs();
+    return device().discardedOutUrbs();
 }
 
 int VirtualPrinter::writesReceived(Channel channel) const
 {
-    return device->outUrbs(OUT_EP[channel]);
+    return device().outUrbs(OUT_EP[channel]);
 }
 
 void VirtualPrinter::failClaims(int skip, int count)
 {
-    device->failClaims(skip, count);
+    device().failClaims(skip, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -221,7 +265,7 @@ std::vector<uint8_t> VirtualPrinter::frame(const std::string& payload)
 
 void VirtualPrinter::queue(Channel channel, const std::vector<uint8_t>& bytes, bool pack)
 {
-    device->queueIn(IN_EP[channel], bytes.data(), bytes.size(), pack);
+    device().queueIn(IN_EP[channel], bytes.data(), bytes.size(), pack);
 }
 
 void VirtualPrinter::sendRaw(Channel channel, const std::vector<uint8_t>& bytes, bool pack)
@@ -332,47 +376,31 @@ void VirtualPrinter::handleRequest(const std::string& payload)
     if (!twoway || id < 0)
         return;
 
-    std::optional<std::string> answer = custom ? custom(dataJson) : defaultResponse(dataJson);
-    auto send = [this, id, answer] {
+    FirmwareModel::Reply reply;
+    if (custom) {
+        reply.data = custom(dataJson);
+    } else {
+        yajl_val command = json::at(tree.get(), {"data", "command"});
+        if (YAJL_IS_OBJECT(command))
+            reply = model->handle(command);
+        else
+            reply.data = dataJson; // a plain message: echo its data
+    }
+    const auto total = wait + reply.delay;
+    auto send = [this, id, reply] {
         {
             std::lock_guard<std::mutex> lock(mutex);
             --outstanding;
         }
-        if (answer)
-            respond(static_cast<unsigned long long>(id), *answer);
+        if (reply.data)
+            respond(static_cast<unsigned long long>(id), *reply.data);
+        if (reply.afterwards)
+            reply.afterwards();
     };
-    if (wait.count() > 0)
-        worker->postAfter(wait, send);
+    if (total.count() > 0)
+        worker->postAfter(total, send);
     else
         send();
-}
-
-std::string VirtualPrinter::defaultResponse(const std::string& dataJson) const
-{
-    json::Tree data = json::parse(dataJson);
-    yajl_val command = json::at(data.get(), {"command"});
-    if (!YAJL_IS_OBJECT(command))
-        return dataJson; // a plain message: echo its data
-
-    const std::string name = json::string(json::at(command, {"name"}));
-    json::Writer w;
-    w.open().key("command").open();
-    w.key("idx").num(json::integer(json::at(command, {"idx"})));
-    w.key("name").str(name);
-    w.key("args");
-    if (yajl_val args = json::at(command, {"args"}); YAJL_IS_OBJECT(args))
-        w.raw(args);
-    else
-        w.open().close();
-    w.key("__return__");
-    if (name == "bio_get_version")
-        textArray(opts.firmwareVersion, w);
-    else if (name == "bio_get_serial")
-        textArray(opts.serial, w);
-    else
-        w.num(0);
-    w.close().close();
-    return w.text();
 }
 
 void VirtualPrinter::respond(unsigned long long id, const std::string& data)
@@ -440,9 +468,9 @@ void VirtualPrinter::respond(unsigned long long id, const std::string& data)
         bad = frame(envelope(true, false));
         break;
     case Fault::OneByteChunks: {
-        device->setInChunkSize(IN_EP[Command], 1);
+        device().setInChunkSize(IN_EP[Command], 1);
         queue(Command, good, false);
-        device->setInChunkSize(IN_EP[Command], 64);
+        device().setInChunkSize(IN_EP[Command], 64);
         return;
     }
     case Fault::PackedWithEvent: {

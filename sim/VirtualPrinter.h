@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,14 +14,17 @@
 
 namespace zelksim {
 
+class FirmwareModel;
 class VirtualBus;
 class VirtualUsbDevice;
 class Worker;
 
 // A Zelk printer on the virtual bus. It speaks the printer's USB protocol: on
 // the command channel (OUT 0x02, IN 0x81) it reassembles framed JSON requests
-// and answers each two-way request with a response of the same id; it can send
-// firmware events; and it injects the faults a real printer and cable produce.
+// and answers each two-way request with a response of the same id, running
+// firmware commands on its FirmwareModel; it sends firmware events; it leaves
+// the bus and returns in firmware-update mode (USB product 0x0003) when told
+// to; and it injects the faults a real printer and cable produce.
 class VirtualPrinter
 {
 public:
@@ -61,6 +65,14 @@ public:
     void plug();
     void unplug();
     bool isPlugged() const;
+    // Which face the printer shows on the bus: normal (0x0002) or firmware
+    // update (0x0003). Switching re-enumerates it at the same address.
+    bool inFirmwareUpdateMode() const;
+    void setFirmwareUpdateMode(bool on);
+
+    FirmwareModel& firmware();
+    // Simulated seconds per real second for the printer's motion and heat.
+    void setTimeScale(double scale);
     uint8_t bus() const { return opts.bus; }
     uint8_t address() const { return opts.address; }
     const Options& options() const { return opts; }
@@ -100,8 +112,8 @@ public:
     int maxOutstanding() const;
     std::vector<uint8_t> jobBytes() const;
 
-    // Replaces the default answers: given a request's "data" text, returns the
-    // response's "data" text, or nothing to stay silent.
+    // Replaces the firmware's answers: given a request's "data" text, returns
+    // the response's "data" text, or nothing to stay silent.
     using Responder = std::function<std::optional<std::string>(const std::string& dataJson)>;
     void setResponder(Responder responder);
 
@@ -112,14 +124,19 @@ private:
     void received(Channel channel, std::vector<uint8_t> bytes);
     void handleRequest(const std::string& payload);
     void respond(unsigned long long id, const std::string& data);
-    std::string defaultResponse(const std::string& dataJson) const;
     void queue(Channel channel, const std::vector<uint8_t>& bytes, bool pack);
+    VirtualUsbDevice& device() const;
 
     Options opts;
     VirtualBus& bus_;
     std::unique_ptr<Worker> worker;
+    std::unique_ptr<FirmwareModel> model;
     std::shared_ptr<Function> function;
-    std::unique_ptr<VirtualUsbDevice> device;
+    // Both faces exist for the printer's whole life; `active` names the one on
+    // the bus (or the one that will be plugged).
+    std::unique_ptr<VirtualUsbDevice> normalDevice;
+    std::unique_ptr<VirtualUsbDevice> dfuDevice;
+    std::atomic<VirtualUsbDevice*> active{nullptr};
 
     // Guards everything below.
     mutable std::mutex mutex;

@@ -9,6 +9,7 @@
 #include <VirtualBus.h>
 #include <VirtualPrinter.h>
 
+#include <trel/TrelCommandInterface.h>
 #include <trel/TrelEventInterface.h>
 #include <trel/TrelTransport.h>
 
@@ -117,27 +118,30 @@ void receivePath(BenchTransport& transport, const std::string& one, const char* 
                 what, one.size(), fed / seconds / 1e6, (fed / one.size()) / seconds);
 }
 
-void roundTrip(BenchTransport& transport, int requests)
+// Times `call` `requests` times after a warm-up; prints median and p95.
+template <typename Call>
+void roundTrip(const char* what, int requests, Call call)
 {
-    const TrelDeviceAddress printer(1, 5);
     std::vector<double> micros;
     micros.reserve(static_cast<size_t>(requests));
     int failed = 0;
     for (int i = 0; i < requests + 50; ++i) {
-        VersionCommand cmd(transport);
         const auto start = Clock::now();
-        cmd.send(printer);
+        const bool ok = call();
         const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-        if (!cmd.response_available())
+        if (!ok)
             ++failed;
-        else if (i >= 50) // warm-up
+        else if (i >= 50)
             micros.push_back(us);
+    }
+    if (micros.empty()) {
+        std::printf("%s: every request failed\n", what);
+        return;
     }
     std::sort(micros.begin(), micros.end());
     auto pct = [&](double p) { return micros[static_cast<size_t>(p * (micros.size() - 1))]; };
-    std::printf("two-way request round trip (in-process virtual printer, %zu requests): "
-                "median %.0f us, p95 %.0f us, max %.0f us, failed %d\n",
-                micros.size(), pct(0.5), pct(0.95), micros.back(), failed);
+    std::printf("%-58s median %5.0f us, p95 %5.0f us, max %6.0f us (%zu requests, %d failed)\n",
+                what, pct(0.5), pct(0.95), micros.back(), micros.size(), failed);
 }
 
 } // namespace
@@ -167,6 +171,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "virtual printer did not connect\n");
         return 1;
     }
-    roundTrip(transport, requests);
+    const TrelDeviceAddress address(1, 5);
+    std::printf("round trips to an in-process virtual printer over the real libusb:\n");
+    roundTrip("  framed two-way request (bio_get_version, built by hand)", requests, [&] {
+        VersionCommand cmd(transport);
+        cmd.send(address);
+        return cmd.response_available();
+    });
+    TrelCommandInterface firmware(transport);
+    roundTrip("  firmware command bio_get_version (text result)", requests,
+              [&] { return firmware.bio_get_version(address) != nullptr; });
+    roundTrip("  firmware command wifi_client_get_configuration (record)", requests / 2, [&] {
+        return firmware.wifi_client_get_configuration(address, WIFI_INTERFACE_CLIENT)
+                   .hdw_config.mac_address[1] == 0x1a;
+    });
     return 0;
 }

@@ -6,6 +6,7 @@
 //
 // Exit status: 0 on an answered request, 1 when the printer did not answer,
 // 3 when no printer opened in time.
+#include <trel/TrelCommandInterface.h>
 #include <trel/TrelEventInterface.h>
 #include <trel/TrelException.h>
 #include <trel/TrelTransport.h>
@@ -58,7 +59,8 @@ private:
     std::optional<TrelDeviceAddress> first;
 };
 
-// Asks for the firmware version and keeps the response as text: the response's
+// Asks for the firmware version, built by hand so that the probe can show the
+// exchange as it crossed the wire; keeps the response as text, since its
 // parse tree is freed as soon as delivery returns.
 class VersionRequest : public TrelCommand
 {
@@ -76,17 +78,11 @@ public:
     {
         responseData = trel_json::serialize(response->get_unparsed_data());
         responseId = response->id();
-        yajl_val ret = TrelCommand::get_unparsed_return(response);
-        if (ret && YAJL_IS_ARRAY(ret))
-            for (size_t i = 0; i < ret->u.array.len; ++i)
-                if (char c = static_cast<char>(trel_json::integer_value(ret->u.array.values[i])))
-                    version.push_back(c);
         TrelMessage::set_response(response);
     }
 
     std::string responseData;
     unsigned int responseId = 0;
-    std::string version;
 };
 
 const char* modeName(int mode)
@@ -148,7 +144,13 @@ int main(int argc, char** argv)
                   << request.responseId << "},\"data\":" << request.responseData << "}"
                   << std::endl;
         std::cout << "Round trip: " << took.count() << " ms" << std::endl;
-        std::cout << "Firmware version: " << request.version << std::endl;
+
+        // The same through the firmware command layer.
+        TrelCommandInterface firmware(probe);
+        const std::shared_ptr<char> version = firmware.bio_get_version(*printer);
+        const std::shared_ptr<char> serial = firmware.bio_get_serial(*printer);
+        std::cout << "bio_get_version: " << (version ? version.get() : "(no answer)") << std::endl;
+        std::cout << "bio_get_serial:  " << (serial ? serial.get() : "(no answer)") << std::endl;
 
         if (idleSeconds > 0) {
             std::cout << "Idling " << idleSeconds << " s with the printer open..." << std::endl;

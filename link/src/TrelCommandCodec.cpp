@@ -1,0 +1,70 @@
+#include <trel/TrelCommandCodec.h>
+
+#include <cstring>
+
+void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<char>& value)
+{
+    TrelMessage::gen_string(gen, key);
+    yajl_gen_array_open(gen);
+    if (value)
+        for (const char* c = value.get(); *c; ++c)
+            yajl_gen_integer(gen, static_cast<signed char>(*c));
+    yajl_gen_integer(gen, 0);
+    yajl_gen_array_close(gen);
+}
+
+void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<unsigned char>& value)
+{
+    TrelMessage::gen_string(gen, key);
+    yajl_gen_array_open(gen);
+    if (value)
+        yajl_gen_integer(gen, *value);
+    yajl_gen_array_close(gen);
+}
+
+void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<float>& value)
+{
+    TrelMessage::gen_string(gen, key);
+    yajl_gen_array_open(gen);
+    if (value)
+        yajl_gen_double(gen, static_cast<double>(*value));
+    yajl_gen_array_close(gen);
+}
+
+namespace {
+template <typename T>
+void readNumbers(yajl_val_s* object, const char* key, std::shared_ptr<T>& value, size_t extra)
+{
+    yajl_val array = trel_json::member(object, key, yajl_t_array);
+    if (!array)
+        return;
+    const size_t n = array->u.array.len;
+    std::shared_ptr<T> out = trel_codec::new_array<T>(n + extra);
+    for (size_t i = 0; i < n; ++i)
+        trel_codec::read(array->u.array.values[i], out.get()[i]);
+    value = std::move(out);
+}
+} // namespace
+
+void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value)
+{
+    yajl_val array = trel_json::member(object, key, yajl_t_array);
+    if (!array)
+        return;
+    const size_t n = array->u.array.len;
+    std::shared_ptr<char> text = trel_codec::new_array<char>(n + 1);
+    for (size_t i = 0; i < n; ++i) // byte i is the low byte of element i
+        text.get()[i] = static_cast<char>(trel_json::integer_value(array->u.array.values[i]));
+    value = std::move(text);
+}
+
+void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+                              std::shared_ptr<unsigned char>& value)
+{
+    readNumbers(object, key, value, 0);
+}
+
+void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value)
+{
+    readNumbers(object, key, value, 0);
+}
