@@ -33,7 +33,9 @@ void GcodeWriter::appendLine(const char* data, int n)
 
 bool GcodeWriter::flush()
 {
-    if (used == 0 || failed)
+    if (failed)
+        used = 0; // nowhere to go: drop, but keep the buffer's room
+    if (used == 0)
         return !failed;
     qint64 done = 0;
     // A device may take part of the bytes; only a refusal is a failure.

@@ -224,7 +224,10 @@ void RMOptimizeTaskPrivate::run()
 
 RMOptimizeTask::RMOptimizeTask(QIODevice* input, QIODevice* output, QObject* parent)
     : QObject(parent), d_ptr(new RMOptimizeTaskPrivate(this, input, output))
-{}
+{
+    // The signals cross threads: the pass runs on a pool thread.
+    qRegisterMetaType<RMOptimizeTask::Error>();
+}
 
 RMOptimizeTask::~RMOptimizeTask() = default;
 
