@@ -1,0 +1,225 @@
+// Reading and writing one move line: the number format (7 significant digits
+// as %g, no exponent, C locale whatever the process locale), which words a move
+// line may carry, and the distance of the collinearity test.
+#include <GcodeLine.h>
+#include <Sequence.h>
+
+#include <QtTest>
+
+#include <clocale>
+#include <cstring>
+
+namespace {
+
+QByteArray formatted(double v)
+{
+    char buffer[32];
+    return QByteArray(buffer, int(GcodeNumber::format(buffer, v) - buffer));
+}
+
+QByteArray written(const GcodeLine& line)
+{
+    char buffer[GcodeLine::MaxFormatted];
+    return QByteArray(buffer, line.format(buffer));
+}
+
+} // namespace
+
+class GcodeLineTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void formatsLikePrintfG_data();
+    void formatsLikePrintfG();
+    void formatIgnoresLocale();
+    void parsesNumbers_data();
+    void parsesNumbers();
+    void readsMoveLines_data();
+    void readsMoveLines();
+    void readsWordList();
+    void distanceToLine_data();
+    void distanceToLine();
+};
+
+void GcodeLineTest::formatsLikePrintfG_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("integer") << 2400.0 << QByteArray("2400");
+    QTest::newRow("float noise") << 0.30000001 << QByteArray("0.3");
+    QTest::newRow("seven digits") << 123.456789 << QByteArray("123.4568");
+    QTest::newRow("negative") << -1.5 << QByteArray("-1.5");
+    QTest::newRow("sum noise") << 0.1 + 0.2 << QByteArray("0.3");
+    QTest::newRow("zero") << 0.0 << QByteArray("0");
+    QTest::newRow("negative zero") << -0.0 << QByteArray("-0");
+    QTest::newRow("round up a decade") << 9.9999999 << QByteArray("10");
+    QTest::newRow("large") << 1234567.8 << QByteArray("1234568");
+    // Where %g switches to exponent form, G-code has none.
+    QTest::newRow("small") << 7e-05 << QByteArray("0.00007");
+    QTest::newRow("small, 7 digits") << -1.2345678e-05 << QByteArray("-0.00001234568");
+    QTest::newRow("ten million") << 1.5e7 << QByteArray("15000000");
+    QTest::newRow("smallest kept") << 1e-12 << QByteArray("0.000000000001");
+}
+
+void GcodeLineTest::formatsLikePrintfG()
+{
+    QFETCH(double, value);
+    QFETCH(QByteArray, text);
+    QCOMPARE(formatted(value), text);
+}
+
+void GcodeLineTest::formatIgnoresLocale()
+{
+    // A desktop session may run with a decimal comma.
+    const QByteArray previous = std::setlocale(LC_ALL, nullptr);
+    const bool switched =
+        std::setlocale(LC_ALL, "de_DE.UTF-8") || std::setlocale(LC_ALL, "fr_FR.UTF-8");
+    QLocale::setDefault(QLocale(QLocale::German));
+    const QByteArray text = formatted(1234.5);
+    GcodeValue v;
+    const bool parsed = GcodeNumber::parse("12.5", "12.5" + 4, &v);
+    std::setlocale(LC_ALL, previous.constData());
+    QLocale::setDefault(QLocale::c());
+    QCOMPARE(text, QByteArray("1234.5"));
+    QVERIFY(parsed);
+    QCOMPARE(v.value, 12.5);
+    if (!switched)
+        qInfo("no German or French C locale installed: checked with the default locale only");
+}
+
+void GcodeLineTest::parsesNumbers_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("writtenBack");
+
+    QTest::newRow("plain") << QByteArray("75.721") << true << 75.721 << QByteArray("75.721");
+    QTest::newRow("no leading zero") << QByteArray(".8") << true << 0.8 << QByteArray("0.8");
+    QTest::newRow("negative, no leading zero")
+        << QByteArray("-.0326") << true << -0.0326 << QByteArray("-0.0326");
+    QTest::newRow("trailing zeros") << QByteArray("0.300") << true << 0.3 << QByteArray("0.3");
+    QTest::newRow("trailing point") << QByteArray("8.") << true << 8.0 << QByteArray("8");
+    QTest::newRow("plus sign") << QByteArray("+0.5") << true << 0.5 << QByteArray("0.5");
+    QTest::newRow("leading zeros") << QByteArray("007") << true << 7.0 << QByteArray("7");
+    QTest::newRow("more digits than written")
+        << QByteArray("99.7301845258") << true << 99.7301845258 << QByteArray("99.73018");
+    QTest::newRow("exponent") << QByteArray("1e1") << true << 10.0 << QByteArray("10");
+    QTest::newRow("long") << QByteArray("0.1234567890123456789") << true << 0.1234567890123456789
+                          << QByteArray("0.1234568");
+    QTest::newRow("small kept") << QByteArray("0.00007") << true << 7e-05 << QByteArray("0.00007");
+    QTest::newRow("negative zero") << QByteArray("-0") << true << -0.0 << QByteArray("-0");
+    QTest::newRow("empty") << QByteArray("") << false << 0.0 << QByteArray();
+    QTest::newRow("sign only") << QByteArray("-") << false << 0.0 << QByteArray();
+    QTest::newRow("point only") << QByteArray(".") << false << 0.0 << QByteArray();
+    QTest::newRow("letters") << QByteArray("abc") << false << 0.0 << QByteArray();
+    QTest::newRow("decimal comma") << QByteArray("1,5") << false << 0.0 << QByteArray();
+    QTest::newRow("junk after") << QByteArray("10x") << false << 0.0 << QByteArray();
+    QTest::newRow("two signs") << QByteArray("+-1") << false << 0.0 << QByteArray();
+    QTest::newRow("nan") << QByteArray("nan") << false << 0.0 << QByteArray();
+    QTest::newRow("infinity") << QByteArray("inf") << false << 0.0 << QByteArray();
+    QTest::newRow("huge") << QByteArray("1e300") << false << 0.0 << QByteArray();
+    QTest::newRow("beyond range") << QByteArray("1000000000000") << false << 0.0 << QByteArray();
+    QTest::newRow("tiny") << QByteArray("0.0000000000001") << false << 0.0 << QByteArray();
+    QTest::newRow("hexadecimal") << QByteArray("0x10") << false << 0.0 << QByteArray();
+}
+
+void GcodeLineTest::parsesNumbers()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, valid);
+    QFETCH(double, value);
+    QFETCH(QByteArray, writtenBack);
+    GcodeValue v;
+    QCOMPARE(GcodeNumber::parse(text.constData(), text.constData() + text.size(), &v), valid);
+    if (!valid)
+        return;
+    QCOMPARE(v.value, value);
+    QCOMPARE(std::signbit(v.value), std::signbit(value));
+    char buffer[32];
+    QCOMPARE(QByteArray(buffer, int(GcodeNumber::write(buffer, v) - buffer)), writtenBack);
+    // Kept text and formatting agree.
+    QCOMPARE(formatted(v.value), writtenBack);
+}
+
+void GcodeLineTest::readsMoveLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("written"); // empty: the line is refused
+
+    QTest::newRow("G0 becomes G1") << QByteArray("G0 X5 Y5") << QByteArray("G1 X5 Y5\n");
+    QTest::newRow("fixed word order")
+        << QByteArray("G1 E2 Z0.3 Y2 X1 F1200") << QByteArray("G1 F1200 X1 Y2 Z0.3 E2\n");
+    QTest::newRow("S word and comment dropped")
+        << QByteArray("G1 X10 Y10 S255 ; laser") << QByteArray("G1 X10 Y10\n");
+    QTest::newRow("comment without space") << QByteArray("G1 X10;c") << QByteArray("G1 X10\n");
+    QTest::newRow("G92") << QByteArray("G92 E0.0") << QByteArray("G92 E0\n");
+    QTest::newRow("tabs and double spaces")
+        << QByteArray("G1\tX1  Y2\t E3") << QByteArray("G1 X1 Y2 E3\n");
+    QTest::newRow("only a feed rate") << QByteArray("G1 F7200") << QByteArray("G1 F7200\n");
+    QTest::newRow("exponent") << QByteArray("G1 X1e1") << QByteArray("G1 X10\n");
+    // A line we cannot rewrite without changing it is refused: the pass copies
+    // it as it stands instead of inventing a coordinate.
+    QTest::newRow("unreadable number") << QByteArray("G1 Xabc Y5") << QByteArray();
+    QTest::newRow("empty number") << QByteArray("G1 X Y5") << QByteArray();
+    QTest::newRow("lower-case word") << QByteArray("G1 X5 y7") << QByteArray();
+    QTest::newRow("second command") << QByteArray("G1 X5 G90") << QByteArray();
+    QTest::newRow("M word") << QByteArray("G1 X5 M3") << QByteArray();
+    QTest::newRow("line number") << QByteArray("G1 X5 N10") << QByteArray();
+    QTest::newRow("non-ASCII") << QByteArray("G1 X5 \xc3\xa9") << QByteArray();
+}
+
+void GcodeLineTest::readsMoveLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, written);
+    GcodeLine g;
+    const bool ok = g.parse(line.constData(), line.constData() + line.size());
+    QCOMPARE(ok, !written.isEmpty());
+    if (ok)
+        QCOMPARE(::written(g), written);
+}
+
+void GcodeLineTest::readsWordList()
+{
+    const QString text = QStringLiteral("G1 X10  Y-2.50 E.5 F1800");
+    GcodeLine g;
+    g.words[GcodeLine::Z].set(7); // an absent word keeps its value
+    QVERIFY(g.set(text.splitRef(QLatin1Char(' '))));
+    QCOMPARE(g.g, 1);
+    QVERIFY(g.has(GcodeLine::X) && g.has(GcodeLine::Y) && g.has(GcodeLine::E) &&
+            g.has(GcodeLine::F) && !g.has(GcodeLine::Z));
+    QCOMPARE(g.value(GcodeLine::Y), -2.5);
+    QCOMPARE(g.value(GcodeLine::Z), 7.0);
+    QCOMPARE(written(g), QByteArray("G1 F1800 X10 Y-2.5 E0.5\n"));
+    QVERIFY(!g.set(QStringLiteral("G1 X1,5").splitRef(QLatin1Char(' '))));
+}
+
+void GcodeLineTest::distanceToLine_data()
+{
+    QTest::addColumn<QPointF>("p");
+    QTest::addColumn<QPointF>("a");
+    QTest::addColumn<QPointF>("b");
+    QTest::addColumn<double>("distance");
+    QTest::newRow("on the line") << QPointF(5, 0) << QPointF(0, 0) << QPointF(10, 0) << 0.0;
+    QTest::newRow("exactly the tolerance")
+        << QPointF(5, 0.1) << QPointF(0, 0) << QPointF(10, 0) << 0.1;
+    QTest::newRow("beyond the end, on the line")
+        << QPointF(20, 0) << QPointF(0, 0) << QPointF(10, 0) << 0.0;
+    QTest::newRow("diagonal") << QPointF(0, 10) << QPointF(0, 0) << QPointF(10, 10)
+                              << std::sqrt(50.0);
+    QTest::newRow("a and b coincide") << QPointF(3, 4) << QPointF(0, 0) << QPointF(0, 0) << 5.0;
+}
+
+void GcodeLineTest::distanceToLine()
+{
+    QFETCH(QPointF, p);
+    QFETCH(QPointF, a);
+    QFETCH(QPointF, b);
+    QFETCH(double, distance);
+    QCOMPARE(dist_to_line(p, a, b), distance);
+    QVERIFY(dist_to_line(QPointF(5, 0.1000001), QPointF(0, 0), QPointF(10, 0)) > 0.1);
+}
+
+QTEST_GUILESS_MAIN(GcodeLineTest)
+#include "GcodeLineTest.moc"

@@ -1,0 +1,529 @@
+#include "GcodeReplay.h"
+
+#include <QList>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace gcodereplay {
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+const QByteArray Header = "; Optimized with Corvane optimizer (c++)";
+
+struct Word
+{
+    char letter;
+    QString text;
+    bool valid;
+    double value;
+};
+
+struct ParsedLine
+{
+    QString text; // trimmed
+    QVector<Word> words;
+    bool junk = false;
+};
+
+ParsedLine parse(const QString& trimmed)
+{
+    ParsedLine p;
+    p.text = trimmed;
+    const int n = trimmed.size();
+    int i = 0;
+    while (i < n) {
+        const QChar c = trimmed.at(i);
+        if (c == QLatin1Char(';') || c == QLatin1Char('*'))
+            break;
+        if (c.isSpace()) {
+            ++i;
+        } else if (c == QLatin1Char('(')) {
+            while (i < n && trimmed.at(i) != QLatin1Char(')'))
+                ++i;
+            ++i;
+        } else if (c.isLetter() && c.unicode() < 128) {
+            int j = i + 1;
+            while (j < n &&
+                   (trimmed.at(j).isDigit() || trimmed.at(j) == QLatin1Char('.') ||
+                    trimmed.at(j) == QLatin1Char('-') || trimmed.at(j) == QLatin1Char('+')))
+                ++j;
+            // strtod's lower-case exponent ("E7e-05")
+            if (j + 1 < n && trimmed.at(j) == QLatin1Char('e') &&
+                (trimmed.at(j + 1).isDigit() || (j + 2 < n &&
+                                                 (trimmed.at(j + 1) == QLatin1Char('-') ||
+                                                  trimmed.at(j + 1) == QLatin1Char('+')) &&
+                                                 trimmed.at(j + 2).isDigit()))) {
+                j += 2;
+                while (j < n && trimmed.at(j).isDigit())
+                    ++j;
+            }
+            Word w;
+            w.letter = char(c.toUpper().unicode());
+            w.text = trimmed.mid(i + 1, j - i - 1);
+            w.value = w.text.toDouble(&w.valid);
+            w.valid = w.valid && std::isfinite(w.value);
+            p.words.append(w);
+            i = j;
+        } else {
+            p.junk = true;
+            break;
+        }
+    }
+    return p;
+}
+
+bool close(double a, double b, double tolerance)
+{
+    if (std::isnan(a) || std::isnan(b))
+        return std::isnan(a) && std::isnan(b);
+    return std::fabs(a - b) <= tolerance;
+}
+
+// Size of a number for a tolerance; an unknown one counts as 0.
+double magnitude(double v)
+{
+    return std::isnan(v) ? 0.0 : std::fabs(v);
+}
+
+// How far writing v with 7 significant digits may move it: half a unit in the
+// last digit kept.
+double positionTolerance(double v)
+{
+    if (std::isnan(v) || v == 0)
+        return 0;
+    return 0.5 * std::pow(10.0, std::floor(std::log10(std::fabs(v))) - 6) * (1 + 1e-9);
+}
+
+// v as the optimizer writes it: 7 significant digits.
+double written(double v)
+{
+    if (std::isnan(v))
+        return v;
+    char text[40];
+    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 7).ptr;
+    double w = 0;
+    std::from_chars(text, end, w);
+    return w;
+}
+
+struct Machine
+{
+    double pos[3] = {NaN, NaN, NaN};
+    // How far rounding may have carried each position: relative moves add up
+    // the rounding of every distance written.
+    double slack[3] = {0, 0, 0};
+    double e = 0; // the firmware's extruder counts from 0
+    double feed = NaN;
+    bool relativePositioning = false;
+    bool relativeExtrusion = false;
+
+    void forgetPositions() { pos[0] = pos[1] = pos[2] = NaN; }
+
+    // Applies the axis words of a move or an arc; returns the filament fed.
+    double move(const QVector<Word>& words, int first)
+    {
+        double fed = 0;
+        for (int i = first; i < words.size(); ++i) {
+            const Word& w = words[i];
+            const int axis = w.letter == 'X' ? 0 : w.letter == 'Y' ? 1 : w.letter == 'Z' ? 2 : -1;
+            if (axis >= 0) {
+                // A relative move carries the rounding of where it starts.
+                slack[axis] = relativePositioning ? slack[axis] + positionTolerance(pos[axis]) +
+                                                        positionTolerance(w.value)
+                                                  : 0;
+                pos[axis] = !w.valid ? NaN : relativePositioning ? pos[axis] + w.value : w.value;
+            } else if (w.letter == 'E') {
+                if (!w.valid) {
+                    fed = NaN;
+                    e = NaN;
+                } else if (relativeExtrusion) {
+                    fed = w.value;
+                    e += w.value;
+                } else {
+                    fed = w.value - e;
+                    e = w.value;
+                }
+            } else if (w.letter == 'F') {
+                feed = w.valid ? w.value : NaN;
+            }
+        }
+        return fed;
+    }
+};
+
+int kinds(double fed, double tolerance)
+{
+    // Bits: 1 retract, 2 travel, 4 extrude. A change within the rounding of
+    // the written numbers may be either.
+    if (std::isnan(fed))
+        return 7;
+    if (std::fabs(fed) <= tolerance)
+        return 2 | (fed < 0 ? 1 : fed > 0 ? 4 : 0);
+    return fed < 0 ? 1 : 4;
+}
+
+double distanceToSegment(const double p[3], const double a[3], const double b[3], double* t)
+{
+    double ab[3], ap[3];
+    double length2 = 0, dot = 0;
+    for (int i = 0; i < 3; ++i) {
+        ab[i] = b[i] - a[i];
+        ap[i] = p[i] - a[i];
+        length2 += ab[i] * ab[i];
+        dot += ap[i] * ab[i];
+    }
+    double u = length2 > 0 ? dot / length2 : 0;
+    *t = u * std::sqrt(length2);
+    u = std::clamp(u, 0.0, 1.0);
+    double d2 = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double d = ap[i] - u * ab[i];
+        d2 += d * d;
+    }
+    return std::sqrt(d2);
+}
+
+bool known(const double p[3])
+{
+    return !std::isnan(p[0]) && !std::isnan(p[1]) && !std::isnan(p[2]);
+}
+
+QString point(const double p[3])
+{
+    return QStringLiteral("(%1, %2, %3)").arg(p[0]).arg(p[1]).arg(p[2]);
+}
+
+} // namespace
+
+// Within the rounding of the written numbers: the output cannot tell a move of
+// a few micrometres, which its input spelled with more digits, from none.
+// The same once written with 7 significant digits: the output cannot tell a
+// move of a few micrometres, which its input spelled with more digits, from
+// none.
+bool Move::isNull() const
+{
+    for (int a = 0; a < 3; ++a)
+        if (!close(written(from[a]), written(to[a]), 0))
+            return false;
+    return close(fed, 0, 1e-6 * (1 + magnitude(eAbs)));
+}
+
+bool Move::isStationary() const
+{
+    return close(from[0], to[0], 0) && close(from[1], to[1], 0);
+}
+
+Toolpath simulate(const QByteArray& gcode)
+{
+    Toolpath path;
+    path.segments.append(QVector<Move>());
+    Machine m;
+    path.segmentFeed.append(m.feed);
+    const QList<QByteArray> lines = gcode.split('\n');
+    for (int number = 1; number <= lines.size(); ++number) {
+        QByteArray bytes = lines[number - 1];
+        const int nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        const QString text = QString::fromUtf8(bytes).trimmed();
+        if (text.isEmpty())
+            continue;
+        const ParsedLine p = parse(text);
+        int first = !p.words.isEmpty() && p.words[0].letter == 'N' ? 1 : 0;
+        const bool hasCommand = first < p.words.size();
+        const Word command = hasCommand ? p.words[first] : Word{0, QString(), false, 0};
+        bool twoCommands = false;
+        for (int i = first + 1; i < p.words.size(); ++i)
+            twoCommands |= QByteArray("GMTN").contains(p.words[i].letter);
+        const bool g = hasCommand && command.letter == 'G' && command.valid && !twoCommands;
+        const int code = int(command.value);
+
+        bool plainMove = g && (command.value == 0 || command.value == 1) && !p.junk;
+        for (int i = first + 1; plainMove && i < p.words.size(); ++i)
+            plainMove = p.words[i].valid || !QByteArray("XYZEF").contains(p.words[i].letter);
+        if (plainMove) {
+            Move move;
+            std::copy(m.pos, m.pos + 3, move.from);
+            move.fed = m.move(p.words, first + 1);
+            std::copy(m.pos, m.pos + 3, move.to);
+            std::copy(m.slack, m.slack + 3, move.slack);
+            move.eAbs = m.e;
+            move.feed = m.feed;
+            move.line = number;
+            path.segments.last().append(move);
+            ++path.moves;
+            continue;
+        }
+
+        Barrier b;
+        b.text = text;
+        b.line = number;
+        if (p.junk || !hasCommand) {
+            if (p.junk) {
+                m.forgetPositions();
+                m.e = NaN;
+            }
+        } else if (g && command.value == 92) {
+            bool valid = true;
+            for (int i = first + 1; i < p.words.size(); ++i) {
+                const Word& w = p.words[i];
+                const int axis = QByteArray("XYZE").indexOf(w.letter);
+                if (axis < 0)
+                    continue;
+                valid &= w.valid;
+                b.g92.append({w.letter, w.valid ? w.value : NaN});
+                if (axis < 3)
+                    m.pos[axis] = w.valid ? w.value : NaN;
+                else
+                    m.e = w.valid ? w.value : NaN;
+            }
+            b.isG92 = valid;
+        } else if (g && command.value == code &&
+                   (code == 0 || code == 1 || code == 2 || code == 3)) {
+            m.move(p.words, first + 1); // arcs, and moves with words we cannot read
+        } else if (g && (code == 28 || code == 29 || code == 30) && command.value == code) {
+            m.forgetPositions();
+        } else if (g && code == 90 && command.value == code) {
+            m.relativePositioning = m.relativeExtrusion = false;
+        } else if (g && code == 91 && command.value == code) {
+            m.relativePositioning = m.relativeExtrusion = true;
+        } else if (g && (code == 4 || code == 17 || code == 18 || code == 19) &&
+                   command.value == code) {
+            // no motion
+        } else if (g && (code == 10 || code == 11) && command.value == code &&
+                   p.words.size() == first + 1) {
+            m.e = NaN; // firmware retraction
+        } else if (hasCommand && command.letter == 'M' && command.valid && !twoCommands) {
+            const int mcode = int(command.value);
+            if (mcode == 82)
+                m.relativeExtrusion = false;
+            else if (mcode == 83)
+                m.relativeExtrusion = true;
+            else if (mcode == 0 || mcode == 1 || mcode == 48 || mcode == 125 || mcode == 600 ||
+                     mcode == 701 || mcode == 702) {
+                m.forgetPositions(); // the head may go elsewhere
+                m.e = NaN;
+            }
+        } else {
+            m.forgetPositions();
+            m.e = NaN;
+        }
+        path.barriers.append(b);
+        path.segments.append(QVector<Move>());
+        path.segmentFeed.append(m.feed);
+    }
+    return path;
+}
+
+namespace {
+
+bool sameBarrier(const Barrier& a, const Barrier& b)
+{
+    if (a.isG92 && b.isG92) {
+        if (a.g92.size() != b.g92.size())
+            return false;
+        for (int i = 0; i < a.g92.size(); ++i)
+            if (a.g92[i].first != b.g92[i].first ||
+                !close(written(a.g92[i].second), b.g92[i].second, 0))
+                return false;
+        return true;
+    }
+    return a.text == b.text;
+}
+
+class Comparison
+{
+public:
+    Comparison(double tolerance_, int maxFailures_)
+        : tolerance(tolerance_), maxFailures(maxFailures_)
+    {}
+
+    void segment(const QVector<Move>& in, const QVector<Move>& out, double startFeed);
+    void fail(const QString& text)
+    {
+        if (failures.size() < maxFailures)
+            failures.append(text);
+    }
+    bool full() const { return failures.size() >= maxFailures; }
+
+    QStringList failures;
+
+private:
+    void cover(const Move& o, const QVector<Move>& in, int first, int end);
+
+    const double tolerance;
+    const int maxFailures;
+};
+
+// Moves that change nothing, not even the feed rate, are no-ops on either side.
+QVector<Move> withoutNoOps(const QVector<Move>& moves, double feed)
+{
+    QVector<Move> kept;
+    kept.reserve(moves.size());
+    for (const Move& m : moves) {
+        if (!m.isNull() || !close(m.feed, feed, 0))
+            kept.append(m);
+        feed = m.feed;
+    }
+    return kept;
+}
+
+void Comparison::segment(const QVector<Move>& allIn, const QVector<Move>& allOut, double startFeed)
+{
+    const QVector<Move> in = withoutNoOps(allIn, startFeed);
+    const QVector<Move> out = withoutNoOps(allOut, startFeed);
+    if (out.size() > in.size())
+        fail(QStringLiteral("input lines %1..: %2 moves became %3")
+                 .arg(in.isEmpty() ? 0 : in.first().line)
+                 .arg(in.size())
+                 .arg(out.size()));
+    int i = 0;
+    double fedIn = 0, fedOut = 0, sumAbs = 0;
+    for (const Move& o : out) {
+        if (full())
+            return;
+        const int first = i;
+        fedOut = std::isnan(o.fed) || std::isnan(fedOut) ? NaN : fedOut + o.fed;
+        bool matched = false;
+        while (i < in.size() && !matched) {
+            const Move& m = in[i++];
+            fedIn = std::isnan(m.fed) || std::isnan(fedIn) ? NaN : fedIn + m.fed;
+            sumAbs += std::isnan(m.fed) ? 0 : std::fabs(m.fed);
+            const double fedTolerance =
+                1e-6 * (1 + sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
+            matched = close(fedIn, fedOut, fedTolerance) && close(m.feed, o.feed, 0);
+            for (int a = 0; a < 3; ++a) {
+                // An absolute position is written as its 7-digit form; one
+                // reached by relative moves differs by the rounding carried.
+                const double slack = m.slack[a] + o.slack[a];
+                matched = matched && (slack > 0 ? close(m.to[a], o.to[a], slack)
+                                                : close(written(m.to[a]), o.to[a], 0));
+            }
+        }
+        if (!matched) {
+            fail(QStringLiteral("output line %1: no run of input moves from line %2 ends at "
+                                "%3 with the same filament fed and feed rate")
+                     .arg(o.line)
+                     .arg(first < in.size() ? in[first].line : -1)
+                     .arg(point(o.to)));
+            return;
+        }
+        cover(o, in, first, i);
+    }
+    if (i < in.size())
+        fail(QStringLiteral("input line %1: move missing from the output").arg(in[i].line));
+}
+
+void Comparison::cover(const Move& o, const QVector<Move>& in, int first, int end)
+{
+    int kindSet = kinds(o.fed, 1e-6 * (1 + 2 * magnitude(o.eAbs)));
+    int moving = 0, stationary = 0, real = 0;
+    for (int i = first; i < end; ++i) {
+        const Move& m = in[i];
+        if (!close(m.feed, o.feed, 0))
+            fail(QStringLiteral("input line %1: feed rate %2 merged into output line %3 at %4")
+                     .arg(m.line)
+                     .arg(m.feed)
+                     .arg(o.line)
+                     .arg(o.feed));
+        if (m.isNull())
+            continue;
+        ++real;
+        kindSet &= kinds(m.fed, 1e-6 * (1 + 2 * magnitude(m.eAbs)));
+        (m.isStationary() ? stationary : moving)++;
+    }
+    if (!kindSet)
+        fail(QStringLiteral("output line %1 (input lines %2-%3): extrusion, retraction and "
+                            "travel mixed in one move")
+                 .arg(o.line)
+                 .arg(in[first].line)
+                 .arg(in[end - 1].line));
+    if (moving && stationary)
+        fail(QStringLiteral("output line %1 (input lines %2-%3): a stationary extruder move "
+                            "spread over a moving one")
+                 .arg(o.line)
+                 .arg(in[first].line)
+                 .arg(in[end - 1].line));
+    if (real <= 1)
+        return;
+    if (!known(o.from) || !known(o.to)) {
+        fail(QStringLiteral("output line %1 (input lines %2-%3): moves merged from an "
+                            "unknown position")
+                 .arg(o.line)
+                 .arg(in[first].line)
+                 .arg(in[end - 1].line));
+        return;
+    }
+    double previous = -std::numeric_limits<double>::infinity();
+    for (int i = first; i < end; ++i) {
+        const Move& m = in[i];
+        double t;
+        const double d = distanceToSegment(m.to, o.from, o.to, &t);
+        if (d > tolerance + positionTolerance(std::max(std::fabs(m.to[0]), std::fabs(m.to[1])))) {
+            fail(QStringLiteral("input line %1: point %2 lies %3 from output line %4's segment "
+                                "%5-%6")
+                     .arg(m.line)
+                     .arg(point(m.to))
+                     .arg(d)
+                     .arg(o.line)
+                     .arg(point(o.from), point(o.to)));
+            return;
+        }
+        if (t < previous - 1e-4) {
+            fail(QStringLiteral("input line %1: goes back along output line %2's segment")
+                     .arg(m.line)
+                     .arg(o.line));
+            return;
+        }
+        previous = t;
+    }
+}
+
+} // namespace
+
+Report check(const QByteArray& input, const QByteArray& output, double tolerance, int maxFailures)
+{
+    Report report;
+    Comparison c(tolerance, maxFailures);
+    const int headerEnd = output.indexOf('\n');
+    const QByteArray header = output.left(headerEnd < 0 ? output.size() : headerEnd);
+    if (header != Header)
+        c.fail(QStringLiteral("the output does not start with the header line"));
+    // Blank the header rather than cut it so that line numbers stay true.
+    QByteArray body = output;
+    body.replace(0, header.size(), QByteArray());
+
+    const Toolpath in = simulate(input);
+    const Toolpath out = simulate(body);
+    report.inputMoves = in.moves;
+    report.outputMoves = out.moves;
+    if (out.moves > in.moves)
+        c.fail(QStringLiteral("%1 moves became %2").arg(in.moves).arg(out.moves));
+
+    const int barriers = std::min(in.barriers.size(), out.barriers.size());
+    for (int b = 0; b <= barriers && !c.full(); ++b) {
+        c.segment(in.segments[b], out.segments[b], in.segmentFeed[b]);
+        if (b == barriers)
+            break;
+        if (!sameBarrier(in.barriers[b], out.barriers[b])) {
+            c.fail(QStringLiteral("input line %1 \"%2\" became output line %3 \"%4\"")
+                       .arg(in.barriers[b].line)
+                       .arg(in.barriers[b].text)
+                       .arg(out.barriers[b].line)
+                       .arg(out.barriers[b].text));
+            break;
+        }
+    }
+    if (in.barriers.size() != out.barriers.size() && !c.full())
+        c.fail(QStringLiteral("%1 lines other than moves became %2")
+                   .arg(in.barriers.size())
+                   .arg(out.barriers.size()));
+    report.failures = c.failures;
+    return report;
+}
+
+} // namespace gcodereplay
