@@ -29,19 +29,28 @@ void printFailure(unsigned int id, const char* text)
 TrelTransport::TrelTransport()
 {
     TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
+    registered = true;
 }
 
 TrelTransport::~TrelTransport()
 {
     stop_callbacks();
-    // After this no receive callback or USB notice reaches this object.
-    TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
 }
 
 void TrelTransport::stop_callbacks()
 {
+    {
+        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        accepting_callbacks = false;
+    }
+    // After this no receive callback or USB notice reaches this object. It
+    // waits for one running on the USB thread, and may join that thread when
+    // this is the last client: never call it from a callback.
+    if (registered) {
+        registered = false;
+        TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
+    }
     std::unique_lock<std::mutex> lock(dispatch_mutex);
-    accepting_callbacks = false;
     dispatch_done.wait(lock, [this] { return running_dispatches == 0; });
 }
 

@@ -76,10 +76,11 @@ protected:
     void data_received(unsigned char* data, unsigned int length,
                        TrelDeviceAddress address) override;
 
-    // Stops connect and disconnect notices and waits for those already running.
-    // A derived class calls this first in its destructor: a notice that ran
-    // during or after the derived part's destruction would call into a half
-    // destroyed object.
+    // Stops every call into this object: unregisters from the USB back end (no
+    // more received messages, events or notices) and waits for connect and
+    // disconnect notices already running. A derived class calls this first in
+    // its destructor: a call that ran during or after the derived part's
+    // destruction would reach a half-destroyed object. Idempotent.
     void stop_callbacks();
 
 private:
@@ -122,6 +123,7 @@ private:
     std::condition_variable dispatch_done;
     bool accepting_callbacks = true;
     int running_dispatches = 0;
+    bool registered = false;
 
     std::atomic<long long> response_timeout_ms{DEFAULT_RESPONSE_TIMEOUT.count()};
 };
