@@ -30,6 +30,15 @@ TrelTransport::TrelTransport()
 {
     TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
     registered = true;
+    // Printers opened before this transport registered (the first client of a
+    // process starts the back end, whose first scan may open printers before
+    // the command channel's client is in the list) were never announced here.
+    // They get their exchange locks now, so that an application that learns
+    // of them from list_connected() can talk to them; no notice is made.
+    for (TrelDeviceAddress address : TrelUsb::list_connected()) {
+        std::lock_guard<std::mutex> lock(device_locks_mutex);
+        device_locks.emplace(address, std::make_shared<std::mutex>());
+    }
 }
 
 TrelTransport::~TrelTransport()

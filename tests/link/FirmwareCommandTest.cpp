@@ -337,8 +337,8 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
         std::mutex m; // guards records
         std::vector<servo_trace_msg> records;
     };
-    // A second client in the process hears every event too. (It cannot send:
-    // it registered after the printer opened, so it never learnt of it.)
+    // A second client in the process hears every event too, although it
+    // registered after the printer opened and was never told of it.
     Tracer tracer;
     fw.servo_dc_trace_enable(PRINTER, SERVO_DC_Z, true);
     auto move = std::make_shared<servo_dc_move_config_t>(fw.servo_dc_move_default(PRINTER));

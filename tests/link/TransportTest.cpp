@@ -210,6 +210,18 @@ TEST_F(Transport, RequestToAPrinterThatIsNotConnectedFailsAtOnce)
                               " -- Transport Error - Device has been disconnected.\n");
 }
 
+TEST_F(Transport, ALateTransportCanTalkToPrintersOpenedBeforeIt)
+{
+    // No notice reaches it (the printer opened before it registered), but it
+    // learns of the printer from list_connected() and must be able to use it.
+    TestTransport late;
+    EXPECT_EQ(late.list_connected(), std::vector<TrelDeviceAddress>{PRINTER});
+    NamedCommand cmd(late, "bio_get_version");
+    cmd.send(PRINTER);
+    EXPECT_TRUE(cmd.response_available());
+    EXPECT_TRUE(late.notices().empty());
+}
+
 TEST_F(Transport, OneWayMessageReturnsAfterItsWrites)
 {
     transport.set_response_timeout(std::chrono::minutes(10)); // a wait would hang the test
