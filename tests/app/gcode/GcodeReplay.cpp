@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace gcodereplay {
 
@@ -123,10 +124,13 @@ struct Machine
 
     void forgetPositions() { pos[0] = pos[1] = pos[2] = NaN; }
 
+    bool feedsNothing = true; // of the last move, once written with 7 digits
+
     // Applies the axis words of a move or an arc; returns the filament fed.
     double move(const QVector<Word>& words, int first)
     {
         double fed = 0;
+        feedsNothing = true;
         for (int i = first; i < words.size(); ++i) {
             const Word& w = words[i];
             const int axis = w.letter == 'X' ? 0 : w.letter == 'Y' ? 1 : w.letter == 'Z' ? 2 : -1;
@@ -140,11 +144,14 @@ struct Machine
                 if (!w.valid) {
                     fed = NaN;
                     e = NaN;
+                    feedsNothing = false;
                 } else if (relativeExtrusion) {
                     fed = w.value;
                     e += w.value;
+                    feedsNothing = w.value == 0;
                 } else {
                     fed = w.value - e;
+                    feedsNothing = written(w.value) == written(e);
                     e = w.value;
                 }
             } else if (w.letter == 'F') {
@@ -209,7 +216,7 @@ bool Move::isNull() const
     for (int a = 0; a < 3; ++a)
         if (!close(written(from[a]), written(to[a]), 0))
             return false;
-    return close(fed, 0, 1e-6 * (1 + magnitude(eAbs)));
+    return feedsNothing;
 }
 
 bool Move::isStationary() const
@@ -251,6 +258,7 @@ Toolpath simulate(const QByteArray& gcode)
             move.fed = m.move(p.words, first + 1);
             std::copy(m.pos, m.pos + 3, move.to);
             std::copy(m.slack, m.slack + 3, move.slack);
+            move.feedsNothing = m.feedsNothing;
             move.eAbs = m.e;
             move.feed = m.feed;
             move.line = number;
@@ -335,101 +343,165 @@ bool sameBarrier(const Barrier& a, const Barrier& b)
     return a.text == b.text;
 }
 
-class Comparison
+// Moves that change nothing, not even the feed rate, are no-ops.
+std::vector<bool> noOps(const QVector<Move>& moves, double feed)
 {
-public:
-    Comparison(double tolerance_, int maxFailures_)
-        : tolerance(tolerance_), maxFailures(maxFailures_)
-    {}
-
-    void segment(const QVector<Move>& in, const QVector<Move>& out, double startFeed);
-    void fail(const QString& text)
-    {
-        if (failures.size() < maxFailures)
-            failures.append(text);
-    }
-    bool full() const { return failures.size() >= maxFailures; }
-
-    QStringList failures;
-
-private:
-    void cover(const Move& o, const QVector<Move>& in, int first, int end);
-
-    const double tolerance;
-    const int maxFailures;
-};
-
-// Moves that change nothing, not even the feed rate, are no-ops on either side.
-QVector<Move> withoutNoOps(const QVector<Move>& moves, double feed)
-{
-    QVector<Move> kept;
-    kept.reserve(moves.size());
+    std::vector<bool> result;
+    result.reserve(size_t(moves.size()));
     for (const Move& m : moves) {
-        if (!m.isNull() || !close(m.feed, feed, 0))
-            kept.append(m);
+        result.push_back(m.isNull() && close(m.feed, feed, 0));
         feed = m.feed;
     }
+    return result;
+}
+
+std::vector<Move> without(const QVector<Move>& moves, const std::vector<bool>& drop)
+{
+    std::vector<Move> kept;
+    for (int i = 0; i < moves.size(); ++i)
+        if (!drop[size_t(i)])
+            kept.push_back(moves[i]);
     return kept;
 }
 
-void Comparison::segment(const QVector<Move>& allIn, const QVector<Move>& allOut, double startFeed)
+bool endsAt(const Move& m, const Move& o)
 {
-    const QVector<Move> in = withoutNoOps(allIn, startFeed);
-    const QVector<Move> out = withoutNoOps(allOut, startFeed);
-    if (out.size() > in.size())
-        fail(QStringLiteral("input lines %1..: %2 moves became %3")
-                 .arg(in.isEmpty() ? 0 : in.first().line)
-                 .arg(in.size())
-                 .arg(out.size()));
-    int i = 0;
-    double fedIn = 0, fedOut = 0, sumAbs = 0;
-    for (const Move& o : out) {
-        if (full())
-            return;
-        const int first = i;
-        fedOut = std::isnan(o.fed) || std::isnan(fedOut) ? NaN : fedOut + o.fed;
-        bool matched = false;
-        while (i < in.size() && !matched) {
-            const Move& m = in[i++];
-            fedIn = std::isnan(m.fed) || std::isnan(fedIn) ? NaN : fedIn + m.fed;
-            sumAbs += std::isnan(m.fed) ? 0 : std::fabs(m.fed);
-            const double fedTolerance =
-                1e-6 * (1 + sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
-            matched = close(fedIn, fedOut, fedTolerance) && close(m.feed, o.feed, 0);
-            for (int a = 0; a < 3; ++a) {
-                // An absolute position is written as its 7-digit form; one
-                // reached by relative moves differs by the rounding carried.
-                const double slack = m.slack[a] + o.slack[a];
-                matched = matched && (slack > 0 ? close(m.to[a], o.to[a], slack)
-                                                : close(written(m.to[a]), o.to[a], 0));
-            }
-        }
-        if (!matched) {
-            fail(QStringLiteral("output line %1: no run of input moves from line %2 ends at "
-                                "%3 with the same filament fed and feed rate")
-                     .arg(o.line)
-                     .arg(first < in.size() ? in[first].line : -1)
-                     .arg(point(o.to)));
-            return;
-        }
-        cover(o, in, first, i);
+    for (int a = 0; a < 3; ++a) {
+        // An absolute position is written as its 7-digit form; one reached by
+        // relative moves differs by the rounding carried.
+        const double slack = m.slack[a] + o.slack[a];
+        if (!(slack > 0 ? close(m.to[a], o.to[a], slack) : close(written(m.to[a]), o.to[a], 0)))
+            return false;
     }
-    if (i < in.size())
-        fail(QStringLiteral("input line %1: move missing from the output").arg(in[i].line));
+    return true;
 }
 
-void Comparison::cover(const Move& o, const QVector<Move>& in, int first, int end)
+class Comparison
 {
+public:
+    explicit Comparison(double tolerance_) : tolerance(tolerance_) {}
+
+    QStringList segment(const QVector<Move>& allIn, const QVector<Move>& allOut, double startFeed);
+
+private:
+    QStringList match(int i, int j, int depth);
+    int findEnd(int i, const Move& o) const;
+    int findExcursion(int i, const Move& o) const;
+    QStringList cover(const Move& o, int first, int end) const;
+
+    const double tolerance;
+    std::vector<Move> in;
+    std::vector<Move> out;
+    std::vector<bool> outNoOp;
+};
+
+QStringList Comparison::segment(const QVector<Move>& allIn, const QVector<Move>& allOut,
+                                double startFeed)
+{
+    in = without(allIn, noOps(allIn, startFeed));
+    out.assign(allOut.begin(), allOut.end());
+    outNoOp = noOps(allOut, startFeed);
+    const int outMoves = int(std::count(outNoOp.begin(), outNoOp.end(), false));
+    if (outMoves > int(in.size()))
+        return {QStringLiteral("input lines %1..: %2 moves became %3")
+                    .arg(in.empty() ? 0 : in.front().line)
+                    .arg(int(in.size()))
+                    .arg(outMoves)};
+    return match(0, 0, 0);
+}
+
+// The input moves from i that one output move replaces: a run that ends where
+// it ends, with the same filament fed (or both unknown, where the extruder's
+// position was lost) and feed rate. Of consecutive candidates, which rounding
+// cannot tell apart, the one closest in filament. Returns its end, or -1.
+int Comparison::findEnd(int i, const Move& o) const
+{
+    double fedIn = 0, sumAbs = 0;
+    int best = -1;
+    double bestError = 0;
+    while (i < int(in.size())) {
+        const Move& m = in[i++];
+        fedIn = std::isnan(m.fed) || std::isnan(fedIn) ? NaN : fedIn + m.fed;
+        sumAbs += magnitude(m.fed);
+        const double fedTolerance =
+            1e-6 * (1 + sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
+        if (close(fedIn, o.fed, fedTolerance) && close(m.feed, o.feed, 0) && endsAt(m, o)) {
+            const double error = std::isnan(fedIn) ? 0 : std::fabs(fedIn - o.fed);
+            if (best < 0 || error < bestError) {
+                best = i;
+                bestError = error;
+            }
+        } else if (best >= 0) {
+            break;
+        }
+    }
+    return best;
+}
+
+// An output move that changes nothing may stand for travel that went out and
+// came back within the tolerance. Returns the end of such input moves, or -1.
+int Comparison::findExcursion(int i, const Move& o) const
+{
+    while (i < int(in.size()) && in[i].feedsNothing && close(in[i].feed, o.feed, 0)) {
+        if (endsAt(in[i++], o))
+            return i;
+    }
+    return -1;
+}
+
+// Matches out[j..] against in[i..]; returns the failures of the best attempt.
+QStringList Comparison::match(int i, int j, int depth)
+{
+    for (; j < int(out.size()); ++j) {
+        const Move& o = out[j];
+        if (outNoOp[j]) {
+            const int end = findExcursion(i, o);
+            if (end < 0 || depth >= 8)
+                continue;
+            // Either it replaces nothing, or the excursion: try both.
+            const QStringList skipped = match(i, j + 1, depth + 1);
+            if (skipped.isEmpty())
+                return skipped;
+            QStringList taken = cover(o, i, end);
+            if (taken.isEmpty())
+                taken = match(end, j + 1, depth + 1);
+            return taken.isEmpty() ? taken : skipped;
+        }
+        const int end = findEnd(i, o);
+        if (end < 0)
+            return {QStringLiteral("output line %1: no run of input moves from line %2 ends at "
+                                   "%3 with the same filament fed and feed rate")
+                        .arg(o.line)
+                        .arg(i < int(in.size()) ? in[i].line : -1)
+                        .arg(point(o.to))};
+        const QStringList failures = cover(o, i, end);
+        if (!failures.isEmpty())
+            return failures;
+        i = end;
+    }
+    if (i < int(in.size()))
+        return {QStringLiteral("input line %1: move missing from the output").arg(in[i].line)};
+    return {};
+}
+
+QStringList Comparison::cover(const Move& o, int first, int end) const
+{
+    QStringList failures;
+    const QString range = QStringLiteral("output line %1 (input lines %2-%3)")
+                              .arg(o.line)
+                              .arg(in[first].line)
+                              .arg(in[end - 1].line);
     int kindSet = kinds(o.fed, 1e-6 * (1 + 2 * magnitude(o.eAbs)));
     int moving = 0, stationary = 0, real = 0;
     for (int i = first; i < end; ++i) {
         const Move& m = in[i];
         if (!close(m.feed, o.feed, 0))
-            fail(QStringLiteral("input line %1: feed rate %2 merged into output line %3 at %4")
-                     .arg(m.line)
-                     .arg(m.feed)
-                     .arg(o.line)
-                     .arg(o.feed));
+            failures << QStringLiteral("input line %1: feed rate %2 merged into output line %3 "
+                                       "at %4")
+                            .arg(m.line)
+                            .arg(m.feed)
+                            .arg(o.line)
+                            .arg(o.feed);
         if (m.isNull())
             continue;
         ++real;
@@ -437,50 +509,34 @@ void Comparison::cover(const Move& o, const QVector<Move>& in, int first, int en
         (m.isStationary() ? stationary : moving)++;
     }
     if (!kindSet)
-        fail(QStringLiteral("output line %1 (input lines %2-%3): extrusion, retraction and "
-                            "travel mixed in one move")
-                 .arg(o.line)
-                 .arg(in[first].line)
-                 .arg(in[end - 1].line));
+        failures << range + QStringLiteral(": extrusion, retraction and travel mixed in one move");
     if (moving && stationary)
-        fail(QStringLiteral("output line %1 (input lines %2-%3): a stationary extruder move "
-                            "spread over a moving one")
-                 .arg(o.line)
-                 .arg(in[first].line)
-                 .arg(in[end - 1].line));
+        failures << range + QStringLiteral(": a stationary extruder move spread over a moving one");
     if (real <= 1)
-        return;
-    if (!known(o.from) || !known(o.to)) {
-        fail(QStringLiteral("output line %1 (input lines %2-%3): moves merged from an "
-                            "unknown position")
-                 .arg(o.line)
-                 .arg(in[first].line)
-                 .arg(in[end - 1].line));
-        return;
-    }
+        return failures;
+    if (!known(o.from) || !known(o.to))
+        return failures << range + QStringLiteral(": moves merged from an unknown position");
     double previous = -std::numeric_limits<double>::infinity();
     for (int i = first; i < end; ++i) {
         const Move& m = in[i];
         double t;
         const double d = distanceToSegment(m.to, o.from, o.to, &t);
-        if (d > tolerance + positionTolerance(std::max(std::fabs(m.to[0]), std::fabs(m.to[1])))) {
-            fail(QStringLiteral("input line %1: point %2 lies %3 from output line %4's segment "
-                                "%5-%6")
-                     .arg(m.line)
-                     .arg(point(m.to))
-                     .arg(d)
-                     .arg(o.line)
-                     .arg(point(o.from), point(o.to)));
-            return;
-        }
-        if (t < previous - 1e-4) {
-            fail(QStringLiteral("input line %1: goes back along output line %2's segment")
-                     .arg(m.line)
-                     .arg(o.line));
-            return;
-        }
+        if (d > tolerance + positionTolerance(std::max(std::fabs(m.to[0]), std::fabs(m.to[1]))))
+            return failures << QStringLiteral("input line %1: point %2 lies %3 from output line "
+                                              "%4's segment %5-%6")
+                                   .arg(m.line)
+                                   .arg(point(m.to))
+                                   .arg(d)
+                                   .arg(o.line)
+                                   .arg(point(o.from), point(o.to));
+        if (t < previous - 1e-4)
+            return failures << QStringLiteral("input line %1: goes back along output line %2's "
+                                              "segment")
+                                   .arg(m.line)
+                                   .arg(o.line);
         previous = t;
     }
+    return failures;
 }
 
 } // namespace
@@ -488,11 +544,11 @@ void Comparison::cover(const Move& o, const QVector<Move>& in, int first, int en
 Report check(const QByteArray& input, const QByteArray& output, double tolerance, int maxFailures)
 {
     Report report;
-    Comparison c(tolerance, maxFailures);
+    QStringList failures;
     const int headerEnd = output.indexOf('\n');
     const QByteArray header = output.left(headerEnd < 0 ? output.size() : headerEnd);
     if (header != Header)
-        c.fail(QStringLiteral("the output does not start with the header line"));
+        failures << QStringLiteral("the output does not start with the header line");
     // Blank the header rather than cut it so that line numbers stay true.
     QByteArray body = output;
     body.replace(0, header.size(), QByteArray());
@@ -502,27 +558,28 @@ Report check(const QByteArray& input, const QByteArray& output, double tolerance
     report.inputMoves = in.moves;
     report.outputMoves = out.moves;
     if (out.moves > in.moves)
-        c.fail(QStringLiteral("%1 moves became %2").arg(in.moves).arg(out.moves));
+        failures << QStringLiteral("%1 moves became %2").arg(in.moves).arg(out.moves);
 
+    Comparison c(tolerance);
     const int barriers = std::min(in.barriers.size(), out.barriers.size());
-    for (int b = 0; b <= barriers && !c.full(); ++b) {
-        c.segment(in.segments[b], out.segments[b], in.segmentFeed[b]);
+    for (int b = 0; b <= barriers && failures.size() < maxFailures; ++b) {
+        failures += c.segment(in.segments[b], out.segments[b], in.segmentFeed[b]);
         if (b == barriers)
             break;
         if (!sameBarrier(in.barriers[b], out.barriers[b])) {
-            c.fail(QStringLiteral("input line %1 \"%2\" became output line %3 \"%4\"")
-                       .arg(in.barriers[b].line)
-                       .arg(in.barriers[b].text)
-                       .arg(out.barriers[b].line)
-                       .arg(out.barriers[b].text));
+            failures << QStringLiteral("input line %1 \"%2\" became output line %3 \"%4\"")
+                            .arg(in.barriers[b].line)
+                            .arg(in.barriers[b].text)
+                            .arg(out.barriers[b].line)
+                            .arg(out.barriers[b].text);
             break;
         }
     }
-    if (in.barriers.size() != out.barriers.size() && !c.full())
-        c.fail(QStringLiteral("%1 lines other than moves became %2")
-                   .arg(in.barriers.size())
-                   .arg(out.barriers.size()));
-    report.failures = c.failures;
+    if (in.barriers.size() != out.barriers.size())
+        failures << QStringLiteral("%1 lines other than moves became %2")
+                        .arg(in.barriers.size())
+                        .arg(out.barriers.size());
+    report.failures = failures.mid(0, maxFailures);
     return report;
 }
 

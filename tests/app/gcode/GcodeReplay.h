@@ -32,6 +32,7 @@ struct Move
     double eAbs;     // extruder position after it, for the rounding tolerance
     double feed;     // effective feed rate; NaN when none was set
     int line;
+    bool feedsNothing; // no E change once written with 7 digits
     bool isNull() const;
     bool isStationary() const;
 };

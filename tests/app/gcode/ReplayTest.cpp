@@ -153,7 +153,7 @@ void ReplayTest::sharedCorpus_data()
 void ReplayTest::generated_data()
 {
     QTest::addColumn<quint32>("seed");
-    for (quint32 seed = 1; seed <= 400; ++seed)
+    for (quint32 seed = 1; seed <= 1000; ++seed)
         QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed;
 }
 
