@@ -70,7 +70,7 @@ Writer& Writer::dbl(double d)
 }
 Writer& Writer::raw(yajl_val v)
 {
-    trel_json::emit(g, v);
+    trel_json::generate(g, v);
     return *this;
 }
 Writer& Writer::open()

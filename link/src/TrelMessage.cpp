@@ -69,7 +69,7 @@ std::vector<std::string> keys(yajl_val object)
     return result;
 }
 
-void emit(yajl_gen gen, yajl_val v)
+void generate(yajl_gen gen, yajl_val v)
 {
     if (!v) {
         yajl_gen_null(gen);
@@ -86,14 +86,14 @@ void emit(yajl_gen gen, yajl_val v)
         yajl_gen_map_open(gen);
         for (size_t i = 0; i < v->u.object.len; ++i) {
             TrelMessage::gen_string(gen, v->u.object.keys[i]);
-            emit(gen, v->u.object.values[i]);
+            generate(gen, v->u.object.values[i]);
         }
         yajl_gen_map_close(gen);
         break;
     case yajl_t_array:
         yajl_gen_array_open(gen);
         for (size_t i = 0; i < v->u.array.len; ++i)
-            emit(gen, v->u.array.values[i]);
+            generate(gen, v->u.array.values[i]);
         yajl_gen_array_close(gen);
         break;
     case yajl_t_true:
@@ -109,7 +109,7 @@ void emit(yajl_gen gen, yajl_val v)
 std::string serialize(yajl_val value)
 {
     std::unique_ptr<yajl_gen_t, GenDeleter> g(yajl_gen_alloc(nullptr));
-    emit(g.get(), value);
+    generate(g.get(), value);
     const unsigned char* buf = nullptr;
     size_t len = 0;
     yajl_gen_get_buf(g.get(), &buf, &len);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SimEnvironment.h"
+#include "SimBus.h"
 
 #include <VirtualUsbDevice.h>
 
@@ -23,7 +23,7 @@ class RawPrinter
 public:
     RawPrinter(uint8_t bus = 1, uint8_t address = 5)
         : recorder(std::make_shared<Recorder>()),
-          device(SimEnvironment::bus().testbed(), config(bus, address), recorder)
+          device(simBus().testbed(), config(bus, address), recorder)
     {}
 
     void plug() { device.plug(); }

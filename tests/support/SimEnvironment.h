@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SimBus.h"
+
 #include <VirtualBus.h>
 
 #include <gtest/gtest.h>
@@ -12,10 +14,18 @@ namespace zelktest {
 class SimEnvironment : public testing::Environment
 {
 public:
-    void SetUp() override { bus_ = std::make_unique<zelksim::VirtualBus>(); }
-    void TearDown() override { bus_.reset(); }
+    void SetUp() override
+    {
+        bus_ = std::make_unique<zelksim::VirtualBus>();
+        setSimBus(bus_.get());
+    }
+    void TearDown() override
+    {
+        setSimBus(nullptr);
+        bus_.reset();
+    }
 
-    static zelksim::VirtualBus& bus() { return *bus_; }
+    static zelksim::VirtualBus& bus() { return simBus(); }
 
 private:
     static inline std::unique_ptr<zelksim::VirtualBus> bus_;

@@ -134,6 +134,7 @@ yajl_val member(yajl_val object, const char* key, yajl_type wanted = yajl_t_any)
 long long integer_value(yajl_val number);
 std::vector<std::string> keys(yajl_val object);
 // Writes a parsed value into a generator; serialize() gives its compact text.
-void emit(yajl_gen gen, yajl_val value);
+// (Not "emit": Qt defines that word away.)
+void generate(yajl_gen gen, yajl_val value);
 std::string serialize(yajl_val value);
 } // namespace trel_json

@@ -52,9 +52,9 @@ public:
     std::shared_ptr<TrelMessage> parse_message(yajl_val transport, yajl_val data);
     void process_data_receive(unsigned char* data, unsigned int length, TrelDeviceAddress address);
 
-    void close(TrelDeviceAddress address);
-    std::vector<TrelDeviceAddress> list_connected();
-    std::vector<TrelUsbDevice> list_attached();
+    static void close(TrelDeviceAddress address);
+    static std::vector<TrelDeviceAddress> list_connected();
+    static std::vector<TrelUsbDevice> list_attached();
 
     virtual void device_connected(TrelDeviceAddress address) = 0;
     virtual void device_disconnected(TrelDeviceAddress address) = 0;
