@@ -21,12 +21,15 @@ public:
 
 namespace {
 
-// Byte 0 of the firmware's array is the least significant byte of the number.
+// The firmware keeps addresses as bytes in network order: byte 0 is the first
+// number of the dotted form. Read as one number in the machine's byte order,
+// as it once was, every address came out reversed (57.1.168.192) on
+// little-endian machines.
 QHostAddress address(const uint8_t (&bytes)[4])
 {
-    quint32 value;
-    std::memcpy(&value, bytes, sizeof value);
-    return QHostAddress(value);
+    return QHostAddress(static_cast<quint32>(bytes[0]) << 24 |
+                        static_cast<quint32>(bytes[1]) << 16 | static_cast<quint32>(bytes[2]) << 8 |
+                        bytes[3]);
 }
 
 template <size_t N>

@@ -119,14 +119,15 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
     uLong checksum = 0;
     unsigned long long size = 0;
     std::rewind(file.get());
-    if (!std::ferror(file.get())) {
-        while (!std::feof(file.get())) {
-            const size_t n = std::fread(buffer.get(), 1, BLOCK, file.get());
-            checksum = adler32(checksum, buffer.get(), static_cast<uInt>(n));
-            size += n;
-            if (std::ferror(file.get()))
-                break;
-        }
+    while (!std::feof(file.get())) {
+        const size_t n = std::fread(buffer.get(), 1, BLOCK, file.get());
+        checksum = adler32(checksum, buffer.get(), static_cast<uInt>(n));
+        size += n;
+        // A file that cannot be read (a directory, a failing disk) used to go
+        // out as an empty file and be reported as sent: refuse it instead,
+        // before anything is written.
+        if (std::ferror(file.get()))
+            throw TrelException("Failed to read job file.");
     }
     std::rewind(file.get());
 
@@ -135,21 +136,29 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
         progress(0.0, jobId, user);
 
     unsigned long long sent = 0;
-    if (!std::ferror(file.get())) {
-        while (!std::feof(file.get())) {
-            // A read at the very end returns nothing and still makes its
-            // (empty) write: the printer sees exactly what was read.
-            const size_t n = std::fread(buffer.get(), 1, BLOCK, file.get());
-            TrelUsb::write(buffer.get(), static_cast<unsigned int>(n), address,
-                           TREL_USB_INTERFACE_JOB);
-            sent += n;
-            if (progress) {
-                const double percent = sent * 100.0 / static_cast<double>(size);
-                // The cap also catches the NaN of an empty file.
-                progress(percent < 99.9 ? percent : 99.9, jobId, user);
-            }
-            if (std::ferror(file.get()))
-                break;
+    while (!std::feof(file.get())) {
+        // A read at the very end returns nothing and still makes its (empty)
+        // write: the printer sees exactly what was read.
+        size_t n = std::fread(buffer.get(), 1, BLOCK, file.get());
+        // Never more than the header announced: bytes beyond it would reach
+        // the printer as messages. A file that grew since the checksum pass
+        // is cut there and reported.
+        const bool grew = sent + n > size;
+        if (grew)
+            n = static_cast<size_t>(size - sent);
+        TrelUsb::write(buffer.get(), static_cast<unsigned int>(n), address,
+                       TREL_USB_INTERFACE_JOB);
+        sent += n;
+        if (grew)
+            throw TrelException("Job file changed while it was being sent.");
+        // A read error half-way leaves the printer a short file (its size
+        // check refuses it); it is not reported as complete.
+        if (std::ferror(file.get()))
+            throw TrelException("Failed to read job file.");
+        if (progress) {
+            const double percent = sent * 100.0 / static_cast<double>(size);
+            // The cap also catches the NaN of an empty file.
+            progress(percent < 99.9 ? percent : 99.9, jobId, user);
         }
     }
     if (progress)

@@ -160,6 +160,8 @@ TEST_F(JobChannel, RefusedPushesSendNothing)
         return std::string("(no exception)");
     };
     EXPECT_EQ(failure(file.path, true), "Compression not supported yet.");
+    // A directory opens but cannot be read: not an empty print.
+    EXPECT_EQ(failure("/tmp", false), "Failed to read job file.");
     EXPECT_EQ(failure("/nonexistent/part.gcode", true), "Failed to open job file.");
     EXPECT_EQ(failure("/nonexistent/part.gcode", false), "Failed to open job file.");
     EXPECT_TRUE(writes().empty());
