@@ -193,7 +193,7 @@ QPair<int, int> RMDevice::numDevicesAttached() const
 {
     QPair<int, int> counts(0, 0);
     try {
-        for (const TrelUsbDevice& device : d->client->list_attached()) {
+        for (const TrelUsbDevice& device : TrelTransport::list_attached()) {
             if (device.mode == 1)
                 ++counts.first;
             else if (device.mode == 2)

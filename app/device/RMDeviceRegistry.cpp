@@ -43,6 +43,10 @@ RMDeviceRegistryPrivate::~RMDeviceRegistryPrivate()
     }
     for (const auto& device : qAsConst(pendingDevices))
         all.append(device);
+    // A device may outlive us in someone's shared pointer; closed, it never
+    // touches this client again.
+    for (const auto& device : qAsConst(all))
+        device->setConnected(false);
     for (TrelDeviceAddress address : list_connected()) {
         try {
             close(address);

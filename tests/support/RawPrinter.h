@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,10 +22,30 @@ namespace zelktest {
 class RawPrinter
 {
 public:
+    // Answers host writes: given the OUT endpoint and the bytes of one write,
+    // returns what to queue on the matching IN endpoint (empty: nothing).
+    using Responder = std::function<std::string(uint8_t endpoint, const std::string& write)>;
+
     RawPrinter(uint8_t bus = 1, uint8_t address = 5)
         : recorder(std::make_shared<Recorder>()),
           device(simBus().testbed(), config(bus, address), recorder)
-    {}
+    {
+        recorder->device = &device;
+    }
+    ~RawPrinter()
+    {
+        std::lock_guard<std::mutex> lock(recorder->mutex);
+        recorder->device = nullptr;
+        recorder->responder = nullptr;
+    }
+    RawPrinter(const RawPrinter&) = delete;
+    RawPrinter& operator=(const RawPrinter&) = delete;
+
+    void setResponder(Responder responder)
+    {
+        std::lock_guard<std::mutex> lock(recorder->mutex);
+        recorder->responder = std::move(responder);
+    }
 
     void plug() { device.plug(); }
     void unplug() { device.unplug(); }
@@ -50,9 +71,17 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex);
             writes[endpoint].emplace_back(reinterpret_cast<const char*>(data), length);
+            if (!responder || !device)
+                return;
+            const std::string answer = responder(endpoint, writes[endpoint].back());
+            if (!answer.empty())
+                device->queueIn(endpoint == 0x02 ? 0x81 : 0x83,
+                                reinterpret_cast<const uint8_t*>(answer.data()), answer.size());
         }
-        mutable std::mutex mutex; // guards writes
+        mutable std::mutex mutex; // guards writes, responder, device
         std::map<uint8_t, std::vector<std::string>> writes;
+        Responder responder;
+        zelksim::VirtualUsbDevice* device = nullptr;
     };
 
     static zelksim::UsbDeviceConfig config(uint8_t bus, uint8_t address)
