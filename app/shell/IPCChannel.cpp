@@ -18,10 +18,29 @@ QString serverNameFor(const QString& channelName)
         QCryptographicHash::hash(channelName.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
+// Where the socket and its lock file live: a directory of this user's own.
+// The temporary directory is per user on macOS, but /tmp is shared by every
+// user on Linux: there one user's running program would keep every other
+// user's from starting (it can neither connect to nor replace a socket it
+// does not own). Linux gives each user a private runtime directory.
+QString channelDirectory()
+{
+#ifdef Q_OS_LINUX
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        return runtime;
+#endif
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
 QString lockFilePathFor(const QString& serverName)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QLatin1Char('/') +
-           serverName + QStringLiteral(".lock");
+    return channelDirectory() + QLatin1Char('/') + serverName + QStringLiteral(".lock");
+}
+
+QString socketPathFor(const QString& serverName)
+{
+    return channelDirectory() + QLatin1Char('/') + serverName;
 }
 
 } // namespace
@@ -128,18 +147,18 @@ void IPCChannelPrivate::connectOrListen()
                    << "- error" << lockFile.error();
 
     auto* socket = new QLocalSocket(q);
-    socket->connectToServer(serverName, QIODevice::ReadWrite);
+    socket->connectToServer(socketPathFor(serverName), QIODevice::ReadWrite);
     if (socket->waitForConnected(ConnectTimeoutMs)) {
         currentPeer = new IPCPeer(this, socket);
     } else {
         socket->deleteLater();
-        if (!server->listen(serverName) &&
+        if (!server->listen(socketPathFor(serverName)) &&
             server->serverError() == QAbstractSocket::AddressInUseError) {
             // Nobody answered on it above: a server that died left its socket.
             // (With the user-only option Qt moves the new socket into place
             // with a rename, which replaces a stale one by itself.)
-            QLocalServer::removeServer(serverName);
-            server->listen(serverName);
+            QLocalServer::removeServer(socketPathFor(serverName));
+            server->listen(socketPathFor(serverName));
         }
         if (server->isListening())
             QObject::connect(server, &QLocalServer::newConnection, q,

@@ -42,9 +42,16 @@ bool finished(QProcess& process)
     return process.state() == QProcess::NotRunning || process.waitForFinished(WaitMs);
 }
 
+// The user's own runtime directory holds the socket and its lock (on Linux;
+// /tmp is shared by every user there).
+QString channelDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+}
+
 QString socketPath(const IPCChannel& channel)
 {
-    return QDir::tempPath() + QLatin1Char('/') + channel.serverName();
+    return channelDirectory() + QLatin1Char('/') + channel.serverName();
 }
 
 // Reads length-prefixed frames until count more have arrived or nothing more
@@ -161,8 +168,11 @@ void IPCChannelTest::serverRole()
                                       QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(socket.permissions() & others, QFile::Permissions());
     // The lock only lasts for the decision.
-    QVERIFY(!QFile::exists(QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/" +
-                           server.serverName() + ".lock"));
+    QVERIFY(!QFile::exists(channelDirectory() + "/" + server.serverName() + ".lock"));
+    // And the directory is this user's alone.
+    const QFileInfo directory(channelDirectory());
+    QCOMPARE(directory.ownerId(), uint(::getuid()));
+    QCOMPARE(directory.permissions() & others, QFile::Permissions());
     // A server has nobody to send to outside the delivery of a message.
     QVERIFY(!server.sendMessage(QStringLiteral("hello")));
 }
@@ -317,8 +327,10 @@ void IPCChannelTest::wire()
     QCOMPARE(readLine(*server), QStringLiteral("server"));
 
     QLocalSocket socket;
-    socket.connectToServer(QString::fromLatin1(
-        QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1).toHex()));
+    socket.connectToServer(
+        channelDirectory() + QLatin1Char('/') +
+        QString::fromLatin1(
+            QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1).toHex()));
     QVERIFY(socket.waitForConnected(WaitMs));
     QStringList received;
     QByteArray pending;
