@@ -2,6 +2,7 @@
 
 #include "FirmwareModel.h"
 #include "Json.h"
+#include "PrintJobModel.h"
 #include "VirtualBus.h"
 #include "VirtualUsbDevice.h"
 #include "Worker.h"
@@ -17,6 +18,7 @@ constexpr uint16_t PRODUCT_NORMAL = 0x0002;
 constexpr uint16_t PRODUCT_DFU = 0x0003;
 constexpr uint8_t OUT_EP[2] = {0x02, 0x04};
 constexpr uint8_t IN_EP[2] = {0x81, 0x83};
+constexpr auto TICK = std::chrono::milliseconds(20);
 
 void put16(std::vector<uint8_t>& v, uint16_t x)
 {
@@ -108,10 +110,34 @@ VirtualPrinter::VirtualPrinter(VirtualBus& bus, Options options)
                                       std::to_string(opts.address));
     function = std::make_shared<Function>(this);
     model = std::make_unique<FirmwareModel>(opts.firmwareVersion, opts.serial);
+    print = std::make_unique<PrintJobModel>(*model, opts.serial);
+
+    PrintJobModel::Output output;
+    output.job = [this](const std::string& bytes) {
+        if (device().queuedInBytes(IN_EP[Job]) < UNREAD_LIMIT)
+            queue(Job, std::vector<uint8_t>(bytes.begin(), bytes.end()), false);
+    };
+    output.event = [this](const std::string& name, const std::string& args) {
+        if (device().queuedInBytes(IN_EP[Command]) < UNREAD_LIMIT)
+            sendEvent(name, args);
+    };
+    output.wake = [this] { scheduleTick(std::chrono::milliseconds(0)); };
+    print->setOutput(std::move(output));
 
     FirmwareModel::Hooks hooks;
     hooks.sendEvent = [this](const std::string& name, const std::string& args) {
         sendEvent(name, args);
+    };
+    // The firmware acknowledges the command; what came of it (a procedure
+    // started, or "already loaded" and the like) shows in the status, which
+    // is where the desktop looks for it.
+    hooks.loadFilament = [this] {
+        print->loadFilament();
+        return static_cast<unsigned char>(0);
+    };
+    hooks.unloadFilament = [this] {
+        print->unloadFilament();
+        return static_cast<unsigned char>(0);
     };
     // The firmware answers first, then leaves the bus; the host sees the
     // printer go and come back as a firmware-update device.
@@ -121,6 +147,7 @@ VirtualPrinter::VirtualPrinter(VirtualBus& bus, Options options)
     hooks.reset = [this] {
         worker->postAfter(std::chrono::milliseconds(100), [this] {
             unplug();
+            print->reboot();
             worker->postAfter(std::chrono::milliseconds(300), [this] { plug(); });
         });
     };
@@ -146,6 +173,9 @@ VirtualPrinter::VirtualPrinter(VirtualBus& bus, Options options)
 VirtualPrinter::~VirtualPrinter()
 {
     function->forget();   // no new work from the bus
+    print->setOutput({}); // no more wake-ups from the model
+    stopping = true;      // no more ticks; one that runs ends before the worker goes
+    worker->sync();
     worker.reset();       // finishes what runs, drops what waits: nothing touches a device now
     normalDevice.reset(); // unplugs
     dfuDevice.reset();
@@ -163,12 +193,14 @@ void VirtualPrinter::plug()
         commandRx.clear();
         outstanding = 0;
     }
+    print->hostAttached();
     device().plug();
 }
 
 void VirtualPrinter::unplug()
 {
     device().unplug();
+    print->hostDetached();
 }
 
 bool VirtualPrinter::isPlugged() const
@@ -198,9 +230,37 @@ FirmwareModel& VirtualPrinter::firmware()
     return *model;
 }
 
+PrintJobModel& VirtualPrinter::printModel()
+{
+    return *print;
+}
+
 void VirtualPrinter::setTimeScale(double scale)
 {
     model->setTimeScale(scale);
+    print->timeScaleChanged();
+}
+
+void VirtualPrinter::pressButton()
+{
+    print->pressButton();
+}
+
+void VirtualPrinter::runOutOfFilament(int atPercent)
+{
+    print->runOutOfFilament(atPercent);
+}
+
+// One tick at a time: the model asks for the next one while it is busy.
+void VirtualPrinter::scheduleTick(std::chrono::milliseconds after)
+{
+    if (stopping || tickPending.exchange(true))
+        return;
+    worker->postAfter(after, [this] {
+        tickPending = false;
+        if (!stopping && print->tick())
+            scheduleTick(TICK);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -304,9 +364,14 @@ void VirtualPrinter::sendEvent(const std::string& name, const std::string& argsJ
 void VirtualPrinter::received(Channel channel, std::vector<uint8_t> bytes)
 {
     if (channel == Job) {
-        std::lock_guard<std::mutex> lock(mutex);
-        jobRx.insert(jobRx.end(), bytes.begin(), bytes.end());
-        changed.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const size_t room = JOB_RECORD_LIMIT - std::min(JOB_RECORD_LIMIT, jobRx.size());
+            jobRx.insert(jobRx.end(), bytes.begin(),
+                         bytes.begin() + static_cast<long>(std::min(room, bytes.size())));
+            changed.notify_all();
+        }
+        print->received(bytes.data(), bytes.size());
         return;
     }
 

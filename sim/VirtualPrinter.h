@@ -15,6 +15,7 @@
 namespace zelksim {
 
 class FirmwareModel;
+class PrintJobModel;
 class VirtualBus;
 class VirtualUsbDevice;
 class Worker;
@@ -22,9 +23,11 @@ class Worker;
 // A Zelk printer on the virtual bus. It speaks the printer's USB protocol: on
 // the command channel (OUT 0x02, IN 0x81) it reassembles framed JSON requests
 // and answers each two-way request with a response of the same id, running
-// firmware commands on its FirmwareModel; it sends firmware events; it leaves
-// the bus and returns in firmware-update mode (USB product 0x0003) when told
-// to; and it injects the faults a real printer and cable produce.
+// firmware commands on its FirmwareModel; on the job channel (OUT 0x04, IN
+// 0x83) its PrintJobModel answers status requests, receives files and prints
+// them; it sends firmware events; it leaves the bus and returns in
+// firmware-update mode (USB product 0x0003) when told to; and it injects the
+// faults a real printer and cable produce.
 class VirtualPrinter
 {
 public:
@@ -71,8 +74,16 @@ public:
     void setFirmwareUpdateMode(bool on);
 
     FirmwareModel& firmware();
-    // Simulated seconds per real second for the printer's motion and heat.
+    // The job side: print state machine, filament, front panel.
+    PrintJobModel& printModel();
+    // Simulated seconds per real second for the printer's motion, heat and
+    // prints.
     void setTimeScale(double scale);
+    // The front-panel button.
+    void pressButton();
+    // The filament breaks or runs out: at once if printing, else when a print
+    // reaches `atPercent` (see PrintJobModel::runOutOfFilament).
+    void runOutOfFilament(int atPercent = -1);
     uint8_t bus() const { return opts.bus; }
     uint8_t address() const { return opts.address; }
     const Options& options() const { return opts; }
@@ -110,7 +121,12 @@ public:
     // Largest number of two-way requests that were waiting for an answer at the
     // same time (a host that serialises its exchanges keeps this at 1).
     int maxOutstanding() const;
+    // Bytes received on the job channel, the first JOB_RECORD_LIMIT of them.
     std::vector<uint8_t> jobBytes() const;
+    static constexpr size_t JOB_RECORD_LIMIT = 1 << 20;
+    // What the printer writes on its own (text, events) is dropped while this
+    // much waits unread on the channel, as a real printer's buffer overflows.
+    static constexpr size_t UNREAD_LIMIT = 64 * 1024;
 
     // Replaces the firmware's answers: given a request's "data" text, returns
     // the response's "data" text, or nothing to stay silent.
@@ -125,12 +141,16 @@ private:
     void handleRequest(const std::string& payload);
     void respond(unsigned long long id, const std::string& data);
     void queue(Channel channel, const std::vector<uint8_t>& bytes, bool pack);
+    void scheduleTick(std::chrono::milliseconds after);
     VirtualUsbDevice& device() const;
 
     Options opts;
     VirtualBus& bus_;
     std::unique_ptr<Worker> worker;
     std::unique_ptr<FirmwareModel> model;
+    std::unique_ptr<PrintJobModel> print;
+    std::atomic<bool> tickPending{false};
+    std::atomic<bool> stopping{false};
     std::shared_ptr<Function> function;
     // Both faces exist for the printer's whole life; `active` names the one on
     // the bus (or the one that will be plugged).
