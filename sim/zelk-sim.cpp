@@ -1,19 +1,29 @@
 // zelk-sim: runs an unmodified program against virtual printers.
 //
-//   zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--] PROGRAM [ARGS...]
+//   zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--time-scale X]
+//            [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]
+//   zelk-sim --send SOCKET COMMAND [ARGS...]
 //
 // The launcher re-executes itself under umockdev's preload library, builds the
 // fake USB bus, plugs the printers and starts PROGRAM under the same preload
 // library with the bus inherited: the program's libusb finds the printers as
 // real ones, and every URB crosses into this process, where the printers live.
+// With --control it also listens on a local socket, so that a second terminal
+// can press the printer's button, pull its cable or spoil its answers while
+// the program runs (--send).
+#include "ControlServer.h"
+#include "PrintJobModel.h"
+#include "SimControl.h"
 #include "VirtualBus.h"
 #include "VirtualPrinter.h"
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,10 +44,22 @@ int usage(const char* why)
 {
     if (why)
         std::fprintf(stderr, "zelk-sim: %s\n", why);
-    std::fprintf(stderr, "usage: zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--] "
-                         "PROGRAM [ARGS...]\n"
-                         "Starts PROGRAM with virtual printers on a simulated USB bus "
-                         "(default: one printer at 1:5).\n");
+    std::fprintf(
+        stderr,
+        "usage: zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--time-scale X]\n"
+        "                [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]\n"
+        "       zelk-sim --send SOCKET COMMAND [ARGS...]\n"
+        "Starts PROGRAM with virtual printers on a simulated USB bus (default: one\n"
+        "printer at 1:5).\n"
+        "  --time-scale X    simulated seconds per real second (moves, heat, prints)\n"
+        "  --announce        printers send a status message on every change\n"
+        "  --control SOCKET  take commands on this local socket while PROGRAM runs\n"
+        "  --send SOCKET ... send one command to a running launcher, print its reply\n"
+        "                    (exit status 0 for ok, 1 for an error, 2 if unreachable)\n"
+        "%s"
+        "Example: zelk-sim --control /tmp/zelk.sock -- zelk &\n"
+        "         zelk-sim --send /tmp/zelk.sock press-button 1:5\n",
+        zelksim::SimControl::help());
     return 2;
 }
 
@@ -56,12 +78,37 @@ bool parsePrinter(const char* spec, zelksim::VirtualPrinter::Options& o)
     return true;
 }
 
+int sendCommand(int argc, char** argv)
+{
+    if (argc < 4)
+        return usage("--send needs a socket and a command");
+    std::string line;
+    for (int k = 3; k < argc; ++k)
+        line += (k > 3 ? " " : "") + std::string(argv[k]);
+    if (line.size() > zelksim::SimControl::MAX_LINE)
+        return usage("command too long");
+    try {
+        const std::string reply = zelksim::ControlServer::send(argv[2], line);
+        std::printf("%s\n", reply.c_str());
+        return reply.rfind("ok", 0) == 0 ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zelk-sim: %s\n", e.what());
+        return 2;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--send") == 0)
+        return sendCommand(argc, argv);
+
     std::vector<zelksim::VirtualPrinter::Options> printers;
     bool defaultPrinter = true;
+    double timeScale = 1.0;
+    bool announce = false;
+    std::string controlPath;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -73,6 +120,15 @@ int main(int argc, char** argv)
             return usage(nullptr), 0;
         if (a == "--no-printer") {
             defaultPrinter = false;
+        } else if (a == "--announce") {
+            announce = true;
+        } else if (a == "--time-scale" && i + 1 < argc) {
+            char* end = nullptr;
+            timeScale = std::strtod(argv[++i], &end);
+            if (*end || !std::isfinite(timeScale) || timeScale <= 0 || timeScale > 100000)
+                return usage("bad --time-scale: want a number above 0, at most 100000");
+        } else if (a == "--control" && i + 1 < argc) {
+            controlPath = argv[++i];
         } else if (a == "--printer" && i + 1 < argc) {
             zelksim::VirtualPrinter::Options o;
             if (!parsePrinter(argv[++i], o))
@@ -92,15 +148,36 @@ int main(int argc, char** argv)
     zelksim::VirtualBus::ensurePreloaded(argv);
     unsetenv("ZELKSIM_REEXECUTED");
 
+    // The socket comes first, while this process has no other threads (the
+    // umask it is created under is process-wide); commands wait for printers.
+    zelksim::SimControl control;
+    std::unique_ptr<zelksim::ControlServer> server;
+    if (!controlPath.empty()) {
+        try {
+            server = std::make_unique<zelksim::ControlServer>(
+                controlPath, [&control](const std::string& line) { return control.execute(line); });
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zelk-sim: %s\n", e.what());
+            return 1;
+        }
+    }
+
     zelksim::VirtualBus bus;
     std::vector<std::unique_ptr<zelksim::VirtualPrinter>> plugged;
+    std::vector<zelksim::VirtualPrinter*> controlled;
     for (auto& o : printers) {
         plugged.push_back(std::make_unique<zelksim::VirtualPrinter>(bus, o));
+        controlled.push_back(plugged.back().get());
+        plugged.back()->setTimeScale(timeScale);
+        plugged.back()->printModel().setAnnounceChanges(announce);
         plugged.back()->plug();
         std::fprintf(stderr, "zelk-sim: printer %u:%u plugged in (%s mode, serial %s)\n", o.bus,
                      o.address, o.firmwareUpdateMode ? "firmware update" : "normal",
                      o.serial.c_str());
     }
+    control.setPrinters(controlled);
+    if (server)
+        std::fprintf(stderr, "zelk-sim: control socket %s\n", server->path().c_str());
 
     const pid_t child = fork();
     if (child < 0) {
@@ -119,6 +196,8 @@ int main(int argc, char** argv)
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    server.reset(); // no command may reach a printer that goes
+    control.setPrinters({});
     plugged.clear();
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
