@@ -1,0 +1,331 @@
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include <LogCategories.h>
+#include <OptimizerLogging.h>
+#include <RMDeviceRegistry.h>
+#include <RMOptimizeTask.h>
+#include <RMPrintTimeEstimator.h>
+#include <RMSettings.h>
+
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFutureWatcher>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtConcurrent>
+
+namespace {
+
+const int PollIntervalMs = 10000;
+const QString FirstFirmware = QStringLiteral("1.0.0");
+
+// Percent of the input the optimizer has read. An empty file has nothing left
+// to do once the pass reports at all.
+int optimizeProgress(qint64 processed, qint64 size)
+{
+    if (size <= 0)
+        return 100;
+    return int(qBound<qint64>(0, processed * 100 / size, 100));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      ui(new Ui::MainWindow), registry(RMDeviceRegistry::instance()),
+      device(registry->getDevice(NO_PRINTER)), settings(new RMSettings(this)),
+      estimator(new RMPrintTimeEstimator(this)),
+      connectedIcon(QStringLiteral(":/images/Connected")),
+      disconnectedIcon(QStringLiteral(":/images/Disconnected")), pollTimer(new QTimer(this))
+{
+    ui->setupUi(this);
+    // Start-at-login is switched off here once the installation code exists
+    // on this platform.
+
+    // The form carries the small logo; the large drawing, scaled to the same
+    // size, stays sharp on high-density screens.
+    const QPixmap small = ui->logo->pixmap(Qt::ReturnByValue);
+    const QPixmap big(QStringLiteral(":/images/LogoBig.png"));
+    if (!small.isNull() && !big.isNull()) {
+        const qreal ratio = devicePixelRatioF();
+        const QSize logical = small.size() / small.devicePixelRatio();
+        QPixmap logo = big.scaled(logical * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        logo.setDevicePixelRatio(ratio);
+        ui->logo->setPixmap(logo);
+    }
+
+    setWindowTitle(tr("Zelk Printer Tool - %1").arg(QCoreApplication::applicationVersion()));
+    ui->mainStack->setCurrentIndex(0);
+    ui->optimizeCheckbox->setChecked(settings->optimizeGcode());
+
+    pollTimer->setInterval(PollIntervalMs);
+    pollTimer->start();
+    connect(registry, &RMDeviceRegistry::devicesChanged, this,
+            &MainWindow::connectedDevicesChanged);
+    connectedDevicesChanged(registry->activePorts());
+}
+
+MainWindow::~MainWindow()
+{
+    settings->setOptimizeGcode(ui->optimizeCheckbox->isChecked());
+    delete ui;
+}
+
+QDialog* MainWindow::activeDialog() const
+{
+    const QList<QDialog*> dialogs = findChildren<QDialog*>();
+    for (QDialog* dialog : dialogs)
+        if (dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+void MainWindow::connectedDevicesChanged(QVector<TrelDeviceAddress> ports)
+{
+    disconnect(device.data(), nullptr, this, nullptr);
+    disconnect(pollTimer, nullptr, device.data(), nullptr);
+
+    device = registry->getDevice(ports.size() == 1 ? ports.first() : NO_PRINTER);
+    estimator->setDevice(device);
+
+    RMDevice* const d = device.data();
+    connect(d, &RMDevice::deviceConnected, this, &MainWindow::deviceConnected);
+    connect(d, &RMDevice::stateChanged, this, &MainWindow::deviceStatusChanged);
+    connect(d, &RMDevice::printProgressChanged, this, &MainWindow::refreshStatus);
+    connect(d, &RMDevice::temperatureChanged, this, &MainWindow::refreshStatus);
+    connect(d, &RMDevice::jobDataReceived, this,
+            [](const QByteArray& block) { qCInfo(PrinterLog).noquote() << block; });
+
+    deviceConnected(d->isOpen());
+    refreshStatus();
+    connect(pollTimer, &QTimer::timeout, d, &RMDevice::pollStatus);
+}
+
+void MainWindow::deviceConnected(bool connected)
+{
+    const bool open = connected && device->isOpen();
+    const QIcon& icon = open ? connectedIcon : disconnectedIcon;
+    const QList<QSize> sizes = icon.availableSizes();
+    ui->statusIcon->setPixmap(sizes.isEmpty() ? QPixmap() : icon.pixmap(sizes.last()));
+    if (open)
+        refreshStatus();
+}
+
+void MainWindow::refreshStatus()
+{
+    deviceStatusChanged(device->state(), device->state());
+}
+
+void MainWindow::deviceStatusChanged(RMDevice::State state, RMDevice::State oldState)
+{
+    const bool fwValid = device->isFirmwareValid();
+    ui->printFileButton->setEnabled(state == RMDevice::Idle && fwValid);
+    ui->testPrintButton->setEnabled(state == RMDevice::Idle && fwValid);
+    ui->updateFirmwareButton->setEnabled(false);
+    ui->filamentLoadButton->setEnabled(false);
+    ui->filamentRetractButton->setEnabled(false);
+    pollTimer->setInterval(PollIntervalMs);
+
+    const QString celsius = QString::number(qRound(device->temperature()));
+    const QString progress = QString::number(device->printProgress());
+    QString text;
+    switch (state) {
+    case RMDevice::Unknown:
+        text = tr("Connecting");
+        break;
+    case RMDevice::Disconnected:
+        text = registry->activePorts().size() > 1 ? tr("More than one printer connected")
+                                                  : tr("Disconnected");
+        break;
+    case RMDevice::PreInit:
+        text = tr("Press the button to start calibration");
+        break;
+    case RMDevice::Initializing:
+    case RMDevice::PreparingBuild:
+        text = tr("Calibrating");
+        break;
+    case RMDevice::Idle:
+        text = tr("Idle");
+        ui->filamentLoadButton->setEnabled(fwValid);
+        ui->filamentRetractButton->setEnabled(fwValid);
+        ui->updateFirmwareButton->setEnabled(device->fwVersion() != FirstFirmware);
+        break;
+    case RMDevice::Pausing:
+        text = tr("Pausing");
+        break;
+    case RMDevice::Paused:
+        text = tr("Paused");
+        ui->filamentLoadButton->setEnabled(fwValid);
+        ui->filamentRetractButton->setEnabled(fwValid);
+        break;
+    case RMDevice::Unpaused:
+        text = tr("Restarting");
+        break;
+    case RMDevice::FileRx:
+        text = tr("Sending print job");
+        break;
+    case RMDevice::JobQueued:
+        text = tr("Press button to start printing");
+        break;
+    case RMDevice::Building: {
+        const qint64 remaining = estimator->timeRemaining();
+        if (remaining < 1)
+            text = tr("Printing at %1°C (%2%)").arg(celsius, progress);
+        else
+            text = tr("Printing at %1°C (%2% - %n minutes left)", nullptr, int(remaining / 60000))
+                       .arg(celsius, progress);
+        break;
+    }
+    case RMDevice::LoadHeating:
+    case RMDevice::LoadExtruding:
+        text = tr("Loading filament - %1°C").arg(celsius);
+        ui->filamentLoadButton->setEnabled(fwValid);
+        break;
+    case RMDevice::UnloadHeating:
+    case RMDevice::UnloadRetracting:
+        text = tr("Unloading filament - %1°C").arg(celsius);
+        ui->filamentRetractButton->setEnabled(fwValid);
+        break;
+    case RMDevice::HomingInit:
+        text = tr("Calibration started");
+        break;
+    case RMDevice::HomingHeating:
+    case RMDevice::HomingCooling:
+        text = tr("Adjusting hot-end temperature - %1°C").arg(celsius);
+        break;
+    case RMDevice::HomingXY:
+        text = tr("Calibrating build plate");
+        break;
+    case RMDevice::HomingZRough:
+    case RMDevice::HomingZFine:
+        text = tr("Calibrating carriage - %1°C").arg(celsius);
+        break;
+    case RMDevice::HomingComplete:
+        text = tr("Calibration complete - %1°C").arg(celsius);
+        break;
+    case RMDevice::OutOfFilament:
+        text = tr("Filament broken or run out");
+        // The out-of-filament recovery dialog opens here, once per entry
+        // (oldState != OutOfFilament), when it exists.
+        break;
+    }
+    Q_UNUSED(oldState)
+    ui->statusLabel->setText(text);
+}
+
+void MainWindow::on_printFileButton_clicked()
+{
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, tr("Please select the file to print"), QString(),
+                                     tr("GCODE files (*.gcode);;All files (*.*)"));
+    if (chosen.isEmpty())
+        return;
+
+    QString path = chosen;
+    std::unique_ptr<QTemporaryFile> optimized;
+    if (ui->optimizeCheckbox->isChecked()) {
+        optimized = optimize(chosen);
+        if (!optimized)
+            return;
+        path = optimized->fileName();
+    }
+
+    // The followed device may have changed while the optimizer ran.
+    RMDevice* const target = device.data();
+    RMJobSend* const job = target->sendJob(path);
+    if (!job)
+        return;
+    // The upload reads the file on the device's job thread some time after
+    // this returns, so the optimized copy lives as long as the upload does.
+    if (optimized)
+        optimized.release()->setParent(job);
+
+    ui->printFileButton->setEnabled(false);
+    auto* progress =
+        new QProgressDialog(tr("Uploading file to printer..."), QString(), 0, 100, this);
+    progress->setAttribute(Qt::WA_DeleteOnClose);
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    progress->setValue(0);
+    QPointer<QProgressDialog> guard(progress);
+    connect(job, &RMJobSend::progressChanged, progress, &QProgressDialog::setValue);
+    // Whichever way the upload ends (done, failed, or its printer gone with
+    // it), the dialog goes.
+    connect(job, &QObject::destroyed, progress, &QWidget::close);
+    connect(job, &RMJobSend::done, target, [job, target] {
+        job->deleteLater();
+        target->pollStatus();
+        QTimer::singleShot(100, target, &RMDevice::pollStatus);
+    });
+    connect(job, &RMJobSend::failed, this, [this, job, guard](const QString& reason) {
+        job->deleteLater();
+        if (guard)
+            guard->close();
+        qCWarning(Device) << "Print job not sent:" << reason;
+        tellUser(tr("The file could not be sent to the printer.\n\n%1").arg(reason));
+        refreshStatus();
+    });
+}
+
+std::unique_ptr<QTemporaryFile> MainWindow::optimize(const QString& path)
+{
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        tellUser(tr("The file %1 could not be opened.\n\n%2")
+                     .arg(QDir::toNativeSeparators(path), input.errorString()));
+        return nullptr;
+    }
+    auto output =
+        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
+    if (!output->open()) {
+        tellUser(tr("The optimized file could not be created.\n\n%1").arg(output->errorString()));
+        return nullptr;
+    }
+
+    const qint64 size = input.size();
+    RMOptimizeTask task(&input, output.get());
+    QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
+    dialog.setWindowModality(Qt::WindowModal);
+    // Closing at 100 percent would let the file be sent before the optimizer
+    // has flushed it; the dialog closes when the pass has ended.
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    connect(
+        &task, &RMOptimizeTask::progress, &dialog,
+        [&dialog, size](qint64 processed) { dialog.setValue(optimizeProgress(processed, size)); },
+        Qt::QueuedConnection);
+    QFutureWatcher<void> watcher;
+    connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
+    watcher.setFuture(QtConcurrent::run([&task] { task.optimize(); }));
+    // Escape hides the dialog, but the pass still owns both files.
+    while (!watcher.isFinished())
+        dialog.exec();
+
+    if (task.error() != RMOptimizeTask::NoError) {
+        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << task.errorString();
+        tellUser(tr("The file could not be optimized, so it was not sent to the printer.\n\n%1")
+                     .arg(task.errorString()));
+        return nullptr;
+    }
+    output->close();
+    return output;
+}
+
+void MainWindow::tellUser(const QString& text)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+}
