@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdio>
+#include <list>
+#include <string>
+
+// Lists printers in firmware-update (DFU) mode and flashes firmware onto one
+// of them by running dfu-util, found in the process's working directory,
+// through a pipe and reading what it prints. Uses no USB of its own.
+//
+// Not for concurrent use: one listing or update at a time per object, on the
+// caller's thread, which also runs the progress callback.
+class TrelDfu
+{
+public:
+    // One device as dfu-util lists it.
+    struct DfuDevice_t
+    {
+        std::string vendor;  // USB vendor id, hexadecimal digits, no prefix
+        std::string product; // USB product id, likewise
+        std::string serial;  // letters and digits only
+    };
+
+    TrelDfu();
+    ~TrelDfu();
+    TrelDfu(const TrelDfu&) = delete;
+    TrelDfu& operator=(const TrelDfu&) = delete;
+
+    // The DFU devices dfu-util reports, in its order. Empty when dfu-util is
+    // missing or lists nothing. Throws TrelException when the pipe cannot be
+    // opened.
+    std::list<DfuDevice_t> GetDfuDevices();
+
+    // Flashes `file` onto `device` and returns once dfu-util has ended.
+    // `progress` (may be null) hears 0, every percentage dfu-util prints and
+    // 100 at the end. Throws TrelException "Failed to update device, pipe
+    // log: " with everything dfu-util printed unless it printed a percentage
+    // and either ended without error or reported "Download done".
+    void UpdateDevice(DfuDevice_t device, std::string file,
+                      void (*progress)(double percent, DfuDevice_t device));
+
+    // Parses a dfu-util listing.
+    static std::list<DfuDevice_t> parse_devices(const std::string& output);
+
+private:
+    std::string command(const std::string& arguments) const;
+
+    FILE* pipe = nullptr; // the running update's dfu-util, if any
+    std::string path;     // the working directory at construction; empty if unreadable
+};
+
+// `text` as one word for the POSIX shell: in single quotes, each single quote
+// written as '\''. Nothing inside is expanded, whatever it holds.
+std::string shell_quote(const std::string& text);
