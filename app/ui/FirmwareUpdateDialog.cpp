@@ -1,0 +1,241 @@
+#include "FirmwareUpdateDialog.h"
+
+#include "ui_FirmwareUpdateDialog.h"
+
+#include <LogCategories.h>
+#include <RMDFUDevice.h>
+#include <RMDFUUpdate.h>
+#include <RMDevice.h>
+#include <RMDeviceRegistry.h>
+#include <RMFirmwareFile.h>
+#include <RMWiFi.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFutureWatcher>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+
+// Resources of a static library register only when asked to, from the
+// global namespace.
+static void initFirmwareUpdateResources()
+{
+    Q_INIT_RESOURCE(firmwareupdate);
+}
+
+namespace {
+
+int afterChangeDelay = 10000;
+int pollInterval = 5000;
+// How long a stopped polling timer lives on, for listings still under way.
+constexpr int TIMER_GRACE_MS = 10000;
+
+QString& overridePath()
+{
+    static QString path = RMFirmwareFile::defaultOverridePath();
+    return path;
+}
+
+} // namespace
+
+void FirmwareUpdateDialog::setListingDelays(int afterChangeMs, int pollMs)
+{
+    afterChangeDelay = afterChangeMs;
+    pollInterval = pollMs;
+}
+
+void FirmwareUpdateDialog::setOverridePath(const QString& path)
+{
+    overridePath() = path;
+}
+
+FirmwareUpdateDialog::FirmwareUpdateDialog(const QSharedPointer<RMDevice>& dev, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::FirmwareUpdateDialog>()), device(dev)
+{
+    initFirmwareUpdateResources();
+    ui->setupUi(this);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    ui->deviceStack->setCurrentWidget(ui->notConnectedPage);
+    connect(RMDeviceRegistry::instance(), &RMDeviceRegistry::devicesChanged, this,
+            &FirmwareUpdateDialog::deviceConnected);
+    device->pollStatus();
+    deviceConnected();
+}
+
+FirmwareUpdateDialog::~FirmwareUpdateDialog() = default;
+
+QString FirmwareUpdateDialog::dfuUtilPath() const
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("dfu-util"));
+}
+
+void FirmwareUpdateDialog::listDevices(std::function<void(const QList<RMDFUDevice>&)> then)
+{
+    auto* watcher = new QFutureWatcher<QList<RMDFUDevice>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, then] {
+        watcher->deleteLater();
+        then(watcher->result());
+    });
+    watcher->setFuture(RMDFUDevice::connectedDevices(dfuUtilPath()));
+}
+
+void FirmwareUpdateDialog::showPage(QWidget* page)
+{
+    ui->deviceStack->setCurrentWidget(page);
+}
+
+void FirmwareUpdateDialog::showDisconnectedPage()
+{
+    showPage(device->isOpen() ? ui->connectedPage : ui->notConnectedPage);
+}
+
+bool FirmwareUpdateDialog::isPastPrompt() const
+{
+    QWidget* page = ui->deviceStack->currentWidget();
+    return page == ui->firmwareUploadingPage || page == ui->firmwareUploadedPage;
+}
+
+bool FirmwareUpdateDialog::printerReturned() const
+{
+    const QVector<TrelDeviceAddress>& now = RMDeviceRegistry::instance()->activePorts();
+    return std::any_of(now.begin(), now.end(), [this](TrelDeviceAddress port) {
+        return std::find(portsBeforeFlash.begin(), portsBeforeFlash.end(), port) ==
+               portsBeforeFlash.end();
+    });
+}
+
+void FirmwareUpdateDialog::deviceConnected()
+{
+    if (ui->deviceStack->currentWidget() == ui->firmwareUploadingPage && installed) {
+        showPage(ui->firmwareUploadedPage);
+        return;
+    }
+    if (!device->isOpen()) {
+        QTimer::singleShot(afterChangeDelay, this, [this] {
+            listDevices([this](const QList<RMDFUDevice>& devices) {
+                if (isPastPrompt())
+                    return;
+                showPage(devices.size() == 1 ? ui->firmwarePromptPage : ui->notConnectedPage);
+            });
+        });
+        return;
+    }
+    showPage(ui->connectedPage);
+}
+
+void FirmwareUpdateDialog::on_deviceStack_currentChanged()
+{
+    QWidget* page = ui->deviceStack->currentWidget();
+    ui->nextButton->setEnabled(page == ui->firmwarePromptPage);
+    ui->nextButton->setVisible(page == ui->notConnectedPage || page == ui->connectedPage ||
+                               page == ui->firmwarePromptPage);
+    ui->closeButton->setEnabled(page != ui->firmwareUploadingPage);
+
+    if (page == ui->notConnectedPage) {
+        QPointer<QTimer> timer = new QTimer(this);
+        timer->setInterval(pollInterval);
+        connect(timer, &QTimer::timeout, this, [this, timer] {
+            listDevices([this, timer](const QList<RMDFUDevice>& devices) {
+                if (devices.size() == 1 && !isPastPrompt())
+                    showPage(ui->firmwarePromptPage);
+                if (timer && ui->deviceStack->currentWidget() != ui->notConnectedPage) {
+                    timer->stop();
+                    QTimer::singleShot(TIMER_GRACE_MS, timer, &QObject::deleteLater);
+                }
+            });
+        });
+        timer->start();
+    } else if (page == ui->connectedPage) {
+        // The Wi-Fi settings are asked for first so that the printer has
+        // answered everything queued before it leaves the bus.
+        auto* watcher = new QFutureWatcher<RMWiFiConfig>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+            watcher->deleteLater();
+            device->enterDfu();
+        });
+        watcher->setFuture(device->queryWiFiConfig());
+    }
+}
+
+void FirmwareUpdateDialog::on_nextButton_clicked()
+{
+    if (ui->deviceStack->currentWidget() != ui->firmwarePromptPage)
+        return;
+    showPage(ui->firmwareUploadingPage);
+    startFirmwareUpload();
+}
+
+void FirmwareUpdateDialog::on_closeButton_clicked()
+{
+    close();
+}
+
+void FirmwareUpdateDialog::on_firmwareDownloadAgainButton_clicked()
+{
+    startFirmwareUpload();
+}
+
+void FirmwareUpdateDialog::startFirmwareUpload()
+{
+    const QString path =
+        RMFirmwareFile::choose(QCoreApplication::applicationDirPath(), overridePath());
+    auto* file = new QFile(path, this);
+    if (!file->open(QIODevice::ReadOnly))
+        qCWarning(DFU).noquote() << "Cannot open firmware file" << path << "-"
+                                 << file->errorString();
+    startFirmwareUpload(file);
+}
+
+void FirmwareUpdateDialog::startFirmwareUpload(QFile* file)
+{
+    listDevices([this, file](const QList<RMDFUDevice>& devices) {
+        if (devices.size() != 1) {
+            showDisconnectedPage();
+            file->deleteLater();
+            return;
+        }
+        showPage(ui->firmwareUploadingPage);
+        ui->closeButton->setEnabled(false);
+        const QVector<TrelDeviceAddress>& ports = RMDeviceRegistry::instance()->activePorts();
+        portsBeforeFlash.assign(ports.begin(), ports.end());
+        RMDFUUpdate* update = devices.first().startUpdate(file->fileName(), nullptr);
+        connect(update, &RMDFUUpdate::progressChanged, this, [this](int progress) {
+            ui->firmwareProgressLabel->setText(tr("%1%").arg(progress));
+        });
+        connect(update, &RMDFUUpdate::success, this, [this, update, file] {
+            installed = true;
+            update->deleteLater();
+            file->deleteLater();
+            // dfu-util may end only after the printer has started the new
+            // firmware and is back (it waits out the printer's manifestation
+            // time): then no change of the attached printers is left to come.
+            if (printerReturned())
+                showPage(ui->firmwareUploadedPage);
+        });
+        connect(update, &RMDFUUpdate::error, this, [this, update, file] {
+            QMessageBox box(QMessageBox::Critical, windowTitle(),
+                            tr("Cannot install the printer firmware.\nPlease check that the "
+                               "printer is connected to the computer and try again.\nIf the "
+                               "problem persist, please contact us for assistance."),
+                            QMessageBox::Ok, this);
+            box.setWindowModality(Qt::WindowModal);
+            box.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+            box.exec();
+            showDisconnectedPage();
+            update->deleteLater();
+            file->deleteLater();
+            ui->closeButton->setEnabled(true);
+        });
+    });
+}
+
+void FirmwareUpdateDialog::reject()
+{
+    if (!ui->closeButton->isEnabled())
+        return;
+    QDialog::reject();
+}
