@@ -3,18 +3,17 @@
 #include <IPCApp.h>
 #include <LogCategories.h>
 #include <Logging.h>
+#include <MacInstallWindow.h>
 #include <MainWindow.h>
 #include <RMDeviceRegistry.h>
 #include <RMSentry.h>
+#include <StartModes.h>
 #include <StreamCapture.h>
 
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QIcon>
 #include <QLocale>
 #include <QLoggingCategory>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTranslator>
@@ -41,58 +40,6 @@ void writeBanner(const QCoreApplication& app)
                     .arg(QSysInfo::prettyProductName(), QSysInfo::productType(),
                          QSysInfo::kernelType(), QSysInfo::kernelVersion());
     qDebug() << "CPU:" << QSysInfo::currentCpuArchitecture();
-}
-
-// --- start modes of the self-installing distribution. This platform has no
-// application bundle to copy yet: the hand-over reports failure as a failed
-// copy does, and the installation mode starts the main window.
-
-// "--update=PATH": copy this bundle over PATH and start the copy. True when
-// this process handed over (and must exit with -1).
-bool selfUpdate(const QStringList& arguments)
-{
-    static const QRegularExpression pattern(QStringLiteral("^--update=(.+)$"));
-    for (const QString& argument : arguments) {
-        if (!argument.startsWith(QLatin1String("--update=")))
-            continue;
-        const QRegularExpressionMatch match = pattern.match(argument);
-        if (!match.hasMatch())
-            continue;
-        qDebug() << "Self-update to" << match.captured(1) << "is not supported on this platform";
-        QMessageBox::critical(
-            nullptr, QCoreApplication::applicationName(),
-            QCoreApplication::translate("main",
-                                        "The update failed. Please install the application again."),
-            QMessageBox::Ok);
-        Logging::flushBoot();
-        return true;
-    }
-    return false;
-}
-
-void confirmUpdate(const QStringList& arguments)
-{
-    if (!arguments.contains(QStringLiteral("--updated")))
-        return;
-    QMessageBox::information(
-        nullptr, QCoreApplication::applicationName(),
-        QCoreApplication::translate("main", "The Zelk software has been updated correctly."),
-        QMessageBox::Ok);
-}
-
-bool installationMode(const QStringList& arguments)
-{
-    const QString bundle =
-        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../.."));
-    return QFileInfo(bundle).fileName().startsWith(QLatin1String("Install")) ||
-           arguments.contains(QStringLiteral("--install"));
-}
-
-QMainWindow* createFirstWindow(const QStringList& arguments)
-{
-    if (installationMode(arguments))
-        qDebug() << "Installation mode is not available on this platform; starting normally";
-    return new MainWindow();
 }
 
 // The last well-formed "--pos=XxY" wins; malformed ones are ignored.
@@ -126,10 +73,12 @@ int main(int argc, char** argv)
     QLoggingCategory::setFilterRules(QStringLiteral("WiFiClient.debug=false"));
     writeBanner(app);
 
+    // A copy that was started to replace an installation does that and ends.
     const QStringList arguments = QCoreApplication::arguments();
-    if (selfUpdate(arguments))
-        return -1;
-    confirmUpdate(arguments);
+    const QString updateTarget = StartModes::updateTarget(arguments);
+    if (!updateTarget.isEmpty())
+        return StartModes::handOver(updateTarget).exitCode;
+    StartModes::confirmUpdate(arguments);
 
     if (!app.isMaster()) {
         qDebug() << "Second instance; raising master.";
@@ -166,7 +115,9 @@ int main(int argc, char** argv)
     QObject::connect(RMDeviceRegistry::instance(), &RMDeviceRegistry::devicesChanged, guard.get(),
                      &RMSentry::logDevices);
 
-    QMainWindow* window = createFirstWindow(arguments);
+    QMainWindow* window = StartModes::isInstallationMode(arguments)
+                              ? static_cast<QMainWindow*>(new MacInstallWindow())
+                              : new MainWindow();
     placeWindow(window, arguments);
     if (arguments.contains(QStringLiteral("--silent"))) {
         // Hidden would end a program that quits with its last window.

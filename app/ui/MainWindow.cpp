@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include <Installer.h>
 #include <LogCategories.h>
 #include <OptimizerLogging.h>
 #include <RMDeviceRegistry.h>
@@ -48,8 +49,9 @@ MainWindow::MainWindow(QWidget* parent)
       disconnectedIcon(QStringLiteral(":/images/Disconnected")), pollTimer(new QTimer(this))
 {
     ui->setupUi(this);
-    // Start-at-login is switched off here once the installation code exists
-    // on this platform.
+    // The program is started by hand from now on, whoever put it in the
+    // session's start-up list.
+    setRunAtStartup(false);
 
     // The form carries the small logo; the large drawing, scaled to the same
     // size, stays sharp on high-density screens.

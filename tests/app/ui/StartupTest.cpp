@@ -120,7 +120,7 @@ QString StartupTest::log() const
 void StartupTest::firstWindowPlacementAndVisibility_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("state"); // x y visible minimized
+    QTest::addColumn<QString>("state"); // class x y visible minimized
 
     QTest::newRow("shown") << QStringList() << "MainWindow 0 0 1 0";
     QTest::newRow("negative position") << QStringList{"--pos=-10x20"} << "MainWindow -10 20 1 0";
@@ -132,7 +132,9 @@ void StartupTest::firstWindowPlacementAndVisibility_data()
         << QStringList{"--silent", "--pos=30x40"} << "MainWindow 30 40 1 1";
     // Options are compared case-sensitively; "--update=" needs a target.
     QTest::newRow("unknown options ignored")
-        << QStringList{"--SILENT", "--update="} << "MainWindow 0 0 1 0";
+        << QStringList{"--SILENT", "--update=", "--INSTALL"} << "MainWindow 0 0 1 0";
+    QTest::newRow("installation mode")
+        << QStringList{"--install", "--pos=3x4"} << "MacInstallWindow 3 4 1 0";
 }
 
 void StartupTest::firstWindowPlacementAndVisibility()
@@ -141,7 +143,7 @@ void StartupTest::firstWindowPlacementAndVisibility()
     QFETCH(QString, state);
 
     const Run run = runAndQuit(arguments);
-    QCOMPARE(run.windows, QStringList{"MainWindow"});
+    QCOMPARE(run.windows, QStringList{state.section(' ', 0, 0)});
     QCOMPARE(run.firstState, state);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.end, QString("1"));
