@@ -1,0 +1,169 @@
+# Installation layout, the installed files and the Debian package.
+#
+# The program lives in one application directory, "the bundle", that it can
+# copy and update as a whole (app/shell/Installer.h):
+#
+#   <prefix>/lib/zelk/Contents/bin/zelk, dfu-util
+#   <prefix>/lib/zelk/Contents/lib/libtrel.so.1
+#   <prefix>/lib/zelk/Contents/Resources/   firmware image, test print, icon, udev rule
+#
+# The program finds dfu-util beside itself and its resources in
+# "../Resources", as it does in the build tree (bin/ and Resources/ of the
+# build directory). Around the bundle, what the desktop needs:
+#
+#   <prefix>/bin/zelk                       link to the program
+#   <prefix>/share/applications/zelk.desktop
+#   <prefix>/share/icons/hicolor/*/apps/zelk.png, scalable/apps/zelk.svg
+#   <prefix>/lib/udev/rules.d/70-zelk.rules
+#
+# `cmake --install build --prefix DIR` installs into any prefix (~/.local
+# gives a per-user installation that the desktop finds); `cpack` in the build
+# directory makes the Debian package, with prefix /usr.
+#
+# Included from the top-level CMakeLists.txt before the subdirectories, so
+# that they can use the ZELK_INSTALL_* destinations; the rules that need the
+# targets run once the top-level directory is done.
+include_guard(GLOBAL)
+
+set(ZELK_INSTALL_BUNDLEDIR lib/zelk)
+set(ZELK_INSTALL_BINDIR ${ZELK_INSTALL_BUNDLEDIR}/Contents/bin)
+set(ZELK_INSTALL_LIBDIR ${ZELK_INSTALL_BUNDLEDIR}/Contents/lib)
+set(ZELK_INSTALL_RESOURCESDIR ${ZELK_INSTALL_BUNDLEDIR}/Contents/Resources)
+# The build tree's Resources, next to bin/: everything in it is installed.
+set(ZELK_BUILD_RESOURCES_DIR ${CMAKE_BINARY_DIR}/Resources)
+
+set(ZELK_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+get_filename_component(ZELK_PACKAGING_DIR ${ZELK_PACKAGING_DIR} ABSOLUTE)
+set(ZELK_ICON_SIZES 16 24 32 48 64 128 256 512)
+
+# The udev rule and the icon in the build tree's Resources, as in a bundle: a
+# bundle that copies itself takes them along and installs them from there.
+set(ZELK_PACKAGING_RESOURCES
+    ${ZELK_BUILD_RESOURCES_DIR}/70-zelk.rules
+    ${ZELK_BUILD_RESOURCES_DIR}/zelk.png)
+add_custom_command(
+    OUTPUT ${ZELK_PACKAGING_RESOURCES}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZELK_BUILD_RESOURCES_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELK_PACKAGING_DIR}/70-zelk.rules
+        ${ZELK_BUILD_RESOURCES_DIR}/70-zelk.rules
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELK_PACKAGING_DIR}/icons/zelk-256.png
+        ${ZELK_BUILD_RESOURCES_DIR}/zelk.png
+    DEPENDS ${ZELK_PACKAGING_DIR}/70-zelk.rules ${ZELK_PACKAGING_DIR}/icons/zelk-256.png
+    COMMENT "udev rule and icon in Resources")
+add_custom_target(zelk_packaging_resources ALL DEPENDS ${ZELK_PACKAGING_RESOURCES})
+
+# The drawings of the icon and of the installer window's header, rendered
+# into the PNGs that are committed next to them.
+add_executable(zelk_render_svg EXCLUDE_FROM_ALL ${ZELK_PACKAGING_DIR}/RenderSvg.cpp)
+target_link_libraries(zelk_render_svg PRIVATE Qt5::Gui Qt5::Svg)
+set(zelk_render_commands)
+foreach(size ${ZELK_ICON_SIZES})
+    list(APPEND zelk_render_commands COMMAND zelk_render_svg
+        ${ZELK_PACKAGING_DIR}/icons/zelk.svg ${size} ${ZELK_PACKAGING_DIR}/icons/zelk-${size}.png)
+endforeach()
+set(zelk_ui_images ${CMAKE_SOURCE_DIR}/app/ui/images)
+add_custom_target(zelk_render_install_images
+    ${zelk_render_commands}
+    COMMAND zelk_render_svg ${zelk_ui_images}/src/logoWithName.svg 300
+        ${zelk_ui_images}/logoWithName.png
+    COMMAND zelk_render_svg ${zelk_ui_images}/src/logoWithName.svg 600
+        ${zelk_ui_images}/logoWithName@2x.png
+    DEPENDS zelk_render_svg
+    VERBATIM)
+unset(zelk_render_commands)
+unset(zelk_ui_images)
+
+function(zelk_packaging_finish)
+    # The bundle. Only what carries COMPONENT zelk goes into the package.
+    install(TARGETS trel
+        LIBRARY DESTINATION ${ZELK_INSTALL_LIBDIR} NAMELINK_SKIP COMPONENT zelk)
+    find_program(ZELK_DFU_UTIL dfu-util REQUIRED)
+    install(PROGRAMS ${ZELK_DFU_UTIL} DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
+    install(DIRECTORY ${ZELK_BUILD_RESOURCES_DIR}/
+        DESTINATION ${ZELK_INSTALL_RESOURCESDIR} COMPONENT zelk)
+    if(TARGET zelk)
+        # libtrel travels with the program: found beside it, wherever the
+        # bundle is copied.
+        set_target_properties(zelk PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib")
+        install(TARGETS zelk RUNTIME DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
+        install(CODE "
+            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/zelk\")
+            message(STATUS \"Installing: \${link}\")
+            file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+            file(CREATE_LINK ../${ZELK_INSTALL_BINDIR}/zelk \"\${link}\" SYMBOLIC)
+            " COMPONENT zelk)
+    endif()
+
+    # The desktop around it.
+    install(CODE "
+        set(zelk_program \"\${CMAKE_INSTALL_PREFIX}/${ZELK_INSTALL_BINDIR}/zelk\")
+        set(zelk_template \"${ZELK_PACKAGING_DIR}/zelk.desktop.in\")
+        set(zelk_work_dir \"${CMAKE_BINARY_DIR}/packaging\")
+        include(\"${ZELK_PACKAGING_DIR}/desktop-entry.cmake\")
+        " COMPONENT zelk)
+    foreach(size ${ZELK_ICON_SIZES})
+        install(FILES ${ZELK_PACKAGING_DIR}/icons/zelk-${size}.png
+            DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME zelk.png COMPONENT zelk)
+    endforeach()
+    install(FILES ${ZELK_PACKAGING_DIR}/icons/zelk.svg
+        DESTINATION share/icons/hicolor/scalable/apps COMPONENT zelk)
+    install(FILES ${ZELK_PACKAGING_DIR}/70-zelk.rules
+        DESTINATION lib/udev/rules.d COMPONENT zelk)
+
+    # The archives of the bundle for the program's own installer and updates:
+    # ninja zelk_archives writes them into the build directory.
+    add_custom_target(zelk_archives
+        COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DVERSION=${PROJECT_VERSION}
+            -DOUT=${CMAKE_BINARY_DIR} -P ${ZELK_PACKAGING_DIR}/bundle-archives.cmake
+        VERBATIM)
+    add_dependencies(zelk_archives trel zelk_packaging_resources)
+    foreach(target zelk zelk_dfu_util zelk_firmware_dfu)
+        if(TARGET ${target})
+            add_dependencies(zelk_archives ${target})
+        endif()
+    endforeach()
+
+    # The Debian package: cpack in the build directory.
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_PACKAGE_NAME zelk)
+    set(CPACK_PACKAGE_VENDOR Corvane)
+    set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+    set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion of the Zelk 3D printer")
+    set(CPACK_PACKAGE_DESCRIPTION
+        "Shows the state of an attached Zelk printer, sends G-code files to it, optionally\n"
+        "rewritten with fewer moves, guides filament loading and test prints, and\n"
+        "flashes new printer firmware. Includes libtrel, the printer link library, and\n"
+        "a udev rule that lets the logged-in user open the printer.")
+    string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+    set(CPACK_PACKAGE_CONTACT "Zelk printer tool developers <zelk@example.invalid>")
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_DEB_COMPONENT_INSTALL ON)
+    set(CPACK_COMPONENTS_ALL zelk)
+    set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # libtrel is the package's own, found through the program's RPATH.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
+    # Loaded as plugins, which dpkg-shlibdeps does not see: the SVG images.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ZELK_PACKAGING_DIR}/debian/postinst)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+    set(CPACK_STRIP_FILES TRUE)
+    include(CPack)
+
+    # CI builds the package, installs it into a scratch root and runs the
+    # program from there against a virtual printer.
+    if(ZELK_BUILD_TESTS)
+        set(program_args)
+        if(TARGET zelk)
+            set(program_args --program $<TARGET_FILE:zelk>)
+        endif()
+        add_test(NAME package_deb
+            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/packaging/check-package.sh
+                --build ${CMAKE_BINARY_DIR} --version ${PROJECT_VERSION}
+                --sim $<TARGET_FILE:zelk-sim> ${program_args})
+        set_tests_properties(package_deb PROPERTIES TIMEOUT 600 ENVIRONMENT "TMPDIR=/tmp")
+    endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL zelk_packaging_finish)
