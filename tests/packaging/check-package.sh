@@ -43,10 +43,14 @@ expected=(
     usr/share/icons/hicolor/scalable/apps/zelk.svg
     $bundle/bin/dfu-util
     $bundle/lib/libtrel.so.1
-    $bundle/Resources/firmware.dfu
     $bundle/Resources/70-zelk.rules
     $bundle/Resources/zelk.png
 )
+# Whatever the build put in its Resources (firmware image, test print) goes
+# into the bundle's.
+resources=()
+while IFS= read -r f; do resources+=("$f"); done < <(cd "$build/Resources" && find . -type f | sed 's,^\./,,')
+for f in "${resources[@]}"; do expected+=("$bundle/Resources/$f"); done
 for size in 16 24 32 48 64 128 256 512; do
     expected+=(usr/share/icons/hicolor/${size}x${size}/apps/zelk.png)
 done
@@ -150,7 +154,7 @@ if [ -n "$program" ]; then
         tar tjf "$archive" >"$scratch/listing"
         if grep -v "^$name/" "$scratch/listing"; then fail "$archive holds more than its bundle"; fi
         for f in Contents/bin/zelk Contents/bin/dfu-util Contents/lib/libtrel.so.1 \
-            Contents/Resources/firmware.dfu; do
+            "${resources[@]/#/Contents/Resources/}"; do
             grep -qxF "$name/$f" "$scratch/listing" || fail "$archive lacks $f"
         done
     done
