@@ -1,5 +1,6 @@
 #include "VirtualPrinter.h"
 
+#include "DfuFunction.h"
 #include "FirmwareModel.h"
 #include "Json.h"
 #include "PrintJobModel.h"
@@ -92,6 +93,22 @@ public:
         });
     }
 
+    // The bootloader started `version`: the printer comes back in normal
+    // mode running it, and the bootloader starts afresh next time.
+    void booted(const std::string& version, std::weak_ptr<DfuFunction> dfu)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!owner)
+            return;
+        VirtualPrinter* p = owner;
+        p->worker->postAfter(std::chrono::milliseconds(100), [p, version, dfu] {
+            p->model->setFirmwareVersion(version);
+            p->setFirmwareUpdateMode(false);
+            if (auto bootloader = dfu.lock())
+                bootloader->restart();
+        });
+    }
+
     void forget()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -162,11 +179,19 @@ VirtualPrinter::VirtualPrinter(VirtualBus& bus, Options options)
     config.product = "Zelk";
     config.strings = {config.manufacturer, config.product, config.serial};
     normalDevice = std::make_unique<VirtualUsbDevice>(bus_.testbed(), config, function);
+    // Firmware-update mode: the bootloader, reporting the serial number with
+    // letters and digits only, flashes and starts what it is sent.
+    auto dfu = std::make_shared<DfuFunction>(opts.firmwareVersion);
+    dfu->setBootHandler([fn = std::weak_ptr<Function>(function),
+                         weak = std::weak_ptr<DfuFunction>(dfu)](const std::string& version) {
+        if (auto f = fn.lock())
+            f->booted(version, weak);
+    });
     config.descriptors = dfuDescriptors();
     config.product = "Zelk DFU";
-    config.strings = {config.manufacturer, config.product, config.serial,
-                      "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg"};
-    dfuDevice = std::make_unique<VirtualUsbDevice>(bus_.testbed(), config, nullptr);
+    config.serial = DfuFunction::serialFor(opts.serial);
+    config.strings = {config.manufacturer, config.product, config.serial, dfu->layoutName()};
+    dfuDevice = std::make_unique<VirtualUsbDevice>(bus_.testbed(), config, dfu);
     active = opts.firmwareUpdateMode ? dfuDevice.get() : normalDevice.get();
 }
 
