@@ -165,6 +165,35 @@ if [ -n "$program" ]; then
     [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$unpacked/lib/libtrel.so.1")" ] ||
         fail "the unpacked update loads libtrel from ${loaded:-nowhere}"
     [ "$(readlink "$unpacked/lib/libtrel.so.1")" = "libtrel.so.$version" ] || fail "libtrel link in the archive"
+
+    # The self-update as runInstaller() starts it: the unpacked update with
+    # --update= and an installation, which it replaces and starts with
+    # --updated. That one then waits at its confirmation, and is ended here.
+    echo "== self-update from the archive"
+    installed=$scratch/home/.local/lib/zelk
+    mkdir -p "$(dirname "$installed")"
+    tar xjf "$scratch/archives/Install Zelk printer tool-$version.tar.bz2" -C "$scratch"
+    mv "$scratch/Install Zelk printer tool" "$installed"
+    touch "$installed/Contents/Resources/from-the-old-version"
+    status=0
+    HOME=$scratch/home XDG_RUNTIME_DIR=$scratch/runtime QT_QPA_PLATFORM=offscreen \
+        "$unpacked/bin/zelk" "--update=$installed" >"$scratch/update.log" 2>&1 || status=$?
+    [ "$status" -eq 255 ] || { cat "$scratch/update.log"; fail "the hand-over ended with $status, not -1"; }
+    [ ! -e "$installed/Contents/Resources/from-the-old-version" ] ||
+        { cat "$scratch/update.log"; fail "the installation was not replaced"; }
+    [ -x "$installed/Contents/bin/zelk" ] || fail "the replaced installation has no program"
+    started=
+    for _ in $(seq 1 300); do
+        for p in /proc/[0-9]*; do
+            [ "$(readlink "$p/exe" 2>/dev/null)" = "$installed/Contents/bin/zelk" ] || continue
+            tr '\0' ' ' <"$p/cmdline" | grep -q -- '--updated' && started=${p#/proc/} && break
+        done
+        [ -n "$started" ] && break
+        sleep 0.1
+    done
+    [ -n "$started" ] || { cat "$scratch/update.log"; fail "the replaced program was not started with --updated"; }
+    kill "$started" 2>/dev/null || true
+    echo "  replaced $installed and started it with --updated (pid $started)"
 fi
 
 echo "package check passed"
