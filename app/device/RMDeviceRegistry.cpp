@@ -29,6 +29,7 @@ RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
     // Printers attached before we started are announced like new ones.
     for (TrelDeviceAddress address : list_connected())
         device_connected(address);
+    start_callbacks();
 }
 
 RMDeviceRegistryPrivate::~RMDeviceRegistryPrivate()

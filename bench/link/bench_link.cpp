@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 class BenchTransport : public TrelTransport, public TrelEventInterface
 {
 public:
-    BenchTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) {}
+    BenchTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) { start_callbacks(); }
     ~BenchTransport() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress) override

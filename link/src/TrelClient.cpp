@@ -14,6 +14,12 @@ void TrelClient::device_connected(TrelDeviceAddress) {}
 
 void TrelClient::device_disconnected(TrelDeviceAddress) {}
 
+void TrelClient::start_callbacks()
+{
+    start_job_callbacks();
+    TrelTransport::start_callbacks();
+}
+
 void TrelClient::stop_callbacks()
 {
     stop_job_callbacks();

@@ -41,8 +41,14 @@ TrelJobInterface::~TrelJobInterface()
     stop_job_callbacks();
 }
 
+void TrelJobInterface::start_job_callbacks()
+{
+    delivering = true;
+}
+
 void TrelJobInterface::stop_job_callbacks()
 {
+    delivering = false;
     if (!registered)
         return;
     registered = false;
@@ -146,8 +152,7 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
         const bool grew = sent + n > size;
         if (grew)
             n = static_cast<size_t>(size - sent);
-        TrelUsb::write(buffer.get(), static_cast<unsigned int>(n), address,
-                       TREL_USB_INTERFACE_JOB);
+        TrelUsb::write(buffer.get(), static_cast<unsigned int>(n), address, TREL_USB_INTERFACE_JOB);
         sent += n;
         if (grew)
             throw TrelException("Job file changed while it was being sent.");
@@ -240,6 +245,8 @@ void TrelJobInterface::data_received(unsigned char* data, unsigned int length,
 
 void TrelJobInterface::deliver(TrelDeviceAddress address, const std::string& message)
 {
+    if (!delivering)
+        return;
     JobDataReceived(address, reinterpret_cast<const unsigned char*>(message.data()),
                     static_cast<unsigned int>(message.size()));
     // Printer text that stood before the object travels with it to the raw

@@ -51,7 +51,9 @@ void TrelTransport::stop_callbacks()
     {
         std::lock_guard<std::mutex> lock(dispatch_mutex);
         accepting_callbacks = false;
+        held_notices.clear();
     }
+    events_enabled = false;
     // After this no receive callback or USB notice reaches this object. It
     // waits for one running on the USB thread, and may join that thread when
     // this is the last client: never call it from a callback.
@@ -317,11 +319,29 @@ void TrelTransport::process_data_receive(unsigned char* data, unsigned int lengt
         wake(*it->second.signal);
         return;
     }
-    message->handle_receive(address, message);
+    // Events reach the application's handlers only once it is fully built.
+    if (events_enabled)
+        message->handle_receive(address, message);
 }
 
 // ---------------------------------------------------------------------------
 // Printers coming and going
+
+void TrelTransport::start_callbacks()
+{
+    std::vector<std::pair<std::function<void()>, const char*>> held;
+    {
+        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        if (started || !accepting_callbacks)
+            return;
+        started = true;
+        held.swap(held_notices);
+        running_dispatches += static_cast<int>(held.size());
+    }
+    events_enabled = true;
+    for (auto& notice : held)
+        spawn(std::move(notice.first), TrelDeviceAddress(), notice.second);
+}
 
 bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress address,
                                    const char* threadName)
@@ -330,8 +350,19 @@ bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress
         std::lock_guard<std::mutex> lock(dispatch_mutex);
         if (!accepting_callbacks)
             return false;
+        if (!started) {
+            held_notices.emplace_back(std::move(work), threadName);
+            return true;
+        }
         ++running_dispatches;
     }
+    return spawn(std::move(work), address, threadName);
+}
+
+// Runs `work` on a new detached thread; the caller has counted it as running.
+bool TrelTransport::spawn(std::function<void()> work, TrelDeviceAddress address,
+                          const char* threadName)
+{
     auto finished = [this] {
         std::lock_guard<std::mutex> lock(dispatch_mutex);
         --running_dispatches;

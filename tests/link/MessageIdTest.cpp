@@ -12,6 +12,7 @@ namespace {
 class BareTransport : public TrelTransport
 {
 public:
+    BareTransport() { start_callbacks(); }
     ~BareTransport() override { stop_callbacks(); }
     void device_connected(TrelDeviceAddress) override {}
     void device_disconnected(TrelDeviceAddress) override {}

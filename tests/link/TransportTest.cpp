@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 using namespace zelktest;
@@ -220,6 +221,37 @@ TEST_F(Transport, ALateTransportCanTalkToPrintersOpenedBeforeIt)
     cmd.send(PRINTER);
     EXPECT_TRUE(cmd.response_available());
     EXPECT_TRUE(late.notices().empty());
+}
+
+TEST(TransportStart, NoticesWaitUntilTheObjectIsBuilt)
+{
+    // A notice that arrived while the derived object was still being built
+    // called into it half-made (from the base's own constructor: a pure
+    // virtual call that aborted the process). Notices are held until the
+    // derived class says it is ready.
+    class Slow : public TrelTransport
+    {
+    public:
+        explicit Slow(VirtualPrinter& printer)
+        {
+            printer.plug(); // announced while this object is still being built
+            std::this_thread::sleep_for(1200ms);
+            ready = true;
+            start_callbacks();
+        }
+        ~Slow() override { stop_callbacks(); }
+        void device_connected(TrelDeviceAddress) override
+        {
+            sawReady = ready.load();
+            connected = true;
+        }
+        void device_disconnected(TrelDeviceAddress) override {}
+        std::atomic<bool> ready{false}, sawReady{false}, connected{false};
+    };
+    VirtualPrinter printer(SimEnvironment::bus());
+    Slow slow(printer);
+    ASSERT_TRUE(eventually([&] { return slow.connected.load(); }));
+    EXPECT_TRUE(slow.sawReady);
 }
 
 TEST_F(Transport, OneWayMessageReturnsAfterItsWrites)

@@ -16,6 +16,7 @@ namespace zelktest {
 class TestClient : public TrelClient
 {
 public:
+    TestClient() { start_callbacks(); }
     ~TestClient() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress a) override { add(connects, a); }

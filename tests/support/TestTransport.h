@@ -25,7 +25,7 @@ public:
         TrelDeviceAddress address;
     };
 
-    TestTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) {}
+    TestTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) { start_callbacks(); }
     ~TestTransport() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress a) override { record({true, a}); }

@@ -26,7 +26,7 @@ namespace {
 class Probe : public TrelTransport, public TrelEventInterface
 {
 public:
-    Probe() : TrelEventInterface(static_cast<TrelTransport&>(*this)) {}
+    Probe() : TrelEventInterface(static_cast<TrelTransport&>(*this)) { start_callbacks(); }
     ~Probe() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress address) override

@@ -15,7 +15,8 @@
 // event interface, then the transport, whose registration may announce
 // printers at once. From the first registration on, callbacks can arrive:
 // whatever a derived class needs in them must exist before this part is built.
-// A derived class calls stop_callbacks() first in its destructor.
+// A derived class calls start_callbacks() last in its constructor (nothing
+// reaches it before) and stop_callbacks() first in its destructor.
 class TrelClient : public TrelJobInterface,
                    public TrelCommandInterface,
                    public TrelEventInterface,
@@ -29,6 +30,8 @@ public:
     void device_disconnected(TrelDeviceAddress address) override;
 
 protected:
+    // Lets the callbacks through: held connect notices go out in order.
+    void start_callbacks();
     // Ends every callback of both channels and waits for connect and
     // disconnect notices already running. Idempotent.
     void stop_callbacks();

@@ -2,6 +2,7 @@
 
 #include <trel/TrelUsb.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -90,6 +91,12 @@ public:
     static constexpr size_t MAX_MESSAGE = 1u << 20;
 
 protected:
+    // Status and job-data callbacks are made only after a derived class calls
+    // this, last thing in its constructor (the back end may deliver data as
+    // soon as this base registers, while the derived object is still being
+    // built); data before that is dropped. Idempotent.
+    void start_job_callbacks();
+
     // Stops every callback of this channel (unregisters from the USB back end).
     // A derived class calls this first in its destructor, so that no callback
     // reaches a half-destroyed object. Idempotent.
@@ -115,4 +122,5 @@ private:
 
     std::unordered_map<TrelDeviceAddress, rx_buffer_t> rx_buffers;
     bool registered = false;
+    std::atomic<bool> delivering{false};
 };

@@ -76,6 +76,15 @@ protected:
     void data_received(unsigned char* data, unsigned int length,
                        TrelDeviceAddress address) override;
 
+    // Opens the door to the application's callbacks. Until a derived class
+    // calls this (last thing in its constructor), connect and disconnect
+    // notices are held back and firmware events are dropped: the back end can
+    // report a printer the moment this base registers, and a notice delivered
+    // then would call a virtual function of an object still under
+    // construction (a pure one, from this base's own constructor). Held
+    // notices go out, in order, when the door opens. Idempotent.
+    void start_callbacks();
+
     // Stops every call into this object: unregisters from the USB back end (no
     // more received messages, events or notices) and waits for connect and
     // disconnect notices already running. A derived class calls this first in
@@ -102,6 +111,7 @@ private:
                              const std::shared_ptr<std::mutex>& printerLock);
     bool start_dispatch(std::function<void()> work, TrelDeviceAddress address,
                         const char* threadName);
+    bool spawn(std::function<void()> work, TrelDeviceAddress address, const char* threadName);
     void wake(reply_signal_t& signal);
 
     std::unordered_map<TrelDeviceAddress, rx_state_info_t> rx_states;
@@ -122,8 +132,11 @@ private:
     std::mutex dispatch_mutex;
     std::condition_variable dispatch_done;
     bool accepting_callbacks = true;
+    bool started = false;
+    std::vector<std::pair<std::function<void()>, const char*>> held_notices;
     int running_dispatches = 0;
     bool registered = false;
 
     std::atomic<long long> response_timeout_ms{DEFAULT_RESPONSE_TIMEOUT.count()};
+    std::atomic<bool> events_enabled{false};
 };
