@@ -8,6 +8,7 @@
 #include <RMOptimizeTask.h>
 #include <RMPrintTimeEstimator.h>
 #include <RMSettings.h>
+#include <RMStatusText.h>
 
 #include <QCoreApplication>
 #include <QDialog>
@@ -137,91 +138,35 @@ void MainWindow::deviceStatusChanged(RMDevice::State state, RMDevice::State oldS
     ui->filamentRetractButton->setEnabled(false);
     pollTimer->setInterval(PollIntervalMs);
 
-    const QString celsius = QString::number(qRound(device->temperature()));
-    const QString progress = QString::number(device->printProgress());
-    QString text;
     switch (state) {
-    case RMDevice::Unknown:
-        text = tr("Connecting");
-        break;
-    case RMDevice::Disconnected:
-        text = registry->activePorts().size() > 1 ? tr("More than one printer connected")
-                                                  : tr("Disconnected");
-        break;
-    case RMDevice::PreInit:
-        text = tr("Press the button to start calibration");
-        break;
-    case RMDevice::Initializing:
-    case RMDevice::PreparingBuild:
-        text = tr("Calibrating");
-        break;
     case RMDevice::Idle:
-        text = tr("Idle");
         ui->filamentLoadButton->setEnabled(fwValid);
         ui->filamentRetractButton->setEnabled(fwValid);
         ui->updateFirmwareButton->setEnabled(device->fwVersion() != FirstFirmware);
         break;
-    case RMDevice::Pausing:
-        text = tr("Pausing");
-        break;
     case RMDevice::Paused:
-        text = tr("Paused");
         ui->filamentLoadButton->setEnabled(fwValid);
         ui->filamentRetractButton->setEnabled(fwValid);
         break;
-    case RMDevice::Unpaused:
-        text = tr("Restarting");
-        break;
-    case RMDevice::FileRx:
-        text = tr("Sending print job");
-        break;
-    case RMDevice::JobQueued:
-        text = tr("Press button to start printing");
-        break;
-    case RMDevice::Building: {
-        const qint64 remaining = estimator->timeRemaining();
-        if (remaining < 1)
-            text = tr("Printing at %1°C (%2%)").arg(celsius, progress);
-        else
-            text = tr("Printing at %1°C (%2% - %n minutes left)", nullptr, int(remaining / 60000))
-                       .arg(celsius, progress);
-        break;
-    }
     case RMDevice::LoadHeating:
     case RMDevice::LoadExtruding:
-        text = tr("Loading filament - %1°C").arg(celsius);
         ui->filamentLoadButton->setEnabled(fwValid);
         break;
     case RMDevice::UnloadHeating:
     case RMDevice::UnloadRetracting:
-        text = tr("Unloading filament - %1°C").arg(celsius);
         ui->filamentRetractButton->setEnabled(fwValid);
         break;
-    case RMDevice::HomingInit:
-        text = tr("Calibration started");
-        break;
-    case RMDevice::HomingHeating:
-    case RMDevice::HomingCooling:
-        text = tr("Adjusting hot-end temperature - %1°C").arg(celsius);
-        break;
-    case RMDevice::HomingXY:
-        text = tr("Calibrating build plate");
-        break;
-    case RMDevice::HomingZRough:
-    case RMDevice::HomingZFine:
-        text = tr("Calibrating carriage - %1°C").arg(celsius);
-        break;
-    case RMDevice::HomingComplete:
-        text = tr("Calibration complete - %1°C").arg(celsius);
-        break;
     case RMDevice::OutOfFilament:
-        text = tr("Filament broken or run out");
         // The out-of-filament recovery dialog opens here, once per entry
         // (oldState != OutOfFilament), when it exists.
         break;
+    default:
+        break;
     }
     Q_UNUSED(oldState)
-    ui->statusLabel->setText(text);
+    ui->statusLabel->setText(RMStatusText::text(state, device->temperature(),
+                                                device->printProgress(), estimator->timeRemaining(),
+                                                registry->activePorts().size() > 1));
 }
 
 void MainWindow::on_printFileButton_clicked()
