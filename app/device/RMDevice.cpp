@@ -378,6 +378,36 @@ void RMDevice::pollStatus()
     });
 }
 
+QFuture<bool> RMDevice::pause()
+{
+    RMDevicePrivate* p = d;
+    return d->run(d->jobPool, false, [p] {
+        qCDebug(Device) << "pause";
+        try {
+            p->client->SendPause(p->port);
+            return true;
+        } catch (const std::exception& e) {
+            qCWarning(Device) << "Pause not sent:" << e.what();
+            return false;
+        }
+    });
+}
+
+QFuture<bool> RMDevice::abort()
+{
+    RMDevicePrivate* p = d;
+    return d->run(d->jobPool, false, [p] {
+        qCDebug(Device) << "abort";
+        try {
+            p->client->SendAbort(p->port);
+            return true;
+        } catch (const std::exception& e) {
+            qCWarning(Device) << "Abort not sent:" << e.what();
+            return false;
+        }
+    });
+}
+
 void RMDevice::sendJobData(QByteArray data)
 {
     RMDevicePrivate* p = d;

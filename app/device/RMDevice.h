@@ -102,6 +102,11 @@ public:
     QFuture<QString> querySerial();
     QFuture<bool> sendGCode(const QString& code);
     QFuture<bool> queryStoreConnected();
+    // The job channel's pause request: pauses a running print, or resumes a
+    // paused one. abort() ends the print (or a filament procedure). True when
+    // the request reached the printer; what it did shows in the status.
+    QFuture<bool> pause();
+    QFuture<bool> abort();
     QFuture<void> raiseHead();
     QFuture<void> lowerHeadToShipment();
     // Starts an upload; null when one is running or the device is not open.

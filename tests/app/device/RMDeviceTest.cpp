@@ -6,16 +6,19 @@
 #include "TestClient.h"
 
 #include <FirmwareModel.h>
+#include <PrintJobModel.h>
 #include <VirtualPrinter.h>
 
 #include <RMDevice.h>
 #include <RMWiFi.h>
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryFile>
 
 using namespace zelktest;
 using zelksim::VirtualPrinter;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -211,6 +214,51 @@ private slots:
         QSignalSpy lost(send, &RMJobSend::failed);
         QVERIFY(lost.wait(10000));
         QVERIFY(!send->isDone());
+    }
+
+    void pauseResumesAndAbortEndsARunningPrint()
+    {
+        using State = zelksim::PrintJobModel::State;
+        VirtualPrinter printer(simBus());
+        printer.setTimeScale(200);
+        TestClient client;
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        RMDevice device(PRINTER, &client);
+        zelksim::PrintJobModel& job = printer.printModel();
+
+        // Nothing runs: the printer takes both requests and ignores them.
+        QCOMPARE(device.pause().result(), true);
+        QCOMPARE(device.abort().result(), true);
+        QCOMPARE(job.state(), State::Idle);
+
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        for (int i = 0; i < 200; ++i)
+            file.write("G1 X10 Y10 E1 F600\nG1 X20 Y20 E2 F600\n");
+        file.close();
+        RMJobSend* send = device.sendJob(file.fileName());
+        QVERIFY(send);
+        QVERIFY(eventually([&] { return job.state() == State::JobQueued; }));
+        job.holdAt(State::Building, 10);
+        printer.pressButton();
+        QVERIFY(eventually([&] { return job.state() == State::Building && job.isHeld(); }, 20s));
+
+        QCOMPARE(device.pause().result(), true);
+        QVERIFY(eventually([&] { return job.state() == State::Paused; }));
+        QCOMPARE(device.pause().result(), true); // again: resumes
+        QVERIFY(eventually([&] { return job.state() == State::Unpaused; }));
+        QCOMPARE(device.abort().result(), true);
+        QVERIFY(eventually([&] { return job.state() == State::Idle; }));
+        QVERIFY(job.progress() < 100);
+
+        // A printer that is gone takes nothing.
+        printer.unplug();
+        QVERIFY(client.waitUntil([](TestClient& c) { return !c.disconnects.empty(); }));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Pause not sent"));
+        QCOMPARE(device.pause().result(), false); // the write fails
+        device.setConnected(false);
+        QCOMPARE(device.abort().result(), false);
     }
 
     void pollIsNotSentWhileReceivingAFile()
