@@ -2,6 +2,8 @@
 // directories: a throw-away home, QStandardPaths' test mode, and stand-ins
 // for the privilege helper (no pkexec asks anybody for a password here) and
 // for the tools the copy runs, to make it fail at chosen steps.
+#include "TestFiles.h"
+
 #include <Installer.h>
 
 #include <QCoreApplication>
@@ -11,26 +13,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using zelktest::readFile;
+using zelktest::writeFile;
+
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                            QFileDevice::ExeOther);
-    return true;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // A bundle as the build installs it, small: the program, a versioned library
 // behind its link, and resources whose "marker" tells copies apart.

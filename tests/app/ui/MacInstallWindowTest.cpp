@@ -2,6 +2,8 @@
 // the close confirmation, and the installation with the privilege helper
 // granting, refusing, and everything failing. Scratch home and bundles; a
 // stand-in plays the privilege helper.
+#include "TestFiles.h"
+
 #include <Installer.h>
 #include <MacInstallWindow.h>
 
@@ -17,28 +19,10 @@
 #include <QTest>
 #include <QTimer>
 
-namespace {
+using zelktest::readFile;
+using zelktest::writeFile;
 
-bool writeFile(const QString& path, const QByteArray& content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                            QFileDevice::ExeOther);
-    return true;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+namespace {} // namespace
 
 class MacInstallWindowTest : public QObject
 {

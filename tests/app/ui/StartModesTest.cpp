@@ -2,6 +2,8 @@
 // what the hand-over copies, refuses and starts, the update confirmation and
 // the installation mode. Scratch home and bundles; message boxes are answered
 // by the test.
+#include "TestFiles.h"
+
 #include <StartModes.h>
 
 #include <QAbstractButton>
@@ -15,26 +17,10 @@
 
 #include <unistd.h>
 
+using zelktest::readFile;
+using zelktest::writeFile;
+
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                            QFileDevice::ExeOther);
-    return true;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // A bundle whose program writes the arguments it was started with to record.
 bool makeBundle(const QString& dir, const QByteArray& marker, const QString& record)
