@@ -83,7 +83,10 @@ bool parse(const char* begin, const char* end, GcodeValue* out)
     int significant = intLength + fracLength;
     if (*intBegin == '0') { // "0" or "0.000ddd"
         significant = fracLength;
-        for (const char* d = intBegin + 2; d != end && *d == '0'; ++d)
+        // The leading zeros of the fraction, after the point if there is one:
+        // a bare "0" has none, and starting past the point would read beyond
+        // the number (and the buffer, when it ends the text).
+        for (const char* d = intBegin + (point ? 2 : 1); d != end && *d == '0'; ++d)
             --significant;
     }
     if (significant > 7)

@@ -9,6 +9,9 @@
 #include <clocale>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace {
 
 QByteArray formatted(double v)
@@ -34,6 +37,8 @@ private slots:
     void formatIgnoresLocale();
     void parsesNumbers_data();
     void parsesNumbers();
+    void readsNoFurtherThanTheNumber_data();
+    void readsNoFurtherThanTheNumber();
     void readsMoveLines_data();
     void readsMoveLines();
     void readsWordList();
@@ -140,6 +145,36 @@ void GcodeLineTest::parsesNumbers()
     QCOMPARE(QByteArray(buffer, int(GcodeNumber::write(buffer, v) - buffer)), writtenBack);
     // Kept text and formatting agree.
     QCOMPARE(formatted(v.value), writtenBack);
+}
+
+void GcodeLineTest::readsNoFurtherThanTheNumber_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    // A bare zero once had its "fraction" scanned from two bytes on, past its
+    // own end: at the end of a file's buffer that is a read beyond it.
+    QTest::newRow("zero") << QByteArray("0");
+    QTest::newRow("negative zero") << QByteArray("-0");
+    QTest::newRow("fraction") << QByteArray("0.000");
+    QTest::newRow("line ending in zero") << QByteArray("G92 E0");
+}
+
+void GcodeLineTest::readsNoFurtherThanTheNumber()
+{
+    QFETCH(QByteArray, text);
+    // The text ends where an inaccessible page starts: a read past it crashes.
+    const long page = sysconf(_SC_PAGESIZE);
+    void* pages =
+        mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QVERIFY(pages != MAP_FAILED);
+    char* const guard = static_cast<char*>(pages) + page;
+    QCOMPARE(mprotect(guard, size_t(page), PROT_NONE), 0);
+    char* const begin = guard - text.size();
+    std::memcpy(begin, text.constData(), size_t(text.size()));
+    GcodeValue v;
+    GcodeNumber::parse(begin, guard, &v);
+    GcodeLine line;
+    line.parse(begin, guard);
+    munmap(pages, size_t(2 * page));
 }
 
 void GcodeLineTest::readsMoveLines_data()
