@@ -8,9 +8,10 @@ void event_ifc_deserialize_type(yajl_val args, const char* key, std::shared_ptr<
     if (!array)
         return;
     const size_t n = array->u.array.len;
-    // Exactly as many bytes as elements: the firmware sends the terminating
-    // zero itself. An empty array still gives a (zero-length) buffer.
-    std::shared_ptr<char> text(new char[n ? n : 1](), std::default_delete<char[]>());
+    // One byte per element and a zero of our own after them. The firmware
+    // sends its terminating zero itself, but a printer that leaves it out must
+    // not send every reader of the text (a C string) off the buffer's end.
+    std::shared_ptr<char> text(new char[n + 1](), std::default_delete<char[]>());
     for (size_t i = 0; i < n; ++i)
         text.get()[i] = static_cast<char>(trel_json::integer_value(array->u.array.values[i]));
     value = std::move(text);
