@@ -196,23 +196,18 @@ bool isOurs(QtMessageHandler handler)
     return handler == bootHandler || handler == fileHandler;
 }
 
-// End of the value that starts at from: a JSON string or an array. -1 for any
-// other kind of value. An unterminated value runs to the end of the text, so
-// that a secret cut short by a truncated message is still hidden.
-// In the debug stream's quoted form an original quote reads \" and an original
-// backslash \\, so there a value is \" ... \" and \\ escapes the next unit.
-int endOfValue(const QString& text, int from, bool debugQuoted)
+bool startsString(const QString& text, int at, bool debugQuoted)
+{
+    return debugQuoted ? text.midRef(at).startsWith(QLatin1String("\\\""))
+                       : text.at(at) == QLatin1Char('"');
+}
+
+// End of the string that starts at from (just after its closing quote); the
+// end of the text when it is not closed.
+int endOfString(const QString& text, int from, bool debugQuoted)
 {
     const int n = text.size();
-    if (from >= n)
-        return -1;
-    if (text.at(from) == QLatin1Char('[')) {
-        const int close = text.indexOf(QLatin1Char(']'), from);
-        return close < 0 ? n : close + 1;
-    }
     if (!debugQuoted) {
-        if (text.at(from) != QLatin1Char('"'))
-            return -1;
         for (int i = from + 1; i < n; ++i) {
             if (text.at(i) == QLatin1Char('\\'))
                 ++i;
@@ -221,8 +216,6 @@ int endOfValue(const QString& text, int from, bool debugQuoted)
         }
         return n;
     }
-    if (!text.midRef(from).startsWith(QLatin1String("\\\"")))
-        return -1;
     for (int i = from + 2; i < n; ++i) {
         if (text.at(i) != QLatin1Char('\\') || i + 1 >= n)
             continue;
@@ -240,6 +233,39 @@ int endOfValue(const QString& text, int from, bool debugQuoted)
         }
     }
     return n;
+}
+
+// End of the value that starts at from: a JSON string or an array. -1 for any
+// other kind of value. An unterminated value runs to the end of the text, so
+// that a secret cut short by a truncated message is still hidden.
+// In the debug stream's quoted form an original quote reads \" and an original
+// backslash \\, so there a value is \" ... \" and \\ escapes the next unit.
+int endOfValue(const QString& text, int from, bool debugQuoted)
+{
+    const int n = text.size();
+    if (from >= n)
+        return -1;
+    if (text.at(from) == QLatin1Char('[')) {
+        // The bracket that closes the array, not the first one: a bracket
+        // inside one of its strings (or a nested array) ended the value
+        // early, and the rest of the secret went to the log.
+        int depth = 0;
+        for (int i = from; i < n;) {
+            if (startsString(text, i, debugQuoted)) {
+                i = endOfString(text, i, debugQuoted);
+                continue;
+            }
+            if (text.at(i) == QLatin1Char('['))
+                ++depth;
+            else if (text.at(i) == QLatin1Char(']') && --depth == 0)
+                return i + 1;
+            ++i;
+        }
+        return n;
+    }
+    if (!startsString(text, from, debugQuoted))
+        return -1;
+    return endOfString(text, from, debugQuoted);
 }
 
 void rotateOne(QDir& directory, const QString& prefix, const QDate& today)

@@ -162,6 +162,13 @@ void LoggingTest::masking_data()
     QTest::newRow("key as character codes")
         << R"({"key":[115,51,99,114,101,116,0],"timeout":15000})"
         << R"({"key":"********","timeout":15000})";
+    // An array ends at its own closing bracket: one inside a string of it, or
+    // of an inner array, once let the rest of the secret through.
+    QTest::newRow("bracket inside a string of the array")
+        << R"({"wifi_key":["pa]ss phrase"],"ssid":"net"})"
+        << R"({"wifi_key":"********","ssid":"net"})";
+    QTest::newRow("nested arrays") << R"({"key":[[1,2],[3]],"timeout":5})"
+                                   << R"({"key":"********","timeout":5})";
     QTest::newRow("number left alone") << R"({"key":5})"
                                        << R"({"key":5})";
     QTest::newRow("value cut off by the end of the text") << R"(sent {"password":"s3cr)"
@@ -174,6 +181,9 @@ void LoggingTest::masking_data()
     QTest::newRow("debug-quoted, escaped quote inside the value")
         << R"("{\"password\": \"a\\\"b\",\"ssid\":\"net\"}")"
         << R"("{\"password\":\"********\",\"ssid\":\"net\"}")";
+    QTest::newRow("debug-quoted, bracket inside a string of the array")
+        << R"("{\"wifi_key\":[\"pa]ss\",\"x]\"],\"ssid\":\"net\"}")"
+        << R"("{\"wifi_key\":\"********\",\"ssid\":\"net\"}")";
 }
 
 void LoggingTest::masking()
