@@ -130,6 +130,17 @@ RMDevice::~RMDevice()
     d->jobPool->clear();
     d->commandPool->waitForDone();
     d->jobPool->waitForDone();
+    // An upload still under way goes with this device (its RMJobSend is a
+    // child), and with it the failure its task posted, or none at all when the
+    // task was dropped before it ran: the user was never told. It ends here,
+    // and says so, while whoever follows it is still connected.
+    if (RMJobSend* send = d->currentJobSend) {
+        QCoreApplication::sendPostedEvents(send);
+        if (!send->isDone() && !send->isFailed()) {
+            RMJobFailedEvent failure(QStringLiteral("Send failed - Device no longer connected."));
+            QCoreApplication::sendEvent(send, &failure);
+        }
+    }
     delete d;
 }
 

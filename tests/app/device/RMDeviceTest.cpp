@@ -16,6 +16,10 @@
 #include <QSignalSpy>
 #include <QTemporaryFile>
 
+#include <trel/TrelUsb.h>
+
+#include <memory>
+
 using namespace zelktest;
 using zelksim::VirtualPrinter;
 using namespace std::chrono_literals;
@@ -214,6 +218,48 @@ private slots:
         QSignalSpy lost(send, &RMJobSend::failed);
         QVERIFY(lost.wait(10000));
         QVERIFY(!send->isDone());
+    }
+
+    // A device is let go of once its printer is gone; its upload went with it
+    // unheard, whether the upload's failure was still on its way or the
+    // upload had not even begun.
+    void uploadEndingWithItsDeviceIsReported()
+    {
+        VirtualPrinter printer(simBus());
+        TestClient client;
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        TrelUsb::set_write_timeout(100);
+        QTemporaryFile big;
+        QVERIFY(big.open());
+        big.write(QByteArray(2 * 1024 * 1024, 'G'));
+        big.close();
+
+        // Cut in the middle: no event loop runs between the pull and the end.
+        auto device = std::make_unique<RMDevice>(PRINTER, &client);
+        RMJobSend* send = device->sendJob(big.fileName());
+        QVERIFY(send);
+        QVERIFY(QSignalSpy(send, &RMJobSend::progressChanged).wait(5000));
+        QSignalSpy failed(send, &RMJobSend::failed);
+        printer.unplug();
+        device.reset();
+        QCOMPARE(failed.count(), 1);
+        QVERIFY(!failed.at(0).at(0).toString().isEmpty());
+
+        // Never begun: queued behind a write the printer does not take.
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        device = std::make_unique<RMDevice>(PRINTER, &client);
+        printer.timeoutWrites(VirtualPrinter::Job, 100);
+        device->sendJobData("M117 stuck");
+        send = device->sendJob(big.fileName());
+        QVERIFY(send);
+        QSignalSpy dropped(send, &RMJobSend::failed);
+        QSignalSpy progress(send, &RMJobSend::progressChanged);
+        device.reset();
+        QCOMPARE(dropped.count(), 1);
+        QCOMPARE(progress.count(), 0);
+        TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
     }
 
     void pauseResumesAndAbortEndsARunningPrint()
