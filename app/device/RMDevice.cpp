@@ -279,6 +279,10 @@ void RMDevice::statusMessage(const TrelJobInterface::StatusMsg& status)
     }
     if (d->isFirmwareValid != oldValid)
         emit fwValidChanged(d->isFirmwareValid);
+    // Not for the empty status with which a printer that went away is
+    // cleared: nothing answered.
+    if (d->open)
+        emit statusReceived();
 }
 
 void RMDevice::setConnected(bool connected)

@@ -142,6 +142,9 @@ signals:
     void error(RMDevice::Error error);
     void fwValidChanged(bool outdated);
     void jobDataReceived(QByteArray data);
+    // After every status message, changed or not, once the signals of its
+    // changes are out: the printer has answered.
+    void statusReceived();
 
 public slots:
     void pollStatus();

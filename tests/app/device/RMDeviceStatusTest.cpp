@@ -159,6 +159,25 @@ private slots:
         QCOMPARE(order, (QList<QByteArray>{"stateChanged", "deviceConnected"}));
     }
 
+    void everyAnswerIsSignalledAfterItsChanges()
+    {
+        RMDevice device(TrelDeviceAddress(1, 5), nullptr);
+        QList<QByteArray> order;
+        recordAll(&device, order);
+        connect(&device, &RMDevice::statusReceived, this,
+                [&order] { order.append("statusReceived"); });
+        device.statusMessage(status("ZK0001BUILDING"));
+        QCOMPARE(order.size(), 4);
+        QCOMPARE(order.last(), QByteArray("statusReceived"));
+        order.clear();
+        device.statusMessage(status("ZK0001BUILDING")); // nothing changed: still an answer
+        QCOMPARE(order, QList<QByteArray>{"statusReceived"});
+        order.clear();
+        device.setConnected(false); // cleared, but nobody answered
+        QVERIFY(!order.contains("statusReceived"));
+        QVERIFY(!order.isEmpty());
+    }
+
     void queriesOfAClosedDeviceYieldDefaultsWithoutAPrinter()
     {
         RMDevice device(TrelDeviceAddress(1, 5), nullptr); // no client: must not be touched
