@@ -397,11 +397,19 @@ void TrelTransport::usb_device_connected(TrelDeviceAddress address)
         std::lock_guard<std::mutex> lock(device_locks_mutex);
         device_locks[address] = std::make_shared<std::mutex>();
     }
+    // A new session starts hunting for a frame (see usb_device_disconnected).
+    rx_states.erase(address);
     start_dispatch([this, address] { dispatch_connect(address); }, address, "trel-connect");
 }
 
 void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
 {
+    // A frame cut short by the pull must not swallow the first frames of the
+    // printer that is plugged in next at the same address: they would be
+    // taken as the rest of its payload, and the requests waiting for them
+    // would time out. (Both calls run with the command channel's client lock
+    // held, as the receive path does.)
+    rx_states.erase(address);
     std::shared_ptr<std::mutex> printerLock;
     {
         std::lock_guard<std::mutex> lock(device_locks_mutex);

@@ -167,6 +167,28 @@ TEST_F(Transport, DisconnectDuringAWaitEndsItAtOnce)
     EXPECT_TRUE(transport.waitFor(false, PRINTER));
 }
 
+TEST_F(Transport, FrameCutShortByAPullDoesNotSwallowTheNextPrintersAnswers)
+{
+    // The start of a frame that announces 2000 bytes, then the cable goes.
+    StdoutCapture out;
+    transport.set_response_timeout(300ms);
+    const std::string start = frame(std::string(1999, 'x')).substr(0, 40);
+    printer.sendRaw(VirtualPrinter::Command, std::vector<uint8_t>(start.begin(), start.end()));
+    NamedCommand before(transport, "bio_get_serial");
+    before.send(PRINTER); // answered, and the answer taken as more of that payload
+    EXPECT_FALSE(before.response_available());
+    printer.unplug();
+    ASSERT_TRUE(transport.waitFor(false, PRINTER));
+    printer.plug();
+    ASSERT_TRUE(transport.waitFor(true, PRINTER, 2));
+
+    transport.set_response_timeout(2000ms);
+    NamedCommand after(transport, "bio_get_version");
+    after.send(PRINTER);
+    EXPECT_TRUE(after.response_available());
+    EXPECT_EQ(after.responseName, "bio_get_version");
+}
+
 TEST_F(Transport, SilentPrinterTimesTheRequestOut)
 {
     EXPECT_EQ(transport.response_timeout(), 15000ms);
