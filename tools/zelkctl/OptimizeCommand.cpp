@@ -23,10 +23,27 @@ int fileError(const QString& text)
 
 } // namespace
 
-int runOptimize(const QStringList& arguments)
+QString optimizeSummary(const RMOptimizeTask& task, qint64 nanoseconds)
 {
-    const QString inputPath = arguments.at(0);
-    const QString outputPath = arguments.at(1);
+    const double seconds = double(nanoseconds) / 1e9;
+    const qint64 movesIn = task.movesRead();
+    const qint64 movesOut = task.movesWritten();
+    const double removed = movesIn ? 100.0 * double(movesIn - movesOut) / double(movesIn) : 0.0;
+    const double rate = seconds > 0 ? double(task.bytesRead()) / 1e6 / seconds : 0.0;
+    return QStringLiteral("%1 -> %2 bytes, %3 -> %4 moves (%5% removed), %6 s, %7 MB/s")
+        .arg(task.bytesRead())
+        .arg(task.bytesWritten())
+        .arg(movesIn)
+        .arg(movesOut)
+        .arg(removed, 0, 'f', 1)
+        .arg(seconds, 0, 'f', 3)
+        .arg(rate, 0, 'f', 1);
+}
+
+int runOptimize(const Invocation& invocation)
+{
+    const QString inputPath = invocation.arguments.at(0);
+    const QString outputPath = invocation.arguments.at(1);
 
     QElapsedTimer timer;
     timer.start();
@@ -54,17 +71,8 @@ int runOptimize(const QStringList& arguments)
         return fileError(
             QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    const qint64 movesIn = task.movesRead();
-    const qint64 movesOut = task.movesWritten();
-    const double removed = movesIn ? 100.0 * double(movesIn - movesOut) / double(movesIn) : 0.0;
-    const double rate = seconds > 0 ? double(task.bytesRead()) / 1e6 / seconds : 0.0;
-    std::fprintf(stderr,
-                 "zelkctl optimize: %lld -> %lld bytes, %lld -> %lld moves (%.1f%% removed), "
-                 "%.3f s, %.1f MB/s\n",
-                 static_cast<long long>(task.bytesRead()),
-                 static_cast<long long>(task.bytesWritten()), static_cast<long long>(movesIn),
-                 static_cast<long long>(movesOut), removed, seconds, rate);
+    std::fprintf(stderr, "zelkctl optimize: %s\n",
+                 optimizeSummary(task, timer.nsecsElapsed()).toUtf8().constData());
     return Success;
 }
 

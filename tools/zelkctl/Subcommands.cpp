@@ -1,12 +1,121 @@
 #include "Subcommand.h"
 
+#include "Console.h"
+
 #include <iterator>
 
 namespace zelkctl {
 namespace {
 
+#define PRINTER_OPTION                                                                             \
+    "  --printer BUS:ADDRESS  the printer to use when several are attached\n"                      \
+    "                         (see zelkctl list)\n"
+
+#define PRINTER_EXIT                                                                               \
+    "Exit status: 0 done, 1 the printer refused or failed, 2 usage error, 3 no\n"                  \
+    "printer (or not the one asked for, or one that another program holds).\n"
+
 const Subcommand table[] = {
-    {"optimize", "INPUT OUTPUT", "rewrite a G-code file with fewer moves",
+    {"list", "[--json]", "", "the attached printers and what they do",
+     "Lists the attached printers: address (BUS:ADDRESS), mode, model, firmware\n"
+     "version and state, the state as the desktop program's status line says it.\n"
+     "A printer in firmware-update mode is listed by its serial number; one that\n"
+     "another program holds cannot be asked and is listed as in use.\n"
+     "\n"
+     "  --json  one JSON object per printer, as a JSON array\n"
+     "\n" PRINTER_EXIT,
+     0, 0, "--json", runList},
+    {"status", "[--printer BUS:ADDRESS] [--json] [--watch]", "",
+     "the printer's status line, once or as it changes",
+     "Prints the printer's status line as the desktop program shows it, e.g.\n"
+     "\"Printing at 210°C (12% - 7 minutes left)\".\n"
+     "\n" PRINTER_OPTION "  --json    a JSON object: printer, state, text, temperature, progress,\n"
+     "            minutes_left (null without an estimate), model, firmware, error\n"
+     "  --watch   follow the printer until interrupted (Ctrl-C), one line (or\n"
+     "            object) per change; the remaining minutes appear once a print\n"
+     "            has made progress while watched. An unplugged printer reads\n"
+     "            \"Disconnected\" until it returns.\n"
+     "\n" PRINTER_EXIT,
+     0, 0, "--printer= --json --watch", runStatus},
+    {"print", "[--printer BUS:ADDRESS] [--optimize] [--wait] FILE", "FILE",
+     "send a G-code file to the printer and follow the print",
+     "Sends the G-code file FILE to the printer as a print job, with a progress\n"
+     "bar on a terminal (a line every 10% otherwise), and waits until the printer\n"
+     "has taken the file. The print starts when the printer's button is pressed.\n"
+     "The printer must be idle.\n"
+     "\n" PRINTER_OPTION "  --optimize  send the file through the G-code optimizer first (as the\n"
+     "              desktop program's Optimize box does); FILE is left as it is\n"
+     "  --wait      follow the print to its end: state, temperature, progress and\n"
+     "              minutes left, one line per change. Interrupting (Ctrl-C) stops\n"
+     "              following; the print goes on (zelkctl abort ends it).\n"
+     "\n"
+     "Exit status: 0 the file was taken (with --wait: the print finished), 1 the\n"
+     "upload or the print failed or was aborted, 2 usage error, 3 no printer,\n"
+     "4 FILE unreadable, 128+N interrupted by signal N.\n",
+     1, 1, "--printer= --optimize --wait", runPrint},
+    {"pause", "[--printer BUS:ADDRESS]", "", "pause the print, or resume a paused one",
+     "Pauses the running print; on a paused print, resumes it. Waits until the\n"
+     "printer has begun to do so and prints its new status line.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runPause},
+    {"abort", "[--printer BUS:ADDRESS]", "", "end the print (or a filament procedure)",
+     "Ends the print, queued or running, or a filament procedure, and waits until\n"
+     "the printer is idle.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runAbort},
+    {"load", "[--printer BUS:ADDRESS]", "", "load filament",
+     "Heats the hot end and loads filament: feed it in, and press the printer's\n"
+     "button when it comes out of the nozzle. Follows the procedure to its end.\n"
+     "The printer must be idle or paused.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runLoad},
+    {"unload", "[--printer BUS:ADDRESS]", "", "unload filament",
+     "Heats the hot end and pulls the filament out. Follows the procedure to its\n"
+     "end. The printer must be idle or paused.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runUnload},
+    {"version", "[--printer BUS:ADDRESS]", "", "the printer's firmware version",
+     "Asks the printer for its firmware version and prints it.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runVersion},
+    {"serial", "[--printer BUS:ADDRESS]", "", "the printer's serial number",
+     "Asks the printer for its serial number and prints it.\n"
+     "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
+     0, 0, "--printer=", runSerial},
+    {"dfu list", "", "", "printers in firmware-update mode",
+     "Lists the printers in firmware-update (DFU) mode as dfu-util finds them:\n"
+     "USB ids and serial number.\n"
+     "\n"
+     "Exit status: 0 done, 2 usage error, 3 no printer in firmware-update mode,\n"
+     "4 dfu-util missing.\n",
+     0, 0, "", runDfuList},
+    {"dfu flash", "[--printer BUS:ADDRESS] [FILE]", "[FILE]", "install printer firmware",
+     "Installs printer firmware as the desktop program's firmware update does:\n"
+     "sends the printer into firmware-update mode (a printer already in that\n"
+     "mode is flashed as it is), writes the firmware with dfu-util, waits until\n"
+     "the printer is back and prints the version it now runs.\n"
+     "\n"
+     "FILE defaults to the firmware delivered with the program, or to\n"
+     "/tmp/firmware_zelk_override.dfu when that file is the user's own and\n"
+     "nobody else can change it.\n"
+     "\n" PRINTER_OPTION "Do not unplug the printer while it is being written.\n"
+     "\n"
+     "Exit status: 0 installed, 1 flashing failed or the printer did not come\n"
+     "back, 2 usage error (also: several printers in firmware-update mode),\n"
+     "3 no printer, 4 FILE unreadable or dfu-util missing.\n",
+     0, 1, "--printer=", runDfuFlash},
+    {"logs", "[--day YYYY-MM-DD] [--follow]", "", "the printer's log",
+     "Prints the printer log, what the printer said while the desktop program or\n"
+     "zelkctl talked to it: today's, or that of another day (logs are kept for a\n"
+     "week).\n"
+     "\n"
+     "  --day YYYY-MM-DD  the log of that day\n"
+     "  --follow          print the last lines of the current log, then what is\n"
+     "                    added to it, until interrupted (Ctrl-C)\n"
+     "\n"
+     "Exit status: 0 done, 2 usage error, 4 no log for that day.\n",
+     0, 0, "--day= --follow", runLogs},
+    {"optimize", "INPUT OUTPUT", "INPUT OUTPUT", "rewrite a G-code file with fewer moves",
      "Rewrites the G-code file INPUT into OUTPUT so that it prints the same object\n"
      "with fewer moves: runs of straight moves of one kind (extruding, retracting,\n"
      "travel) become one move. Everything that is not a move is copied in its place.\n"
@@ -15,10 +124,18 @@ const Subcommand table[] = {
      "in its directory and renamed. A summary line goes to standard error.\n"
      "\n"
      "Exit status: 0 done, 2 usage error, 4 INPUT unreadable or OUTPUT unwritable.\n",
-     2, 2, runOptimize},
+     2, 2, "", runOptimize},
 };
 
+#undef PRINTER_OPTION
+#undef PRINTER_EXIT
+
 } // namespace
+
+void Invocation::tell(const QString& text) const
+{
+    print(stderr, QStringLiteral("zelkctl %1: %2").arg(command, text));
+}
 
 const Subcommand* subcommandsBegin()
 {
@@ -36,6 +153,15 @@ const Subcommand* findSubcommand(const QString& name)
         if (name == QLatin1String(s.name))
             return &s;
     return nullptr;
+}
+
+bool isGroup(const QString& name)
+{
+    const QString prefix = name + QLatin1Char(' ');
+    for (const Subcommand& s : table)
+        if (QLatin1String(s.name).startsWith(prefix))
+            return true;
+    return false;
 }
 
 } // namespace zelkctl

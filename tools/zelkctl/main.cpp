@@ -1,42 +1,69 @@
 // zelkctl: the Zelk printer tool from the command line, built on the same
 // libraries as the desktop program (no GUI).
 //
-//   zelkctl [--help] SUBCOMMAND [--help] [ARGUMENTS...]
+//   zelkctl [--help] SUBCOMMAND [--help] [OPTIONS] [ARGUMENTS...]
+#include "Console.h"
 #include "Subcommand.h"
 
+#include <LogCategories.h>
+
 #include <QCoreApplication>
+#include <QLocale>
 #include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTranslator>
 
 #include <cstdio>
+#include <iostream>
 
 using namespace zelkctl;
 
 namespace {
 
-void printLine(FILE* to, const QString& text)
+// The desktop program's application name: the per-user data location, and
+// with it the log folder that `logs` reads and the printer commands append
+// to, is named after it.
+const QString DesktopApplicationName = QStringLiteral("Zelk printer tool");
+
+// "zelkctl NAME SYNOPSIS".
+QString commandLine(const Subcommand& s)
 {
-    std::fputs(text.toLocal8Bit().constData(), to);
-    std::fputc('\n', to);
+    return QStringLiteral("zelkctl %1 %2")
+        .arg(QLatin1String(s.name), QString::fromUtf8(s.synopsis))
+        .trimmed();
 }
 
 void printUsage(FILE* to)
 {
-    printLine(to, QStringLiteral("usage: zelkctl SUBCOMMAND [ARGUMENTS...]\n"
-                                 "       zelkctl SUBCOMMAND --help\n"
-                                 "\n"
-                                 "Subcommands:"));
+    print(to, QStringLiteral("usage: zelkctl SUBCOMMAND [OPTIONS] [ARGUMENTS...]\n"
+                             "       zelkctl SUBCOMMAND --help\n"
+                             "\n"
+                             "Subcommands:"));
     for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s)
-        printLine(to, QStringLiteral("  %1 %2\n      %3")
-                          .arg(QLatin1String(s->name), QLatin1String(s->arguments),
-                               QLatin1String(s->summary)));
-    printLine(to, QStringLiteral("\nExit status: 0 success, 1 printer-side failure, 2 usage "
-                                 "error,\n3 no printer, 4 local file error."));
+        print(to, QStringLiteral("  %1\n      %2")
+                      .arg(commandLine(*s).mid(8), QString::fromUtf8(s->summary)));
+    print(to, QStringLiteral(
+                  "\n"
+                  "Printers are found on USB; --printer BUS:ADDRESS picks one when several\n"
+                  "are attached. A printer talks to one program at a time: while the desktop\n"
+                  "program (or another zelkctl) holds it, the printer commands end with 3.\n"
+                  "\n"
+                  "Exit status: 0 success, 1 printer-side failure, 2 usage error, 3 no\n"
+                  "printer, 4 local file error, 128+N interrupted by signal N."));
+}
+
+void printGroupUsage(FILE* to, const QString& group)
+{
+    print(to, QStringLiteral("usage:"));
+    for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s)
+        if (QLatin1String(s->name).startsWith(group + QLatin1Char(' ')))
+            print(to, QStringLiteral("  %1\n      %2")
+                          .arg(commandLine(*s), QString::fromUtf8(s->summary)));
 }
 
 void printHelp(const Subcommand& s)
 {
-    printLine(stdout, QStringLiteral("usage: zelkctl %1 %2\n")
-                          .arg(QLatin1String(s.name), QLatin1String(s.arguments)));
+    print(stdout, QStringLiteral("usage: %1\n").arg(commandLine(s)));
     std::fputs(s.description, stdout);
 }
 
@@ -47,65 +74,186 @@ bool isHelp(const QString& a)
 
 int usageError(const QString& text, const Subcommand* s = nullptr)
 {
-    printLine(stderr, QStringLiteral("zelkctl: %1").arg(text));
+    print(stderr, QStringLiteral("zelkctl: %1").arg(text));
     if (s)
-        printLine(stderr, QStringLiteral("usage: zelkctl %1 %2 (see zelkctl %1 --help)")
-                              .arg(QLatin1String(s->name), QLatin1String(s->arguments)));
+        print(stderr, QStringLiteral("usage: %1 (see zelkctl %2 --help)")
+                          .arg(commandLine(*s), QLatin1String(s->name)));
     else
-        printLine(stderr, QStringLiteral("Try zelkctl --help."));
+        print(stderr, QStringLiteral("Try zelkctl --help."));
     return UsageError;
+}
+
+// The options a subcommand takes: name -> whether it has a value.
+QHash<QString, bool> optionsOf(const Subcommand& s)
+{
+    QHash<QString, bool> options;
+    for (const QString& o :
+         QString::fromLatin1(s.options).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (o.endsWith(QLatin1Char('=')))
+            options.insert(o.chopped(1), true);
+        else
+            options.insert(o, false);
+    }
+    return options;
+}
+
+QtMessageHandler g_qtHandler = nullptr;
+
+// The console's share of the libraries' messages. The device layer's
+// warnings restate what a command says in its own words (a printer error, a
+// failed upload): they go to the program's log only.
+void consoleHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const QLatin1String category(context.category ? context.category : "default");
+    if (type == QtWarningMsg && (category == QLatin1String(Device().categoryName()) ||
+                                 category == QLatin1String(DeviceRegistry().categoryName())))
+        return;
+    g_qtHandler(type, context, message);
+}
+
+bool validPrinter(const QString& value)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,3}):([0-9]{1,3})$"));
+    const QRegularExpressionMatch m = form.match(value);
+    // USB numbers buses from 1 and gives devices addresses 1 to 127.
+    if (!m.hasMatch())
+        return false;
+    const int bus = m.captured(1).toInt(), address = m.captured(2).toInt();
+    return bus >= 1 && bus <= 255 && address >= 1 && address <= 127;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // The link library writes its own diagnostics to standard output; here
+    // that stream carries what a command reports (status lines, JSON), so
+    // they go with the other messages.
+    std::cout.rdbuf(std::cerr.rdbuf());
+
+    g_qtHandler = qInstallMessageHandler(consoleHandler);
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zelkctl"));
-    // The libraries' debug messages (the optimizer's timing) stay quiet unless
-    // QT_LOGGING_RULES asks for them: a subcommand prints its own summary.
+    QCoreApplication::setApplicationName(DesktopApplicationName);
+    // The libraries' debug messages (the optimizer's timing, every status)
+    // stay quiet unless QT_LOGGING_RULES asks for them: a subcommand prints
+    // its own summary. Info stays on: the printer's text is logged as info.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    // The status texts come translated like the window's ("1 minute left").
+    QTranslator translator;
+    if (translator.load(QLocale(QLocale::English, QLocale::AnyCountry), QStringLiteral("rmapp"),
+                        QStringLiteral("."), QStringLiteral(":/translations"),
+                        QStringLiteral(".qm")))
+        QCoreApplication::installTranslator(&translator);
+
     QStringList args = QCoreApplication::arguments().mid(1);
+
+    // --printer may also come before the subcommand.
+    QString printer;
+    bool printerGiven = false;
+    while (!args.isEmpty() && args.first().startsWith(QLatin1String("--printer"))) {
+        const QString a = args.takeFirst();
+        if (a == QLatin1String("--printer")) {
+            if (args.isEmpty())
+                return usageError(QStringLiteral("--printer needs BUS:ADDRESS"));
+            printer = args.takeFirst();
+        } else if (a.startsWith(QLatin1String("--printer="))) {
+            printer = a.mid(10);
+        } else {
+            return usageError(QStringLiteral("unknown option '%1'").arg(a));
+        }
+        printerGiven = true;
+    }
 
     if (args.isEmpty()) {
         printUsage(stderr);
         return UsageError;
     }
-    const QString name = args.takeFirst();
+    QString name = args.takeFirst();
     if (isHelp(name) || name == QLatin1String("help")) {
         if (args.isEmpty()) {
             printUsage(stdout);
             return Success;
         }
-        const Subcommand* s = findSubcommand(args.first());
+        QString topic = args.takeFirst();
+        if (isGroup(topic)) {
+            if (args.isEmpty()) {
+                printGroupUsage(stdout, topic);
+                return Success;
+            }
+            topic += QLatin1Char(' ') + args.first();
+        }
+        const Subcommand* s = findSubcommand(topic);
         if (!s)
-            return usageError(QStringLiteral("unknown subcommand '%1'").arg(args.first()));
+            return usageError(QStringLiteral("unknown subcommand '%1'").arg(topic));
         printHelp(*s);
         return Success;
+    }
+    if (isGroup(name)) {
+        if (args.isEmpty() || isHelp(args.first())) {
+            printGroupUsage(args.isEmpty() ? stderr : stdout, name);
+            return args.isEmpty() ? UsageError : Success;
+        }
+        const QString member = name + QLatin1Char(' ') + args.first();
+        if (!findSubcommand(member))
+            return usageError(QStringLiteral("unknown subcommand '%1'").arg(member));
+        name = member;
+        args.removeFirst();
     }
     const Subcommand* s = findSubcommand(name);
     if (!s)
         return usageError(QStringLiteral("unknown subcommand '%1'").arg(name));
 
+    const QHash<QString, bool> options = optionsOf(*s);
+    Invocation invocation;
+    invocation.command = name;
+    if (printerGiven) {
+        if (!options.contains(QStringLiteral("--printer")))
+            return usageError(QStringLiteral("%1 takes no --printer").arg(name), s);
+        invocation.values.insert(QStringLiteral("--printer"), printer);
+    }
     // Options come before "--"; after it everything is an argument, so that a
     // file named "-x" can still be given.
-    QStringList positional;
     bool optionsEnded = false;
-    for (const QString& a : qAsConst(args)) {
-        if (!optionsEnded && a == QLatin1String("--")) {
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        if (optionsEnded || a.size() < 2 || !a.startsWith(QLatin1Char('-'))) {
+            invocation.arguments.append(a);
+            continue;
+        }
+        if (a == QLatin1String("--")) {
             optionsEnded = true;
-        } else if (!optionsEnded && isHelp(a)) {
+            continue;
+        }
+        if (isHelp(a)) {
             printHelp(*s);
             return Success;
-        } else if (!optionsEnded && a.size() > 1 && a.startsWith(QLatin1Char('-'))) {
-            return usageError(QStringLiteral("unknown option '%1'").arg(a), s);
+        }
+        const int equals = a.indexOf(QLatin1Char('='));
+        const QString option = equals < 0 ? a : a.left(equals);
+        if (!options.contains(option))
+            return usageError(QStringLiteral("unknown option '%1'").arg(option), s);
+        if (!options.value(option)) {
+            if (equals >= 0)
+                return usageError(QStringLiteral("%1 takes no value").arg(option), s);
+            invocation.flags.insert(option);
+        } else if (equals >= 0) {
+            invocation.values.insert(option, a.mid(equals + 1));
+        } else if (i + 1 < args.size()) {
+            invocation.values.insert(option, args.at(++i));
         } else {
-            positional.append(a);
+            return usageError(QStringLiteral("%1 needs a value").arg(option), s);
         }
     }
-    if (positional.size() < s->minArguments || positional.size() > s->maxArguments)
-        return usageError(
-            QStringLiteral("%1 takes %2").arg(QLatin1String(s->name), QLatin1String(s->arguments)),
-            s);
-    return s->run(positional);
+    if (invocation.values.contains(QStringLiteral("--printer")) &&
+        !validPrinter(invocation.value("--printer")))
+        return usageError(QStringLiteral("bad --printer '%1': want BUS:ADDRESS, e.g. 1:5")
+                              .arg(invocation.value("--printer")),
+                          s);
+    const int count = invocation.arguments.size();
+    if (count < s->minArguments || count > s->maxArguments) {
+        const QString wanted =
+            *s->arguments ? QString::fromUtf8(s->arguments) : QStringLiteral("no arguments");
+        return usageError(QStringLiteral("%1 takes %2").arg(name, wanted), s);
+    }
+    return s->run(invocation);
 }

@@ -1,45 +1,36 @@
-// zelkctl run as a child process: the optimize subcommand's output, summary,
-// exit status and failures (no output file appears unless it is complete,
-// nothing but a regular file is replaced), and the subcommand table's usage
-// and help.
+// zelkctl run as a child process, without printers: the optimize
+// subcommand's output, summary, exit status and failures (no output file
+// appears unless it is complete, nothing but a regular file is replaced), the
+// subcommand table's usage and help, the local file errors of the printer
+// subcommands (said before any printer is looked for), and the printer log.
+#include "Zelkctl.h"
+
+#include <QDateTime>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
+#include <signal.h>
 #include <sys/stat.h>
+
+using namespace zelktest;
 
 namespace {
 
-struct Run
+// zelkctl started by a shell after `shellPrefix` (limits, traps).
+Run zelkctlIn(const QString& shellPrefix, const QStringList& arguments)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run zelkctl(const QStringList& arguments, const QString& shellPrefix = QString())
-{
+    QStringList quoted;
+    for (const QString& a : arguments)
+        quoted << QLatin1Char('\'') + a + QLatin1Char('\'');
     QProcess p;
-    if (shellPrefix.isEmpty()) {
-        p.start(QStringLiteral(ZELKCTL), arguments);
-    } else {
-        QStringList quoted;
-        for (const QString& a : arguments)
-            quoted << QLatin1Char('\'') + a + QLatin1Char('\'');
-        p.start(QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"), shellPrefix + QStringLiteral(" exec '") +
-                                           QStringLiteral(ZELKCTL) + QStringLiteral("' ") +
-                                           quoted.join(QLatin1Char(' '))});
-    }
-    if (!p.waitForFinished(60000))
-        qFatal("zelkctl did not finish");
-    Run r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    p.start(QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), shellPrefix + QStringLiteral(" exec '") +
+                                       QStringLiteral(ZELKCTL) + QStringLiteral("' ") +
+                                       quoted.join(QLatin1Char(' '))});
+    return finish(p);
 }
 
 void writeFile(const QString& path, const QByteArray& data)
@@ -85,6 +76,11 @@ private slots:
     void refusesNonRegularOutput();
     void usage_data();
     void usage();
+    void localFileErrors_data();
+    void localFileErrors();
+    void logsOfADay_data();
+    void logsOfADay();
+    void logsFollowTheCurrentLog();
 
 private:
     QString path(const QString& name) const { return dir->filePath(name); }
@@ -174,9 +170,9 @@ void ZelkctlTest::writeFailureLeavesNoFile()
     while (input.size() < 4 * 1024 * 1024)
         input += "M117 a line of text that the optimizer copies as it stands\n";
     writeFile(path(QStringLiteral("in.gcode")), input);
-    const Run r = zelkctl({QStringLiteral("optimize"), path(QStringLiteral("in.gcode")),
-                           path(QStringLiteral("out.gcode"))},
-                          QStringLiteral("trap '' XFSZ; ulimit -f 2048;"));
+    const Run r = zelkctlIn(QStringLiteral("trap '' XFSZ; ulimit -f 2048;"),
+                            {QStringLiteral("optimize"), path(QStringLiteral("in.gcode")),
+                             path(QStringLiteral("out.gcode"))});
     QCOMPARE(r.exitCode, 4);
     QVERIFY2(r.err.contains("Could not write the optimized G-code") ||
                  r.err.contains("cannot write"),
@@ -223,6 +219,69 @@ void ZelkctlTest::usage_data()
                                         << "optimize takes INPUT OUTPUT";
     QTest::newRow("unknown option") << QStringList{"optimize", "--fast", "a", "b"} << 2 << ""
                                     << "unknown option '--fast'";
+    QTest::newRow("print --help") << QStringList{"print", "--help"} << 0
+                                  << "usage: zelkctl print [--printer BUS:ADDRESS] [--optimize] "
+                                     "[--wait] FILE"
+                                  << "";
+    QTest::newRow("help dfu flash") << QStringList{"help", "dfu", "flash"} << 0
+                                    << "usage: zelkctl dfu flash [--printer BUS:ADDRESS] [FILE]"
+                                    << "";
+    QTest::newRow("dfu --help") << QStringList{"dfu", "--help"} << 0 << "zelkctl dfu list"
+                                << "";
+    QTest::newRow("dfu alone") << QStringList{"dfu"} << 2 << ""
+                               << "zelkctl dfu flash";
+    QTest::newRow("unknown dfu subcommand") << QStringList{"dfu", "erase"} << 2 << ""
+                                            << "unknown subcommand 'dfu erase'";
+    QTest::newRow("print without a file") << QStringList{"print", "--wait"} << 2 << ""
+                                          << "print takes FILE";
+    QTest::newRow("status with an argument") << QStringList{"status", "now"} << 2 << ""
+                                             << "status takes no arguments";
+    QTest::newRow("flag with a value") << QStringList{"status", "--json=yes"} << 2 << ""
+                                       << "--json takes no value";
+    QTest::newRow("option of another subcommand") << QStringList{"status", "--optimize"} << 2 << ""
+                                                  << "unknown option '--optimize'";
+    QTest::newRow("--printer without a value") << QStringList{"status", "--printer"} << 2 << ""
+                                               << "--printer needs a value";
+    QTest::newRow("--printer not an address") << QStringList{"status", "--printer", "5"} << 2 << ""
+                                              << "bad --printer '5'";
+    QTest::newRow("--printer out of range") << QStringList{"status", "--printer=1:128"} << 2 << ""
+                                            << "bad --printer '1:128'";
+    QTest::newRow("--printer for a file command")
+        << QStringList{"--printer", "1:5", "optimize", "a", "b"} << 2 << ""
+        << "optimize takes no --printer";
+    QTest::newRow("--day not a date") << QStringList{"logs", "--day", "2024-02-30"} << 2 << ""
+                                      << "bad --day '2024-02-30'";
+    QTest::newRow("--day not in ISO form") << QStringList{"logs", "--day=1.2.2024"} << 2 << ""
+                                           << "bad --day '1.2.2024'";
+    QTest::newRow("--follow on another day")
+        << QStringList{"logs", "--follow", "--day", "2020-01-01"} << 2 << ""
+        << "--follow follows today's log";
+}
+
+void ZelkctlTest::localFileErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("print a missing file")
+        << QStringList{"print", "missing.gcode"} << "zelkctl print: cannot read missing.gcode: ";
+    QTest::newRow("print a directory")
+        << QStringList{"print", "--wait", "."} << "zelkctl print: cannot read .: a directory";
+    QTest::newRow("flash a missing file")
+        << QStringList{"dfu", "flash", "missing.dfu"}
+        << "zelkctl dfu flash: cannot read the firmware missing.dfu: no such file";
+}
+
+void ZelkctlTest::localFileErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QProcess p;
+    p.setWorkingDirectory(dir->path());
+    p.start(QStringLiteral(ZELKCTL), arguments);
+    const Run r = finish(p);
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.startsWith(message.toUtf8()), r.err.constData());
 }
 
 void ZelkctlTest::usage()
@@ -235,6 +294,123 @@ void ZelkctlTest::usage()
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.out.contains(stdoutHas.toUtf8()), r.out.constData());
     QVERIFY2(r.err.contains(stderrHas.toUtf8()), r.err.constData());
+}
+
+namespace {
+
+// The printer logs of a user whose data location is under `home`.
+class LogFolder
+{
+public:
+    explicit LogFolder(const QString& home)
+        : path(home + QStringLiteral("/data/Zelk printer tool/log"))
+    {
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        QDir().mkpath(path);
+    }
+    // A log file last written on `day`.
+    void write(const QString& name, const QByteArray& text, const QDate& day)
+    {
+        QFile f(path + QLatin1Char('/') + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+        f.flush(); // or closing the file would write, and date it today
+        QVERIFY(f.setFileTime(QDateTime(day, QTime(12, 0)), QFileDevice::FileModificationTime));
+    }
+    void append(const QString& name, const QByteArray& text)
+    {
+        QFile f(path + QLatin1Char('/') + name);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(text);
+    }
+
+    const QString path;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+} // namespace
+
+void ZelkctlTest::logsOfADay_data()
+{
+    const QDate today = QDate::currentDate();
+    const QDate earlier(2020, 1, 2);
+    QTest::addColumn<QDate>("currentWritten"); // null: no current log
+    QTest::addColumn<QList<QDate>>("rotated");
+    QTest::addColumn<QDate>("day");           // null: no --day
+    QTest::addColumn<QByteArray>("expected"); // null: no log for the day
+    QTest::newRow("today") << today << QList<QDate>{QDate(2020, 1, 1)} << QDate()
+                           << QByteArray("current\n");
+    QTest::newRow("today by date") << today << QList<QDate>{} << today << QByteArray("current\n");
+    QTest::newRow("a rotated day") << today << QList<QDate>{QDate(2020, 1, 1), earlier}
+                                   << QDate(2020, 1, 1) << QByteArray("rotated 2020-01-01\n");
+    QTest::newRow("current log of an earlier day, not yet rotated")
+        << earlier << QList<QDate>{} << earlier << QByteArray("current\n");
+    QTest::newRow("a day rotated, then appended to again")
+        << earlier << QList<QDate>{earlier} << earlier
+        << QByteArray("rotated 2020-01-02\ncurrent\n");
+    QTest::newRow("nothing today")
+        << earlier << QList<QDate>{QDate(2020, 1, 1)} << QDate() << QByteArray();
+    QTest::newRow("no log at all") << QDate() << QList<QDate>{} << earlier << QByteArray();
+}
+
+void ZelkctlTest::logsOfADay()
+{
+    QFETCH(QDate, currentWritten);
+    QFETCH(QList<QDate>, rotated);
+    QFETCH(QDate, day);
+    QFETCH(QByteArray, expected);
+    LogFolder logs(dir->path());
+    if (currentWritten.isValid())
+        logs.write(QStringLiteral("RMPrinter.log"), "current\n", currentWritten);
+    for (const QDate& d : rotated) {
+        const QString date = d.toString(Qt::ISODate);
+        logs.write("RMPrinter-" + date + ".log", "rotated " + date.toUtf8() + "\n", d);
+    }
+    // The program's own log is not the printer's.
+    logs.write(QStringLiteral("RMConfig.log"), "program\n", QDate::currentDate());
+
+    QStringList arguments{"logs"};
+    if (day.isValid())
+        arguments << "--day" << day.toString(Qt::ISODate);
+    const Run r = zelkctl(arguments, logs.env);
+    if (expected.isNull()) {
+        QCOMPARE(r.exitCode, 4);
+        QCOMPARE(QString::fromUtf8(r.err),
+                 QStringLiteral("zelkctl logs: no printer log for %1 in %2\n")
+                     .arg((day.isValid() ? day : QDate::currentDate()).toString(Qt::ISODate),
+                          logs.path));
+    } else {
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, expected);
+        QVERIFY(r.err.isEmpty());
+    }
+}
+
+void ZelkctlTest::logsFollowTheCurrentLog()
+{
+    LogFolder logs(dir->path());
+    QByteArray text;
+    for (int i = 1; i <= 15; ++i)
+        text += "line " + QByteArray::number(i) + "\n";
+    logs.write(QStringLiteral("RMPrinter.log"), text, QDate::currentDate());
+
+    auto follow = startZelkctl({"logs", "--follow"}, logs.env);
+    QTRY_VERIFY_WITH_TIMEOUT(follow->bytesAvailable() > 0, 10000);
+    QTest::qWait(300);
+    logs.append(QStringLiteral("RMPrinter.log"), "appended\n");
+    QTRY_VERIFY_WITH_TIMEOUT(follow->peek(4096).contains("appended"), 10000);
+    // The desktop program rotates the log at its start on a new day.
+    QVERIFY(QFile::rename(logs.path + "/RMPrinter.log", logs.path + "/RMPrinter-2020-01-01.log"));
+    logs.write(QStringLiteral("RMPrinter.log"), "after rotation\n", QDate::currentDate());
+    QTRY_VERIFY_WITH_TIMEOUT(follow->peek(4096).contains("after rotation"), 10000);
+    ::kill(static_cast<pid_t>(follow->processId()), SIGINT);
+    const Run r = finish(*follow);
+    QCOMPARE(r.exitCode, 0);
+    QByteArray expected;
+    for (int i = 6; i <= 15; ++i)
+        expected += "line " + QByteArray::number(i) + "\n";
+    QCOMPARE(r.out, expected + "appended\nafter rotation\n");
 }
 
 QTEST_GUILESS_MAIN(ZelkctlTest)

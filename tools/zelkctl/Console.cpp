@@ -1,0 +1,133 @@
+#include "Console.h"
+
+#include <csignal>
+
+#include <unistd.h>
+
+namespace zelkctl {
+
+namespace {
+
+constexpr int BarWidth = 30;
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void onSignal(int number)
+{
+    g_signal = number;
+}
+
+void write(FILE* to, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    std::fflush(to);
+}
+
+} // namespace
+
+void print(FILE* to, const QString& text)
+{
+    write(to, text + QLatin1Char('\n'));
+}
+
+bool isTerminal(FILE* stream)
+{
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+ProgressBar::ProgressBar(QString text, FILE* stream)
+    : label(std::move(text)), to(stream), terminal(isTerminal(stream))
+{}
+
+ProgressBar::~ProgressBar()
+{
+    finish();
+}
+
+void ProgressBar::setValue(int percent)
+{
+    percent = qBound(0, percent, 100);
+    if (terminal) {
+        if (percent == shown && open)
+            return;
+        const int filled = percent * BarWidth / 100;
+        write(to, QStringLiteral("\r%1 [%2%3] %4%")
+                      .arg(label, QString(filled, QLatin1Char('#')),
+                           QString(BarWidth - filled, QLatin1Char('.')))
+                      .arg(percent, 3));
+        shown = percent;
+        open = true;
+        return;
+    }
+    // A new run of values (dfu-util erases, then writes) starts again.
+    if (percent / 10 < shown)
+        shown = -1;
+    if (percent / 10 > shown) {
+        shown = percent / 10;
+        print(to, QStringLiteral("%1 %2%").arg(label).arg(shown * 10));
+    }
+}
+
+void ProgressBar::finish()
+{
+    if (open)
+        write(to, QStringLiteral("\n"));
+    open = false;
+    shown = -1;
+}
+
+StatusFollower::StatusFollower(FILE* stream) : to(stream), terminal(isTerminal(stream)) {}
+
+StatusFollower::~StatusFollower()
+{
+    end();
+}
+
+void StatusFollower::show(const QString& newText, int newGroup)
+{
+    if (newText == text) {
+        group = newGroup; // e.g. the two carriage calibration steps: one text
+        return;
+    }
+    if (terminal && open && newGroup == group) {
+        // \033[K clears what a longer text left behind.
+        write(to, QStringLiteral("\r%1\033[K").arg(newText));
+    } else if (terminal) {
+        write(to, (open ? QStringLiteral("\n") : QString()) + newText);
+        open = true;
+    } else {
+        print(to, newText);
+    }
+    text = newText;
+    group = newGroup;
+}
+
+void StatusFollower::end()
+{
+    if (open)
+        write(to, QStringLiteral("\n"));
+    open = false;
+    text.clear();
+    group = -1;
+}
+
+namespace Interrupt {
+
+void install()
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int signal()
+{
+    return g_signal;
+}
+
+} // namespace Interrupt
+
+} // namespace zelkctl
