@@ -52,10 +52,11 @@ void ProgressBar::setValue(int percent)
         if (percent == shown && open)
             return;
         const int filled = percent * BarWidth / 100;
+        // One arg() call: a label (a file name) may hold a "%2" of its own.
         write(to, QStringLiteral("\r%1 [%2%3] %4%")
                       .arg(label, QString(filled, QLatin1Char('#')),
-                           QString(BarWidth - filled, QLatin1Char('.')))
-                      .arg(percent, 3));
+                           QString(BarWidth - filled, QLatin1Char('.')),
+                           QString::number(percent).rightJustified(3)));
         shown = percent;
         open = true;
         return;
@@ -65,7 +66,7 @@ void ProgressBar::setValue(int percent)
         shown = -1;
     if (percent / 10 > shown) {
         shown = percent / 10;
-        print(to, QStringLiteral("%1 %2%").arg(label).arg(shown * 10));
+        print(to, QStringLiteral("%1 %2%").arg(label, QString::number(shown * 10)));
     }
 }
 

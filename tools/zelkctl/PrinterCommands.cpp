@@ -257,12 +257,11 @@ int runList(const Invocation& invocation)
     }
     auto line = [&widths](const QString& a, const QString& b, const QString& c, const QString& d,
                           const QString& e) {
-        return QStringLiteral("%1  %2  %3  %4  %5")
-            .arg(a, -widths[0])
-            .arg(b, -widths[1])
-            .arg(c, -widths[2])
-            .arg(d, -widths[3])
-            .arg(e);
+        // Padded by hand: what the printer names itself must not be taken
+        // for a place marker of a later arg().
+        return a.leftJustified(widths[0]) + QLatin1String("  ") + b.leftJustified(widths[1]) +
+               QLatin1String("  ") + c.leftJustified(widths[2]) + QLatin1String("  ") +
+               d.leftJustified(widths[3]) + QLatin1String("  ") + e;
     };
     print(stdout, line(QStringLiteral("ADDRESS"), QStringLiteral("MODE"), QStringLiteral("MODEL"),
                        QStringLiteral("FIRMWARE"), QStringLiteral("STATE")));
