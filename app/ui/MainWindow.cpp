@@ -1,6 +1,12 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "FilamentDialogs.h"
+#include "FirmwareUpdateDialog.h"
+#include "LogsDialog.h"
+#include "OutOfFilamentDialog.h"
+#include "TestPrintDialog.h"
+
 #include <Installer.h>
 #include <LogCategories.h>
 #include <OptimizerLogging.h>
@@ -47,7 +53,8 @@ MainWindow::MainWindow(QWidget* parent)
       device(registry->getDevice(NO_PRINTER)), settings(new RMSettings(this)),
       estimator(new RMPrintTimeEstimator(this)),
       connectedIcon(QStringLiteral(":/images/Connected")),
-      disconnectedIcon(QStringLiteral(":/images/Disconnected")), pollTimer(new QTimer(this))
+      disconnectedIcon(QStringLiteral(":/images/Disconnected")), pollTimer(new QTimer(this)),
+      logsDialog(new LogsDialog(this))
 {
     ui->setupUi(this);
     // The program is started by hand from now on, whoever put it in the
@@ -97,6 +104,7 @@ void MainWindow::connectedDevicesChanged(QVector<TrelDeviceAddress> ports)
     disconnect(device.data(), nullptr, this, nullptr);
     disconnect(pollTimer, nullptr, device.data(), nullptr);
 
+    const QSharedPointer<RMDevice> previous = device;
     device = registry->getDevice(ports.size() == 1 ? ports.first() : NO_PRINTER);
     estimator->setDevice(device);
 
@@ -105,11 +113,17 @@ void MainWindow::connectedDevicesChanged(QVector<TrelDeviceAddress> ports)
     connect(d, &RMDevice::stateChanged, this, &MainWindow::deviceStatusChanged);
     connect(d, &RMDevice::printProgressChanged, this, &MainWindow::refreshStatus);
     connect(d, &RMDevice::temperatureChanged, this, &MainWindow::refreshStatus);
-    connect(d, &RMDevice::jobDataReceived, this,
-            [](const QByteArray& block) { qCInfo(PrinterLog).noquote() << block; });
+    connect(d, &RMDevice::jobDataReceived, this, [this](const QByteArray& block) {
+        qCInfo(PrinterLog).noquote() << block;
+        logsDialog->refresh();
+    });
 
     deviceConnected(d->isOpen());
-    refreshStatus();
+    // A printer followed from now on that is out of filament already has
+    // entered that state as far as the window is concerned: its recovery is
+    // offered as for one that runs out while followed.
+    const RMDevice::State state = d->state();
+    deviceStatusChanged(state, device != previous ? RMDevice::Unknown : state);
     connect(pollTimer, &QTimer::timeout, d, &RMDevice::pollStatus);
 }
 
@@ -156,17 +170,88 @@ void MainWindow::deviceStatusChanged(RMDevice::State state, RMDevice::State oldS
     case RMDevice::UnloadRetracting:
         ui->filamentRetractButton->setEnabled(fwValid);
         break;
-    case RMDevice::OutOfFilament:
-        // The out-of-filament recovery dialog opens here, once per entry
-        // (oldState != OutOfFilament), when it exists.
-        break;
     default:
         break;
     }
-    Q_UNUSED(oldState)
     ui->statusLabel->setText(RMStatusText::text(state, device->temperature(),
                                                 device->printProgress(), estimator->timeRemaining(),
                                                 registry->activePorts().size() > 1));
+
+    // Once per entry. Queued: the dialog runs its own event loop, and the
+    // device is in the middle of signalling this change to others (the
+    // estimator among them), who must all see it before the dialog waits.
+    if (state == RMDevice::OutOfFilament && oldState != RMDevice::OutOfFilament)
+        QMetaObject::invokeMethod(this, &MainWindow::recoverFilament, Qt::QueuedConnection);
+}
+
+void MainWindow::recoverFilament()
+{
+    if (device->state() != RMDevice::OutOfFilament)
+        return;
+    if (OutOfFilamentDialog* running = filamentRecovery.data()) {
+        // The running dialog brings itself back to its first page when its
+        // printer runs out again. One for a printer object that is gone (the
+        // printer came back on the bus as a new one) cannot help any more.
+        if (filamentRecoveryDevice == device.data())
+            return;
+        running->reject();
+    }
+    OutOfFilamentDialog dialog(device, this);
+    filamentRecovery = &dialog;
+    filamentRecoveryDevice = device.data();
+    dialog.exec();
+    if (filamentRecovery == &dialog) {
+        filamentRecovery = nullptr;
+        filamentRecoveryDevice = nullptr;
+    }
+}
+
+bool MainWindow::confirm(const QString& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setWindowModality(Qt::WindowModal);
+    box.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MainWindow::on_filamentRetractButton_clicked()
+{
+    if (!confirm(tr("<b>Warning</b>: You can reduce filament jams by loading new filament on top "
+                    "of the old rather than unloading then reloading.<br/><br/>Are you sure you "
+                    "want to unload?")))
+        return;
+    FilamentUnloadDialog dialog(device, this);
+    dialog.exec();
+}
+
+void MainWindow::on_filamentLoadButton_clicked()
+{
+    FilamentLoadDialog dialog(device, this);
+    dialog.exec();
+}
+
+void MainWindow::on_testPrintButton_clicked()
+{
+    TestPrintDialog dialog(device, this);
+    dialog.exec();
+}
+
+void MainWindow::on_updateFirmwareButton_clicked()
+{
+    if (!confirm(tr("<b>Warning</b>: this firmware will disable the Wi-Fi on your Zelk and it "
+                    "will no longer be able to connect to the Corvane Store. It will print only "
+                    "from this desktop application.<br/><br/>This update also includes some "
+                    "performance improvements to the Zelk, so you may see higher print speeds "
+                    "and improved print quality.<br/><br/>Do you want to flash the firmware?")))
+        return;
+    FirmwareUpdateDialog dialog(device, this);
+    dialog.exec();
+}
+
+void MainWindow::on_logsButton_clicked()
+{
+    logsDialog->exec();
 }
 
 void MainWindow::on_printFileButton_clicked()

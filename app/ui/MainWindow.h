@@ -5,11 +5,14 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSharedPointer>
 #include <QVector>
 
 #include <memory>
 
+class LogsDialog;
+class OutOfFilamentDialog;
 class QDialog;
 class QTemporaryFile;
 class QTimer;
@@ -24,7 +27,10 @@ class MainWindow;
 // The program's one top-level window. It follows the single attached printer
 // (or the registry's never-open placeholder when there is none, or more than
 // one), shows its state in one status line, polls it every 10 s and prints
-// G-code files on it, optionally through the optimizer first.
+// G-code files on it, optionally through the optimizer first. Its other
+// buttons run the guided procedures (filament load and unload, test print,
+// firmware update) and show the printer's logs; a printer that runs out of
+// filament gets the recovery dialog by itself.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -43,9 +49,19 @@ public slots:
 
 private slots:
     void on_printFileButton_clicked();
+    void on_filamentRetractButton_clicked();
+    void on_filamentLoadButton_clicked();
+    void on_testPrintButton_clicked();
+    void on_updateFirmwareButton_clicked();
+    void on_logsButton_clicked();
 
 private:
     void refreshStatus();
+    // Yes or No in a box over the window; true for Yes.
+    bool confirm(const QString& text);
+    // Runs the out-of-filament dialog for the followed printer, unless one
+    // is running for it already.
+    void recoverFilament();
     // Runs the optimizer over `path` behind a progress dialog. Null, after
     // telling the user why, when the result must not be printed.
     std::unique_ptr<QTemporaryFile> optimize(const QString& path);
@@ -59,4 +75,8 @@ private:
     QIcon connectedIcon;
     QIcon disconnectedIcon;
     QTimer* pollTimer;
+    LogsDialog* logsDialog;
+    // The running out-of-filament dialog, and the printer it follows.
+    QPointer<OutOfFilamentDialog> filamentRecovery;
+    RMDevice* filamentRecoveryDevice = nullptr;
 };

@@ -51,10 +51,10 @@ public:
         auto* widget = static_cast<QWidget*>(watched);
         if (!widget->isWindow() || widget->inherits("QDesktopWidget"))
             return false;
-        // Form pages are top-level for a moment, until their stack takes them:
-        // a window is a main window, a dialog, or whatever is shown as one.
-        const bool window = widget->inherits("QMainWindow") || widget->inherits("QDialog") ||
-                            event->type() == QEvent::Show;
+        // Form pages are top-level for a moment, until their stack takes them,
+        // and a window keeps dialogs hidden until asked for (the printer
+        // logs): a window is a main window, or whatever is shown as one.
+        const bool window = widget->inherits("QMainWindow") || event->type() == QEvent::Show;
         if (window && !windowsSeen().contains(watched)) {
             windowsSeen().insert(watched);
             ++windowCount;
