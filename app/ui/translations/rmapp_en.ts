@@ -2,6 +2,239 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en">
 <context>
+    <name>FilamentLoadWidget</name>
+    <message>
+        <source>Load filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Loading the Filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please wait while the extruder is heating up</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Load the filament into your Zelk</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Grab the filament and load it into the 
+ extruder lightly until you feel a tug; then press the front panel button when you see the filament coming out of the nozzle.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Clean the extruder nozzle</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>scrape off excess filament from the 
+ nozzle using the scapring tool thing</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The printer reports that filament is already loaded.
+To change it, retract the filament first.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The filament was not loaded: the printer did not finish heating, or the front panel button was not pressed in time.
+Please try again.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>FilamentUnloadWidget</name>
+    <message>
+        <source>Unload Filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Unloading the Filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please wait while the extruder heats up.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Complete unloading the filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please wait while the filament is retracting.
+The window will close automatically when the process is completed.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The printer reports that no filament is loaded, so there is nothing to unload.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The filament was not unloaded: the printer did not finish heating.
+Please try again.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>FirmwareUpdateDialog</name>
+    <message>
+        <source>Firmware Update</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>It seems your printer is not attached to your computer.
+Please verify that both the USB and the power cable are connected.
+
+After the device is attached or is put in firmware upgrade mode, it may take some time for the computer to detect it.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please wait while the printer is set up for firmware installation</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot download the Zelk firmware.
+Please check your internet connection and try again.
+If the problem persists, please contact us for assistance.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Try again</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Click Next to install the printer firmware</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Uploading the firmware...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>0%</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The firmware has been installed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Next</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1%</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot install the printer firmware.
+Please check that the printer is connected to the computer and try again.
+If the problem persist, please contact us for assistance.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>LogsDialog</name>
+    <message>
+        <source>Printer Logs</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Day:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy to Clipboard</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Today</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>MacInstallWindow</name>
+    <message>
+        <source>• Introduction</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>• Installation</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>• Summary</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Welcome to your Corvane 3D Printer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Welcome to the Corvane Software installer for your Mac.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Install Zelk printer software</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Click Continue to instsall the Zelk Utility app</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Summary</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The installation was completed successfully.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The installation was successful.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Go Back</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Continue</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot acquire admin rights; the application will be installed in the user directory.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The application could not be installed in %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Install the Zelk - %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The Zelk configuration is not complete yet.
+Are you sure you want to exit?</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Printer Status:</source>
@@ -174,15 +407,154 @@
         <source>Zelk Printer Tool</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>&lt;b&gt;Warning&lt;/b&gt;: You can reduce filament jams by loading new filament on top of the old rather than unloading then reloading.&lt;br/&gt;&lt;br/&gt;Are you sure you want to unload?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;b&gt;Warning&lt;/b&gt;: this firmware will disable the Wi-Fi on your Zelk and it will no longer be able to connect to the Corvane Store. It will print only from this desktop application.&lt;br/&gt;&lt;br/&gt;This update also includes some performance improvements to the Zelk, so you may see higher print speeds and improved print quality.&lt;br/&gt;&lt;br/&gt;Do you want to flash the firmware?</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
-    <name>main</name>
+    <name>OutOfFilamentDialog</name>
+    <message>
+        <source>Out of Filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;h2  style=&quot; font-weight:600; text-decoration: none; color:#d0021b;&quot;&gt;Filament has broken or run out&lt;/h2&gt;
+&lt;p&gt;
+Your printer has automatically paused.&lt;/p&gt;
+&lt;p&gt;In order to resume your print you need to unload the remaining filament and load in new filament.&lt;/p&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Start Filament Unload</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;h2  style=&quot; font-weight:600; text-decoration: none; color:#ff0088;&quot;&gt;Load new filament&lt;/h2&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please load new filament to resume your print by starting the load filament process below.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Filament Load</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;h2  style=&quot; font-weight:600; text-decoration: none; color:#ff0088;&quot;&gt;Filament Load Successful&lt;/h2&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Your printer is ready.
+Press the front panel button to resume printing.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>StartModes</name>
     <message>
         <source>The update failed. Please install the application again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>The Zelk software has been updated correctly.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>TestPrintDialog</name>
+    <message>
+        <source>Zelk Test Print</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The test print is a small calibration plate: a square base with a raised frame on top, a few layers high. It takes a few minutes and shows that your Zelk is calibrated and prints cleanly.
+
+Make sure that filament is loaded and the build plate is empty, then press Next to send the test print to the printer.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The printer button should now be flashing.
+Press it to start the print.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibrating - Temperature: ---</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Printing</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Yay! Let&apos;s get back to work</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Next</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The test print could not be sent to the printer.
+Please check that the printer is connected and idle, and try again.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Uploading file to printer...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The test print could not be sent to the printer.
+
+%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibrating - Temperature: %1°C</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibration started</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Adjusting hot-end temperature: %1°C</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Adjusting hot-end temperature</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibrating build plate</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibrating carriage</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Calibration complete</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>The print will complete in about %n minutes.</source>
+        <translation>
+            <numerusform>The print will complete in about %n minute.</numerusform>
+            <numerusform>The print will complete in about %n minutes.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>There was an error during the test print.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
