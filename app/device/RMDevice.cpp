@@ -121,19 +121,20 @@ RMDevice::RMDevice(TrelDeviceAddress port, TrelClient* client)
 
 RMDevice::~RMDevice()
 {
-    // Tasks hold this device's private object: none may outlive it. Queued
-    // ones are dropped; a running one ends soon, since the device is only
-    // let go of after its printer went away (every exchange then fails at
-    // once) or at shutdown, after the printers were closed.
+    // Tasks hold this device's private object: none may outlive it. A
+    // running one ends soon, since the device is only let go of after its
+    // printer went away (every exchange then fails at once) or at shutdown,
+    // after the printers were closed. Queued ones still run, find the device
+    // closed and end at once with their fallback: dropped from the pool,
+    // their futures would never finish, and whoever waits for one (a
+    // watcher, a caller of result()) would wait for ever.
     d->open = false;
-    d->commandPool->clear();
-    d->jobPool->clear();
     d->commandPool->waitForDone();
     d->jobPool->waitForDone();
     // An upload still under way goes with this device (its RMJobSend is a
-    // child), and with it the failure its task posted, or none at all when the
-    // task was dropped before it ran: the user was never told. It ends here,
-    // and says so, while whoever follows it is still connected.
+    // child), and with it the failure its task posted: the user was never
+    // told. It ends here, and says so, while whoever follows it is still
+    // connected.
     if (RMJobSend* send = d->currentJobSend) {
         QCoreApplication::sendPostedEvents(send);
         if (!send->isDone() && !send->isFailed()) {

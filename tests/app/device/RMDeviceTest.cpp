@@ -262,6 +262,31 @@ private slots:
         TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
     }
 
+    // Commands queued behind one the printer holds up, when their device
+    // goes: each future finishes, with the fallback, instead of never.
+    void queuedCommandsFinishWhenTheirDeviceGoes()
+    {
+        VirtualPrinter printer(simBus());
+        TestClient client;
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        TrelUsb::set_write_timeout(100);
+        printer.timeoutWrites(VirtualPrinter::Command, 100);
+        auto device = std::make_unique<RMDevice>(PRINTER, &client);
+        QFuture<QString> held = device->queryVersion();
+        QFuture<QString> version = device->querySerial();
+        QFuture<bool> gcode = device->sendGCode("G28");
+        QFuture<void> raise = device->raiseHead();
+        device.reset();
+        TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
+        QVERIFY(held.isFinished());
+        QVERIFY(version.isFinished());
+        QVERIFY(gcode.isFinished());
+        QVERIFY(raise.isFinished());
+        QCOMPARE(version.result(), QString());
+        QCOMPARE(gcode.result(), false);
+    }
+
     void pauseResumesAndAbortEndsARunningPrint()
     {
         using State = zelksim::PrintJobModel::State;
