@@ -591,6 +591,13 @@ void VirtualUsbDevice::plug()
     if (isPlugged())
         return;
     if (core->gone) { // plugged again after an unplug: a new device on the bus
+        {
+            // Let go of the clients that have closed the old node: each holds
+            // umockdev's handler, whose closure holds the old core, which held
+            // them, and its node open, for the rest of the process.
+            std::lock_guard<std::mutex> lock(core->mutex);
+            core->pruneClients();
+        }
         auto fresh = std::make_shared<Core>();
         fresh->config = core->config;
         fresh->function = core->function;
