@@ -112,6 +112,9 @@ struct VirtualUsbDevice::Core
     int discarded = 0;
     int claimSkip = 0;
     int claimFailures = 0;
+    // Which open file holds interface 0, as the kernel keeps it: a second
+    // program's claim fails with EBUSY until the holder releases or closes.
+    UMockdevIoctlClient* claimedBy = nullptr;
 
     // The device node is a FIFO that we keep full while no URB waits to be
     // reaped and empty while one does. libusb polls the node for POLLOUT, which
@@ -215,6 +218,8 @@ struct VirtualUsbDevice::Core
                 continue;
             }
             UMockdevIoctlClient* dead = it->first;
+            if (claimedBy == dead)
+                claimedBy = nullptr;
             auto dropFrom = [dead](std::deque<Urb>& q) {
                 for (auto u = q.begin(); u != q.end();) {
                     if (u->client == dead) {
@@ -474,16 +479,27 @@ struct VirtualUsbDevice::Core
             }
             case USBDEVFS_CLAIMINTERFACE: {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (claimSkip > 0) {
+                if (claimedBy && claimedBy != client) {
+                    result = -1;
+                    err = EBUSY;
+                } else if (claimSkip > 0) {
                     --claimSkip;
+                    claimedBy = client;
                 } else if (claimFailures > 0) {
                     --claimFailures;
                     result = -1;
                     err = EBUSY;
+                } else {
+                    claimedBy = client;
                 }
                 break;
             }
-            case USBDEVFS_RELEASEINTERFACE:
+            case USBDEVFS_RELEASEINTERFACE: {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (claimedBy == client)
+                    claimedBy = nullptr;
+                break;
+            }
             case USBDEVFS_SETCONFIGURATION:
             case USBDEVFS_CLEAR_HALT:
             case USBDEVFS_RESETEP:

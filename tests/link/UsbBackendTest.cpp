@@ -11,6 +11,8 @@
 #include <trel/TrelException.h>
 #include <trel/TrelUsb.h>
 
+#include <libusb.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -293,6 +295,33 @@ TEST_F(UsbBackend, PrinterThatFailsToOpenIsRetriedAndTheThreadLivesOn)
     next.plug();
     ASSERT_TRUE(client.waitForEvents(2));
     EXPECT_EQ(client.events().back(), "+1:6");
+}
+
+TEST_F(UsbBackend, AnotherProgramCannotClaimAnOpenPrinter)
+{
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    printer.plug();
+    ASSERT_TRUE(client.waitForEvents(1));
+
+    // What a second program would do: its own context, its own open file.
+    libusb_context* other = nullptr;
+    ASSERT_EQ(libusb_init(&other), 0);
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(other, 0x2B75, 0x0002);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_ERROR_BUSY);
+    libusb_close(handle);
+    libusb_exit(other);
+
+    // Closed by us, the printer is free for others.
+    TrelUsb::close({1, 5});
+    ASSERT_EQ(libusb_init(&other), 0);
+    handle = libusb_open_device_with_vid_pid(other, 0x2B75, 0x0002);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(libusb_claim_interface(handle, 0), 0);
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    libusb_exit(other);
 }
 
 TEST_F(UsbBackend, ProbeFailuresAreSilentAndRetried)
