@@ -5,10 +5,12 @@
 # corpus kept in build-fuzz/fuzz-work/ across runs. Prints one table row per
 # target: executions, coverage, crashes. Exits non-zero on any crash.
 #
-#   fuzz/run.sh [-t SECONDS] [-j JOBS] [--no-build] [--regressions-only] [TARGET...]
+#   fuzz/run.sh [-t SECONDS] [-j JOBS] [-b DIR] [--no-build] [--regressions-only] [TARGET...]
 #
 # -t  fuzzing time per target (default 60); CI runs a few seconds each
 # -j  targets fuzzed at once (default: the number of cores)
+# -b  a build directory that scripts/sanitize made (build-asan-ci): its
+#     targets are used as they are, nothing is built
 # A crash leaves its input in build-fuzz/fuzz-artifacts/TARGET/. Once the fault
 # is fixed, keep the input as fuzz/regressions/TARGET/<what-the-fault-was>.
 set -euo pipefail
@@ -25,13 +27,15 @@ while [ $# -gt 0 ]; do
     case "$1" in
     -t) seconds=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
+    -b) build=$(cd "$2" && pwd); shift 2 ;;
     --no-build) do_build=0; shift ;;
     --regressions-only) fuzzing=0; shift ;;
-    -h | --help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
     -*) echo "fuzz/run.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
     esac
 done
+[ "$build" != "$root/build-fuzz" ] && do_build=0
 if [ ${#targets[@]} -eq 0 ]; then
     mapfile -t targets < <(sed -n 's/^zelk_fuzz_target(\([a-z_]*\).*/\1/p' fuzz/CMakeLists.txt)
 fi
@@ -76,6 +80,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export QT_QPA_PLATFORM=offscreen
 logs=$build/fuzz-logs
 mkdir -p "$logs"
+touch "$logs/started" # crashes found before this run are not this run's
 
 run_target() {
     local t=$1 bin=$build/bin/fuzz_$1
@@ -107,7 +112,7 @@ run_target() {
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     total=$(grep -o '([0-9]* inline 8-bit counters)' "$log" | head -1 | tr -dc 0-9)
-    crashes=$(find "$artifacts" -type f | wc -l)
+    crashes=$(find "$artifacts" -type f -newer "$logs/started" | wc -l)
     echo "$t fuzz ${execs:-0} ${cov:-0} ${total:-0} $crashes $status" >"$log.result"
 }
 
@@ -130,7 +135,7 @@ for t in "${targets[@]}"; do
         printf '%-18s %s\n' "$name" "corpus and regressions: $a"
         if [ "$a" = FAILED ]; then
             failed=1
-            tail -30 "$logs/$t.log.replay"
+            tail -30 "$logs/$t.log.replay" || true
         fi
         continue
     fi
@@ -138,7 +143,7 @@ for t in "${targets[@]}"; do
     if [ "$d" != 0 ] || [ "$e" != 0 ]; then
         failed=1
         echo "--- $name: see $logs/$t.log and $build/fuzz-artifacts/$t/"
-        grep -E -A12 'ERROR|fuzz property failed' "$logs/$t.log" | head -30
+        grep -E -A12 'ERROR|fuzz property failed' "$logs/$t.log" | head -30 || true
     fi
 done
 exit $failed
