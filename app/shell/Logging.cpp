@@ -11,6 +11,7 @@
 #include <QTextStream>
 #include <QVector>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -371,12 +372,17 @@ QString maskSecrets(const QString& text)
     QRegularExpressionMatchIterator it = member.globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
-        if (match.capturedStart() < copied)
-            continue; // inside a value masked already
         const bool debugQuoted = match.capturedLength(2) > 0;
         const int end = endOfValue(text, match.capturedEnd(), debugQuoted);
         if (end < 0)
             continue;
+        if (match.capturedStart() < copied) {
+            // A member inside a value masked already, as text that is not
+            // well-formed JSON can place one: its own value goes as well,
+            // however far it runs past the masked one.
+            copied = std::max(copied, end);
+            continue;
+        }
         masked += text.midRef(copied, match.capturedStart() - copied);
         masked += match.captured(1);
         masked += debugQuoted ? QLatin1String("\\\":\\\"") : QLatin1String("\":\"");

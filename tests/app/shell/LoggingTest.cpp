@@ -169,6 +169,10 @@ void LoggingTest::masking_data()
         << R"({"wifi_key":"********","ssid":"net"})";
     QTest::newRow("nested arrays") << R"({"key":[[1,2],[3]],"timeout":5})"
                                    << R"({"key":"********","timeout":5})";
+    // Broken JSON can end a masked value inside the next secret's member:
+    // that secret's value is masked all the same.
+    QTest::newRow("member inside a masked value") << R"({"x_key":["a","b{"password":"p]ss word"})"
+                                                  << R"({"x_key":"********"})";
     QTest::newRow("number left alone") << R"({"key":5})"
                                        << R"({"key":5})";
     QTest::newRow("value cut off by the end of the text") << R"(sent {"password":"s3cr)"
