@@ -64,8 +64,13 @@ bool parse(const char* begin, const char* end, GcodeValue* out)
             return false;
         value = double(mantissa) / exactPowersOfTen[fracLength];
     } else {
-        // An exponent, a long number or junk: the library's correctly
-        // rounded conversion, which takes neither a '+' nor junk.
+        // An upper-case E after a number starts the extruder's word, glued on
+        // (the firmware reads X20E1 as X20 E1): not an exponent, which would
+        // make X200 of it and drop the extrusion.
+        if (std::find(p, end, 'E') != end)
+            return false;
+        // A lower-case exponent, a long number or junk: the library's
+        // correctly rounded conversion, which takes neither a '+' nor junk.
         const auto result = std::from_chars(begin + (negative || plus), end, value);
         if (result.ec != std::errc() || result.ptr != end || !(value < 1e12) ||
             (value != 0 && value < 1e-12))

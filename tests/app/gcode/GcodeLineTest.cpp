@@ -202,6 +202,9 @@ void GcodeLineTest::readsMoveLines_data()
     QTest::newRow("M word") << QByteArray("G1 X5 M3") << QByteArray();
     QTest::newRow("line number") << QByteArray("G1 X5 N10") << QByteArray();
     QTest::newRow("non-ASCII") << QByteArray("G1 X5 \xc3\xa9") << QByteArray();
+    // The firmware reads X20E1 as X20 E1: read as an exponent it made X200.
+    QTest::newRow("extruder word glued on") << QByteArray("G1 X20E1") << QByteArray();
+    QTest::newRow("upper-case exponent") << QByteArray("G1 X2E-3 Y1") << QByteArray();
 }
 
 void GcodeLineTest::readsMoveLines()
