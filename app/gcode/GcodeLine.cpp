@@ -154,7 +154,8 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
     switch (letter) {
     case 'G': {
         GcodeValue number;
-        if (!GcodeNumber::parse(begin, end, &number))
+        // A number beyond int cannot be converted (and is no G code).
+        if (!GcodeNumber::parse(begin, end, &number) || !(std::fabs(number.value) < 2147483648.0))
             return false;
         g = int(number.value); // truncates towards zero
         return true;

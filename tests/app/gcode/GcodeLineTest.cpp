@@ -205,6 +205,7 @@ void GcodeLineTest::readsMoveLines_data()
     // The firmware reads X20E1 as X20 E1: read as an exponent it made X200.
     QTest::newRow("extruder word glued on") << QByteArray("G1 X20E1") << QByteArray();
     QTest::newRow("upper-case exponent") << QByteArray("G1 X2E-3 Y1") << QByteArray();
+    QTest::newRow("G number beyond int") << QByteArray("G199999999999 Y1") << QByteArray();
 }
 
 void GcodeLineTest::readsMoveLines()
