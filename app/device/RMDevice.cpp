@@ -10,6 +10,7 @@
 #include <trel/TrelException.h>
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QThread>
 
 #include <cmath>
@@ -718,9 +719,15 @@ QString RMJobSend::errorString() const
 bool RMJobSend::event(QEvent* e)
 {
     if (e->type() == RMJobProgressEvent::eventType()) {
-        d->progress = static_cast<RMJobProgressEvent*>(e)->percent;
-        emit progressChanged(d->progress);
-        if (d->progress == 100 && !d->done && !d->failed) {
+        const int percent = static_cast<RMJobProgressEvent*>(e)->percent;
+        d->progress = percent;
+        // A slot may spin the event loop (a modal QProgressDialog's
+        // setValue() does), and the printer may go in it, and this upload
+        // with its device: nothing of this object is touched once it is
+        // gone. Its device reported it failed on the way out.
+        const QPointer<RMJobSend> self(this);
+        emit progressChanged(percent);
+        if (self && percent == 100 && !d->done && !d->failed) {
             d->done = true;
             emit done();
         }

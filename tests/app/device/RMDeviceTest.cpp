@@ -265,6 +265,37 @@ private slots:
         TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
     }
 
+    // A progress slot may spin the event loop (a modal progress dialog's
+    // does), and the printer and its device may go in it: the upload must
+    // not be touched after, and still ends exactly once.
+    void uploadGoneInsideItsOwnProgressSlot()
+    {
+        VirtualPrinter printer(simBus());
+        TestClient client;
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        QTemporaryFile big;
+        QVERIFY(big.open());
+        big.write(QByteArray(2 * 1024 * 1024, 'G'));
+        big.close();
+
+        auto device = std::make_unique<RMDevice>(PRINTER, &client);
+        RMJobSend* send = device->sendJob(big.fileName());
+        QVERIFY(send);
+        QSignalSpy failed(send, &RMJobSend::failed);
+        QSignalSpy done(send, &RMJobSend::done);
+        bool gone = false;
+        connect(send, &RMJobSend::progressChanged, this, [&] {
+            if (gone)
+                return;
+            gone = true;
+            printer.unplug();
+            device.reset();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(gone, 5000);
+        QCOMPARE(failed.count() + done.count(), 1);
+    }
+
     // Commands queued behind one the printer holds up, when their device
     // goes: each future finishes, with the fallback, instead of never.
     void queuedCommandsFinishWhenTheirDeviceGoes()
