@@ -202,7 +202,10 @@ void FirmwareUpdateDialog::startFirmwareUpload(QFile* file)
         ui->closeButton->setEnabled(false);
         const QVector<TrelDeviceAddress>& ports = RMDeviceRegistry::instance()->activePorts();
         portsBeforeFlash.assign(ports.begin(), ports.end());
-        RMDFUUpdate* update = devices.first().startUpdate(file->fileName(), nullptr);
+        // Owned by the dialog, whose close button is disabled until the
+        // update has ended; an update that was never let go (the program
+        // quit during it) is not left behind.
+        RMDFUUpdate* update = devices.first().startUpdate(file->fileName(), this);
         connect(update, &RMDFUUpdate::progressChanged, this, [this](int progress) {
             ui->firmwareProgressLabel->setText(tr("%1%").arg(progress));
         });
