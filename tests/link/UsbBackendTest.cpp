@@ -264,9 +264,18 @@ TEST_P(DeadReceive, OneDeadChannelKeepsThePrinterBothDeadDeleteIt)
     // the next scan opens it afresh and it works again.
     ASSERT_TRUE(job.waitForEvents(3));
     EXPECT_EQ(job.events(), (Strings{"+1:5", "-1:5", "+1:5"}));
+    // The 'j' sent while the channel was dead may still wait in the
+    // printer's endpoint: a printer that stays on the bus keeps what it has
+    // not sent, so it may come first.
     printer.sendRaw(VirtualPrinter::Job, {'a', 'g', 'a', 'i', 'n'});
-    ASSERT_TRUE(eventually([&] { return !job.received().empty(); }));
-    EXPECT_EQ(job.received().back(), "again");
+    const auto joined = [&] {
+        std::string all;
+        for (const std::string& chunk : job.received())
+            all += chunk;
+        return all;
+    };
+    ASSERT_TRUE(eventually([&] { return joined().size() >= 5; }));
+    EXPECT_TRUE(joined() == "again" || joined() == "jagain") << joined();
 }
 
 INSTANTIATE_TEST_SUITE_P(Status, DeadReceive, testing::Values(true, false),

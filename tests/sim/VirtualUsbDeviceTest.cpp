@@ -60,5 +60,7 @@ TEST(VirtualUsbDevice, PullsLeaveNoOpenNodesBehind)
         cycle(n);
     printer.plug();
     ASSERT_TRUE(heard(client, true, 13));
-    EXPECT_LE(openFiles(), before + 3);
+    // A little slack for files the runtime opens on its own (the sanitizers
+    // do); the fault this catches left one more file per pull, ten here.
+    EXPECT_LE(openFiles(), before + 5);
 }

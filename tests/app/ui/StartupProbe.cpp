@@ -89,7 +89,9 @@ public:
 
 void installProbe()
 {
+    // Owned by the application object, so that it goes with it.
     auto* probe = new Probe;
+    probe->setParent(QCoreApplication::instance());
     QCoreApplication::instance()->installEventFilter(probe);
     auto* input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, probe);
     QObject::connect(input, &QSocketNotifier::activated, [input] {
