@@ -367,10 +367,15 @@ std::vector<Move> without(const QVector<Move>& moves, const std::vector<bool>& d
 bool endsAt(const Move& m, const Move& o)
 {
     for (int a = 0; a < 3; ++a) {
-        // An absolute position is written as its 7-digit form; one reached by
-        // relative moves differs by the rounding carried.
+        // An absolute position is written as its 7-digit form, or kept as it
+        // stands on a line the optimizer copies (a number beyond what it
+        // writes); one reached by relative moves differs by the rounding
+        // carried.
         const double slack = m.slack[a] + o.slack[a];
-        if (!(slack > 0 ? close(m.to[a], o.to[a], slack) : close(written(m.to[a]), o.to[a], 0)))
+        const bool same = slack > 0
+                              ? close(m.to[a], o.to[a], slack)
+                              : close(written(m.to[a]), o.to[a], 0) || close(m.to[a], o.to[a], 0);
+        if (!same)
             return false;
     }
     return true;
