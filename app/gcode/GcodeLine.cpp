@@ -174,10 +174,18 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
     case 'T':
     case 'N':
         return false;
-    default:
+    default: {
         // Lower case and anything that is not a letter: the firmware may read
         // it in a way this line would no longer say.
-        return letter >= 'A' && letter <= 'Z';
+        if (letter < 'A' || letter > 'Z')
+            return false;
+        // Another letter's word is left out of the rewritten line, which is
+        // sound only for a word: the letter alone or with a number. Anything
+        // else ("WIDTH:0.36", a note that lost its semicolon) is text we
+        // cannot speak for, and the line is copied as it stands.
+        GcodeValue ignored;
+        return begin == end || GcodeNumber::parse(begin, end, &ignored);
+    }
     }
 }
 

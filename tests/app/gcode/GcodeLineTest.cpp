@@ -206,6 +206,10 @@ void GcodeLineTest::readsMoveLines_data()
     QTest::newRow("extruder word glued on") << QByteArray("G1 X20E1") << QByteArray();
     QTest::newRow("upper-case exponent") << QByteArray("G1 X2E-3 Y1") << QByteArray();
     QTest::newRow("G number beyond int") << QByteArray("G199999999999 Y1") << QByteArray();
+    QTest::newRow("a word that is no word")
+        << QByteArray("G1 Z0.24 X40 Y0 WIDTH:0.361899") << QByteArray();
+    QTest::newRow("a letter alone is dropped") << QByteArray("G1 X5 W") << QByteArray("G1 X5
+");
 }
 
 void GcodeLineTest::readsMoveLines()
