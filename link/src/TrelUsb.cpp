@@ -12,6 +12,19 @@
 
 namespace {
 
+// A channel's idle flag is libusb's "completed" flag for
+// libusb_handle_events_completed(), an int that libusb reads under its event
+// lock; the receive callback writes it on the event thread while close()
+// reads it on another, so our own accesses are atomic.
+inline int isIdle(const int& flag)
+{
+    return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
+}
+inline void setIdle(int& flag, int value)
+{
+    __atomic_store_n(&flag, value, __ATOMIC_RELEASE);
+}
+
 constexpr int RX_BUFFER_SIZE = 64;
 constexpr unsigned char RX_ENDPOINT[TREL_USB_INTERFACE_COUNT] = {0x81, 0x83};
 constexpr unsigned char TX_ENDPOINT[TREL_USB_INTERFACE_COUNT] = {0x02, 0x04};
@@ -304,19 +317,22 @@ void TrelUsb::open()
         std::memset(buffers[ch].get(), 0, RX_BUFFER_SIZE);
         libusb_fill_bulk_transfer(t, handle, RX_ENDPOINT[ch], buffers[ch].get(), RX_BUFFER_SIZE,
                                   libusb_rx_data_callback, this, 0);
+        // Busy before the submit: the callback may run (and mark it idle)
+        // before libusb_submit_transfer() returns.
+        setIdle(rx_idle[ch], 0);
         if (libusb_submit_transfer(t) != LIBUSB_SUCCESS) {
             // The printer stays in the table, released, so that every write fails
             // with "no longer connected" until it is unplugged. A channel that
             // did start must end before its handle is closed under it.
+            setIdle(rx_idle[ch], 1);
             for (int started = 0; started < ch; ++started)
-                while (!rx_idle[started]) {
+                while (!isIdle(rx_idle[started])) {
                     libusb_cancel_transfer(transfers[started].get());
                     libusb_handle_events_completed(_libusb_ctx, &rx_idle[started]);
                 }
             release_device();
             return;
         }
-        rx_idle[ch] = 0;
     }
 }
 
@@ -339,7 +355,7 @@ void TrelUsb::close()
     // is not the background thread. Never call this from inside a receive
     // callback: libusb refuses nested event handling and this would spin.
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
-        while (!rx_idle[ch]) {
+        while (!isIdle(rx_idle[ch])) {
             libusb_cancel_transfer(transfers[ch].get());
             libusb_handle_events_completed(_libusb_ctx, &rx_idle[ch]);
         }
@@ -370,7 +386,7 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 {
     auto* self = static_cast<TrelUsb*>(transfer->user_data);
     const int ch = transfer->endpoint == RX_ENDPOINT[TREL_USB_INTERFACE_JOB] ? 1 : 0;
-    self->rx_idle[ch] = 1;
+    setIdle(self->rx_idle[ch], 1);
 
     switch (transfer->status) {
     case LIBUSB_TRANSFER_CANCELLED:
@@ -403,8 +419,9 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 
     libusb_fill_bulk_transfer(transfer, self->handle, RX_ENDPOINT[ch], self->buffers[ch].get(),
                               RX_BUFFER_SIZE, libusb_rx_data_callback, self, 0);
-    if (libusb_submit_transfer(transfer) == LIBUSB_SUCCESS)
-        self->rx_idle[ch] = 0;
+    setIdle(self->rx_idle[ch], 0);
+    if (libusb_submit_transfer(transfer) != LIBUSB_SUCCESS)
+        setIdle(self->rx_idle[ch], 1);
 }
 
 // ---------------------------------------------------------------------------

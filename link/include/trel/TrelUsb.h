@@ -105,8 +105,8 @@ private:
     unsigned short product_id;
     TrelDeviceAddress address;
     // Written by the receive callback, read by close() through
-    // libusb_handle_events_completed(), which takes int*; libusb orders the
-    // accesses through its event lock.
+    // libusb_handle_events_completed(), which takes int*: only through
+    // isIdle() and setIdle() (atomic) in TrelUsb.cpp.
     bool rx_dead[TREL_USB_INTERFACE_COUNT] = {};
     int rx_idle[TREL_USB_INTERFACE_COUNT] = {};
 
