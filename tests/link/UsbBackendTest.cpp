@@ -368,6 +368,7 @@ class ThrowingClient : public RecordingUsbClient
 {
 public:
     using RecordingUsbClient::RecordingUsbClient;
+    ~ThrowingClient() override { unregister(); }
     void data_received(unsigned char* d, unsigned int n, TrelDeviceAddress a) override
     {
         RecordingUsbClient::data_received(d, n, a);

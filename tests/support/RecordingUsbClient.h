@@ -19,7 +19,7 @@ public:
     {
         TrelUsb::client_register(*this, channel);
     }
-    ~RecordingUsbClient() override { TrelUsb::client_unregister(*this, channel); }
+    ~RecordingUsbClient() override { unregister(); }
 
     void usb_device_connected(TrelDeviceAddress a) override { add("+" + a.to_string()); }
     void usb_device_disconnected(TrelDeviceAddress a) override { add("-" + a.to_string()); }
@@ -51,6 +51,12 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return chunks.size() >= n; });
     }
+
+protected:
+    // A class derived from this one calls it first thing in its destructor:
+    // the back end may call a client until it is unregistered, and must not
+    // find it half destroyed. Calling it again does nothing.
+    void unregister() { TrelUsb::client_unregister(*this, channel); }
 
 private:
     void add(std::string e)
