@@ -132,6 +132,7 @@ RMDevice::~RMDevice()
     d->open = false;
     d->commandPool->waitForDone();
     d->jobPool->waitForDone();
+    rmHandoffReceived(d);
     // An upload still under way goes with this device (its RMJobSend is a
     // child), and with it the failure its task posted: the user was never
     // told. It ends here, and says so, while whoever follows it is still
@@ -301,11 +302,12 @@ void RMDevice::setConnected(bool connected)
 
 void RMDevice::jobData(const QByteArray& data)
 {
-    QCoreApplication::postEvent(this, new RMJobDataEvent(data));
+    rmPostAcross(this, new RMJobDataEvent(data));
 }
 
 bool RMDevice::event(QEvent* e)
 {
+    rmHandoffReceived(this);
     if (e->type() == RMJobDataEvent::eventType()) {
         emit jobDataReceived(static_cast<RMJobDataEvent*>(e)->data);
         return true;
@@ -437,8 +439,7 @@ void RMDevice::sendJobData(QByteArray data)
 namespace {
 void postProgress(double percent, std::string, void* user)
 {
-    QCoreApplication::postEvent(static_cast<RMJobSend*>(user),
-                                new RMJobProgressEvent(static_cast<int>(percent)));
+    rmPostAcross(static_cast<RMJobSend*>(user), new RMJobProgressEvent(static_cast<int>(percent)));
 }
 } // namespace
 
@@ -458,7 +459,7 @@ RMJobSend* RMDevice::sendJob(const QString& path)
 
     RMDevicePrivate* p = d;
     const std::string file = path.toUtf8().toStdString();
-    QtConcurrent::run(d->jobPool, [p, send, file] {
+    rmRunHanded(d->jobPool, [p, send, file] {
         p->nameThread("job");
         try {
             if (!p->open)
@@ -468,8 +469,9 @@ RMJobSend* RMDevice::sendJob(const QString& path)
             // Without this the device would refuse every later job and nobody
             // would know why.
             qCWarning(Device) << "Upload of" << file.c_str() << "failed:" << e.what();
-            QCoreApplication::postEvent(send, new RMJobFailedEvent(QString::fromUtf8(e.what())));
+            rmPostAcross(send, new RMJobFailedEvent(QString::fromUtf8(e.what())));
         }
+        rmHandoffSent(p); // to the device's end (waitForDone)
     });
     return send;
 }
@@ -718,6 +720,7 @@ QString RMJobSend::errorString() const
 
 bool RMJobSend::event(QEvent* e)
 {
+    rmHandoffReceived(this);
     if (e->type() == RMJobProgressEvent::eventType()) {
         const int percent = static_cast<RMJobProgressEvent*>(e)->percent;
         d->progress = percent;

@@ -1,6 +1,7 @@
 #include "RMDeviceRegistry.h"
 #include "RMDeviceEvents.h"
 #include "RMDeviceRegistry_p.h"
+#include "RMHandoff.h"
 
 #include <LogCategories.h>
 
@@ -72,17 +73,17 @@ QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress po
 
 void RMDeviceRegistryPrivate::device_connected(TrelDeviceAddress address)
 {
-    QCoreApplication::postEvent(q, new RMConnectEvent(address, true));
+    rmPostAcross(q, new RMConnectEvent(address, true));
 }
 
 void RMDeviceRegistryPrivate::device_disconnected(TrelDeviceAddress address)
 {
-    QCoreApplication::postEvent(q, new RMConnectEvent(address, false));
+    rmPostAcross(q, new RMConnectEvent(address, false));
 }
 
 void RMDeviceRegistryPrivate::StatusReceived(TrelDeviceAddress address, StatusMsg status)
 {
-    QCoreApplication::postEvent(q, new RMStatusEvent(address, std::move(status)));
+    rmPostAcross(q, new RMStatusEvent(address, std::move(status)));
 }
 
 void RMDeviceRegistryPrivate::JobDataReceived(TrelDeviceAddress address, const unsigned char* data,
@@ -145,6 +146,7 @@ int RMDeviceRegistry::numOfDfuDevicesAttached()
 
 bool RMDeviceRegistry::event(QEvent* e)
 {
+    rmHandoffReceived(this);
     if (e->type() == RMConnectEvent::eventType()) {
         auto* c = static_cast<RMConnectEvent*>(e);
         onDeviceConnected(c->address, c->connected);

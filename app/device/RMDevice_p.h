@@ -1,6 +1,7 @@
 #pragma once
 
 #include "RMDevice.h"
+#include "RMHandoff.h"
 
 #include <trel/TrelCommandTypes.h>
 
@@ -9,8 +10,40 @@
 #include <QtConcurrent>
 
 #include <atomic>
+#include <type_traits>
+#include <utility>
 
 class TrelClient;
+
+// A task's function as the pool's task object stores it: the copy into that
+// object is the GUI thread's last touch of the captures, the call the pool
+// thread's first (see RMHandoff.h).
+template <typename F>
+class RMHandedTask
+{
+public:
+    explicit RMHandedTask(F function) : f(std::move(function)) {}
+    RMHandedTask(const RMHandedTask& other) : f(other.f) { rmHandoffSent(this); }
+    RMHandedTask(RMHandedTask&& other) noexcept : f(std::move(other.f)) { rmHandoffSent(this); }
+    RMHandedTask& operator=(const RMHandedTask&) = delete;
+    RMHandedTask& operator=(RMHandedTask&&) = delete;
+    ~RMHandedTask() = default;
+
+    auto operator()()
+    {
+        rmHandoffReceived(this);
+        return f();
+    }
+
+private:
+    F f;
+};
+
+template <typename F>
+QFuture<typename std::result_of<F()>::type> rmRunHanded(QThreadPool* pool, F f)
+{
+    return QtConcurrent::run(pool, RMHandedTask<F>(std::move(f)));
+}
 
 class RMDevicePrivate
 {
@@ -24,11 +57,13 @@ public:
     {
         RMDevicePrivate* self = this;
         const char* role = pool == commandPool ? "cmd" : "job";
-        return QtConcurrent::run(pool, [self, role, fallback, body]() -> T {
+        return rmRunHanded(pool, [self, role, fallback, body]() -> T {
             self->nameThread(role);
             if (!self->open)
                 return fallback;
-            return body();
+            T result = body();
+            rmHandoffSent(self); // to the device's end (waitForDone)
+            return result;
         });
     }
     template <typename Body>
@@ -36,10 +71,11 @@ public:
     {
         RMDevicePrivate* self = this;
         const char* role = pool == commandPool ? "cmd" : "job";
-        return QtConcurrent::run(pool, [self, role, body]() {
+        return rmRunHanded(pool, [self, role, body]() {
             self->nameThread(role);
             if (self->open)
                 body();
+            rmHandoffSent(self); // to the device's end (waitForDone)
         });
     }
 
