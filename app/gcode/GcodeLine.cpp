@@ -160,16 +160,18 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
         g = int(number.value); // truncates towards zero
         return true;
     }
+    // A word given twice ("E10 E1") is read one way by one firmware and the
+    // other way by another: the line is copied as it stands.
     case 'X':
-        return GcodeNumber::parse(begin, end, &words[X]);
+        return !words[X].present && GcodeNumber::parse(begin, end, &words[X]);
     case 'Y':
-        return GcodeNumber::parse(begin, end, &words[Y]);
+        return !words[Y].present && GcodeNumber::parse(begin, end, &words[Y]);
     case 'Z':
-        return GcodeNumber::parse(begin, end, &words[Z]);
+        return !words[Z].present && GcodeNumber::parse(begin, end, &words[Z]);
     case 'E':
-        return GcodeNumber::parse(begin, end, &words[E]);
+        return !words[E].present && GcodeNumber::parse(begin, end, &words[E]);
     case 'F':
-        return GcodeNumber::parse(begin, end, &words[F]);
+        return !words[F].present && GcodeNumber::parse(begin, end, &words[F]);
     case 'M':
     case 'T':
     case 'N':

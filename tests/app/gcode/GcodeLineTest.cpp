@@ -208,6 +208,7 @@ void GcodeLineTest::readsMoveLines_data()
     QTest::newRow("G number beyond int") << QByteArray("G199999999999 Y1") << QByteArray();
     QTest::newRow("a word that is no word")
         << QByteArray("G1 Z0.24 X40 Y0 WIDTH:0.361899") << QByteArray();
+    QTest::newRow("a word given twice") << QByteArray("G1 X80 Y10 E10 E1") << QByteArray();
     QTest::newRow("a letter alone is dropped") << QByteArray("G1 X5 W") << QByteArray("G1 X5\n");
 }
 
