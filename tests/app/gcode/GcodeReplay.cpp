@@ -246,8 +246,11 @@ Toolpath simulate(const QByteArray& gcode)
         bool twoCommands = false;
         for (int i = first + 1; i < p.words.size(); ++i)
             twoCommands |= QByteArray("GMTN").contains(p.words[i].letter);
-        const bool g = hasCommand && command.letter == 'G' && command.valid && !twoCommands;
-        const int code = int(command.value);
+        // A number beyond int is no command the firmware knows (and could not
+        // be converted).
+        const bool inRange = command.valid && std::fabs(command.value) < 2147483648.0;
+        const bool g = hasCommand && command.letter == 'G' && inRange && !twoCommands;
+        const int code = inRange ? int(command.value) : -1;
 
         bool plainMove = g && (command.value == 0 || command.value == 1) && !p.junk;
         for (int i = first + 1; plainMove && i < p.words.size(); ++i)
@@ -305,7 +308,7 @@ Toolpath simulate(const QByteArray& gcode)
         } else if (g && (code == 10 || code == 11) && command.value == code &&
                    p.words.size() == first + 1) {
             m.e = NaN; // firmware retraction
-        } else if (hasCommand && command.letter == 'M' && command.valid && !twoCommands) {
+        } else if (hasCommand && command.letter == 'M' && inRange && !twoCommands) {
             const int mcode = int(command.value);
             if (mcode == 82)
                 m.relativeExtrusion = false;
@@ -334,13 +337,29 @@ bool sameBarrier(const Barrier& a, const Barrier& b)
     if (a.isG92 && b.isG92) {
         if (a.g92.size() != b.g92.size())
             return false;
-        for (int i = 0; i < a.g92.size(); ++i)
-            if (a.g92[i].first != b.g92[i].first ||
-                !close(written(a.g92[i].second), b.g92[i].second, 0))
+        // The firmware sets each axis named, in whatever order: the optimizer
+        // writes its words in its own.
+        auto byLetter = [](auto words) {
+            std::stable_sort(words.begin(), words.end(),
+                             [](const auto& x, const auto& y) { return x.first < y.first; });
+            return words;
+        };
+        const auto left = byLetter(a.g92);
+        const auto right = byLetter(b.g92);
+        for (int i = 0; i < left.size(); ++i)
+            if (left[i].first != right[i].first ||
+                !close(written(left[i].second), right[i].second, 0))
                 return false;
         return true;
     }
     return a.text == b.text;
+}
+
+// An input move's feed rate and an output move's: the optimizer writes it
+// with 7 digits, or keeps it as it stands on a line it copies.
+bool sameFeed(double in, double out)
+{
+    return close(in, out, 0) || close(written(in), out, 0);
 }
 
 // Moves that change nothing, not even the feed rate, are no-ops.
@@ -430,7 +449,7 @@ int Comparison::findEnd(int i, const Move& o) const
         sumAbs += magnitude(m.fed);
         const double fedTolerance =
             1e-6 * (1 + sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
-        if (close(fedIn, o.fed, fedTolerance) && close(m.feed, o.feed, 0) && endsAt(m, o)) {
+        if (close(fedIn, o.fed, fedTolerance) && sameFeed(m.feed, o.feed) && endsAt(m, o)) {
             const double error = std::isnan(fedIn) ? 0 : std::fabs(fedIn - o.fed);
             if (best < 0 || error < bestError) {
                 best = i;
@@ -447,7 +466,7 @@ int Comparison::findEnd(int i, const Move& o) const
 // came back within the tolerance. Returns the end of such input moves, or -1.
 int Comparison::findExcursion(int i, const Move& o) const
 {
-    while (i < int(in.size()) && in[i].feedsNothing && close(in[i].feed, o.feed, 0)) {
+    while (i < int(in.size()) && in[i].feedsNothing && sameFeed(in[i].feed, o.feed)) {
         if (endsAt(in[i++], o))
             return i;
     }
@@ -500,7 +519,7 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
     int moving = 0, stationary = 0, real = 0;
     for (int i = first; i < end; ++i) {
         const Move& m = in[i];
-        if (!close(m.feed, o.feed, 0))
+        if (!sameFeed(m.feed, o.feed))
             failures << QStringLiteral("input line %1: feed rate %2 merged into output line %3 "
                                        "at %4")
                             .arg(m.line)
@@ -526,7 +545,11 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
         const Move& m = in[i];
         double t;
         const double d = distanceToSegment(m.to, o.from, o.to, &t);
-        if (d > tolerance + positionTolerance(std::max(std::fabs(m.to[0]), std::fabs(m.to[1]))))
+        // The rounding of the 7-digit form grows with the largest coordinate,
+        // the height included.
+        const double largest =
+            std::max({std::fabs(m.to[0]), std::fabs(m.to[1]), std::fabs(m.to[2])});
+        if (d > tolerance + positionTolerance(largest))
             return failures << QStringLiteral("input line %1: point %2 lies %3 from output line "
                                               "%4's segment %5-%6")
                                    .arg(m.line)
