@@ -5,9 +5,13 @@
 # corpus kept in build-fuzz/fuzz-work/ across runs. Prints one table row per
 # target: executions, coverage, crashes. Exits non-zero on any crash.
 #
-#   fuzz/run.sh [-t SECONDS] [-j JOBS] [-b DIR] [--no-build] [--regressions-only] [TARGET...]
+#   fuzz/run.sh [-t SECONDS] [-s SEED] [-j JOBS] [-b DIR] [--no-build] [--regressions-only] [TARGET...]
 #
 # -t  fuzzing time per target (default 60); CI runs a few seconds each
+# -s  libFuzzer's random seed (default: a new one each run). CI fixes it, so
+#     that from the same corpus it tries the same inputs in the same order:
+#     a new finding fails the run of the change that allowed it, not a
+#     later one by chance
 # -j  targets fuzzed at once (default: the number of cores)
 # -b  a build directory that scripts/sanitize made (build-asan-ci): its
 #     targets are used as they are, nothing is built
@@ -19,6 +23,7 @@ root=$(pwd)
 build=$root/build-fuzz
 
 seconds=60
+seed=
 jobs=$(nproc)
 do_build=1
 fuzzing=1
@@ -26,11 +31,12 @@ targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
     -t) seconds=$2; shift 2 ;;
+    -s) seed=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
     -b) build=$(cd "$2" && pwd); shift 2 ;;
     --no-build) do_build=0; shift ;;
     --regressions-only) fuzzing=0; shift ;;
-    -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h | --help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     -*) echo "fuzz/run.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
     esac
@@ -104,8 +110,9 @@ run_target() {
     fi
     # Fuzzing: new inputs go to the work corpus, seeded from the repository's.
     cp -n "fuzz/corpus/$t"/* "$work"/ 2>/dev/null || true
-    local status=0
-    "$bin" "${dict_opt[@]}" -max_len="$(max_len_for "$t")" -timeout=10 -rss_limit_mb=3072 \
+    local status=0 seed_opt=()
+    [ -n "$seed" ] && seed_opt=(-seed="$seed")
+    "$bin" "${dict_opt[@]}" "${seed_opt[@]}" -max_len="$(max_len_for "$t")" -timeout=10 -rss_limit_mb=3072 \
         -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "$work" >"$log" 2>&1 || status=$?
     local execs cov total crashes
