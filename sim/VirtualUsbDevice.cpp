@@ -607,12 +607,20 @@ void VirtualUsbDevice::plug()
     if (isPlugged())
         return;
     if (core->gone) { // plugged again after an unplug: a new device on the bus
-        {
-            // Let go of the clients that have closed the old node: each holds
-            // umockdev's handler, whose closure holds the old core, which held
-            // them, and its node open, for the rest of the process.
-            std::lock_guard<std::mutex> lock(core->mutex);
-            core->pruneClients();
+        // Let go of the clients that have closed an old node: each holds
+        // umockdev's handler, whose closure holds the old core, which held
+        // them, and its node open, for the rest of the process. A host may
+        // close the node only after this plug (it learns of the pull at its
+        // next scan): such a core waits here for a later plug.
+        retired.push_back(core);
+        for (auto it = retired.begin(); it != retired.end();) {
+            bool closedByAll;
+            {
+                std::lock_guard<std::mutex> lock((*it)->mutex);
+                (*it)->pruneClients();
+                closedByAll = (*it)->clients.empty();
+            }
+            it = closedByAll ? retired.erase(it) : it + 1;
         }
         auto fresh = std::make_shared<Core>();
         fresh->config = core->config;

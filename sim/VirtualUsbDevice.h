@@ -103,6 +103,9 @@ public:
 private:
     UMockdevTestbed* testbed;
     std::shared_ptr<Core> core;
+    // The states of earlier plugs whose node a host still held open at the
+    // next plug: let go of once every such host has closed it.
+    std::vector<std::shared_ptr<Core>> retired;
 };
 
 } // namespace zelksim
