@@ -64,23 +64,10 @@ bool requested(const VirtualPrinter& printer, const char* command)
     });
 }
 
-// A print long enough to run out of filament in: a square outline, layer by
-// layer.
+// A print long enough to run out of filament in.
 QByteArray squareGcode()
 {
-    QByteArray g = "G21\nG90\nM82\nM104 S210\nG28\nM109 S210\nG92 E0\n";
-    double e = 0;
-    for (int layer = 1; layer <= 20; ++layer) {
-        g += "G1 Z" + QByteArray::number(0.2 * layer, 'f', 2) + " F600\n";
-        for (int side = 0; side < 4; ++side) {
-            const int x = (side == 1 || side == 2) ? 40 : 20;
-            const int y = side >= 2 ? 40 : 20;
-            e += 0.8;
-            g += "G1 X" + QByteArray::number(x) + " Y" + QByteArray::number(y) + " E" +
-                 QByteArray::number(e, 'f', 3) + " F1800\n";
-        }
-    }
-    return g + "M104 S0\n";
+    return squareOutlineGcode(20);
 }
 
 } // namespace

@@ -56,19 +56,7 @@ bool grab(const QWidget& window, const QString& path)
 
 QByteArray cubeGcode()
 {
-    QByteArray g = "; 20 mm cube, outline only\nG21\nG90\nM82\nM104 S210\nG28\nG92 E0\n";
-    double e = 0;
-    for (int layer = 1; layer <= 60; ++layer) {
-        g += "G1 Z" + QByteArray::number(0.2 * layer, 'f', 2) + " F600\n";
-        for (int side = 0; side < 4; ++side) {
-            const int x = (side == 1 || side == 2) ? 40 : 20;
-            const int y = side >= 2 ? 40 : 20;
-            e += 0.8;
-            g += "G1 X" + QByteArray::number(x) + " Y" + QByteArray::number(y) + " E" +
-                 QByteArray::number(e, 'f', 3) + " F1800\n";
-        }
-    }
-    return g + "M104 S0\n";
+    return zelktest::squareOutlineGcode(60, "; 20 mm cube, outline only\n", false);
 }
 
 int run(const QString& out)

@@ -55,4 +55,28 @@ inline void answerFileDialog(const QString& path)
     timer->start();
 }
 
+// A print of a square outline, 20 mm a side, `layers` layers 0.2 mm apart:
+// `heading` first, then the set-up (with M109, which waits for the hot end,
+// when `waitForHeat`).
+inline QByteArray squareOutlineGcode(int layers, const QByteArray& heading = QByteArray(),
+                                     bool waitForHeat = true)
+{
+    QByteArray g = heading + "G21\nG90\nM82\nM104 S210\nG28\n";
+    if (waitForHeat)
+        g += "M109 S210\n";
+    g += "G92 E0\n";
+    double e = 0;
+    for (int layer = 1; layer <= layers; ++layer) {
+        g += "G1 Z" + QByteArray::number(0.2 * layer, 'f', 2) + " F600\n";
+        for (int side = 0; side < 4; ++side) {
+            const int x = (side == 1 || side == 2) ? 40 : 20;
+            const int y = side >= 2 ? 40 : 20;
+            e += 0.8;
+            g += "G1 X" + QByteArray::number(x) + " Y" + QByteArray::number(y) + " E" +
+                 QByteArray::number(e, 'f', 3) + " F1800\n";
+        }
+    }
+    return g + "M104 S0\n";
+}
+
 } // namespace zelktest
