@@ -1,5 +1,6 @@
-// The G-code line parser (GcodeLine::parse and set, GcodeNumber): one line of
-// a user's file. A line it accepts must format into the buffer the format
+// The G-code line parser (GcodeWordReader, GcodeLine::parse and set,
+// GcodeNumber): one line of a user's file. The words read lie in the line, in
+// order. A line it accepts must format into the buffer the format
 // promises, and what it writes must read back as the same line: the
 // optimizer writes merged moves with this formatter, and a number that reads
 // back differently would move the print head somewhere else.
@@ -59,6 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     zelkfuzz::quiet();
     const char* begin = reinterpret_cast<const char*>(data);
     const char* end = begin + size;
+
+    GcodeWordReader reader(begin, end);
+    GcodeWord word;
+    const char* after = begin;
+    while (reader.next(&word)) {
+        check(word.begin > after && word.begin[-1] == word.letter && word.begin <= word.end &&
+                  word.end <= end,
+              "a word lies in the line, after the previous one");
+        after = word.end;
+    }
+    check((reader.stop() == GcodeWordReader::End) == (reader.position() == end),
+          "reading stops at the end of the line or at what stopped it");
 
     GcodeLine line;
     if (line.parse(begin, end)) {

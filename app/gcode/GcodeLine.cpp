@@ -9,80 +9,31 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// Powers of ten that a double holds exactly: dividing an integer below 2^53 by
-// one of them is correctly rounded, which makes the common short decimal a
-// single division instead of a general conversion.
-constexpr double exactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-inline bool isWordSeparator(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-} // namespace
-
 namespace GcodeNumber {
 
 bool parse(const char* begin, const char* end, GcodeValue* out)
 {
-    // One scan: the common number is a short plain decimal, whose digits make
-    // an exact integer that one division by an exact power of ten turns into
-    // the correctly rounded double.
-    const char* p = begin;
-    const bool negative = p != end && *p == '-';
-    const bool plus = p != end && *p == '+';
-    p += negative || plus;
-    const char* const intBegin = p;
-    std::uint64_t mantissa = 0;
-    while (p != end && unsigned(*p - '0') < 10u)
-        mantissa = mantissa * 10 + unsigned(*p++ - '0');
-    const int intLength = int(p - intBegin);
-    int fracLength = 0;
-    const bool point = p != end && *p == '.';
-    if (point) {
-        const char* const fracBegin = ++p;
-        while (p != end && unsigned(*p - '0') < 10u)
-            mantissa = mantissa * 10 + unsigned(*p++ - '0');
-        fracLength = int(p - fracBegin);
-    }
-    if (intLength + fracLength == 0)
-        return false;
-
-    // Beyond MaxMagnitude and below MinMagnitude the fixed notation that we
-    // write gets long, and no printer has such coordinates: such a line is
-    // copied as it stands.
     double value;
-    const bool plain = p == end;
-    if (plain && intLength + fracLength <= 15) {
-        // The range test on the integers spares waiting for the division.
-        if ((fracLength < 4 && mantissa >= exactPowersOfTen[12 + fracLength]) ||
-            (fracLength > 12 && mantissa != 0 && mantissa < exactPowersOfTen[fracLength - 12]))
-            return false;
-        value = double(mantissa) / exactPowersOfTen[fracLength];
-    } else {
-        // An upper-case E after a number starts the extruder's word, glued on
-        // (the firmware reads X20E1 as X20 E1): not an exponent, which would
-        // make X200 of it and drop the extrusion.
-        if (std::find(p, end, 'E') != end)
-            return false;
-        // A lower-case exponent, a long number or junk: the library's
-        // correctly rounded conversion, which takes neither a '+' nor junk.
-        const auto result = std::from_chars(begin + (negative || plus), end, value);
-        if (result.ec != std::errc() || result.ptr != end || !(value < 1e12) ||
-            (value != 0 && value < 1e-12))
-            return false;
-    }
-    out->set(negative ? -value : value);
+    if (!parse(begin, end, &value))
+        return false;
+    out->set(value);
 
     // Keep the text when it is what format() would write: no '+', no
     // exponent, no leading zero but the one before the point, no trailing
     // zero after it, at most 7 significant digits.
     const int length = int(end - begin);
-    if (plus || !plain || intLength == 0 || length > GcodeValue::MaxText ||
+    const char* const intBegin = begin + (*begin == '-');
+    const char* p = intBegin;
+    while (p != end && unsigned(*p - '0') < 10u)
+        ++p;
+    const int intLength = int(p - intBegin);
+    const bool point = p != end && *p == '.';
+    const char* const fracBegin = p + point;
+    p = fracBegin;
+    while (p != end && unsigned(*p - '0') < 10u)
+        ++p;
+    const int fracLength = int(p - fracBegin);
+    if (p != end || *begin == '+' || intLength == 0 || length > GcodeValue::MaxText ||
         (intLength > 1 && *intBegin == '0') || (point && (fracLength == 0 || end[-1] == '0')))
         return true;
     int significant = intLength + fracLength;
@@ -153,11 +104,11 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
 {
     switch (letter) {
     case 'G': {
-        GcodeValue number;
+        double number;
         // A number beyond int cannot be converted (and is no G code).
-        if (!GcodeNumber::parse(begin, end, &number) || !(std::fabs(number.value) < 2147483648.0))
+        if (!GcodeNumber::parse(begin, end, &number) || !(std::fabs(number) < 2147483648.0))
             return false;
-        g = int(number.value); // truncates towards zero
+        g = int(number); // truncates towards zero
         return true;
     }
     // A word given twice ("E10 E1") is read one way by one firmware and the
@@ -185,7 +136,7 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
         // sound only for a word: the letter alone or with a number. Anything
         // else ("WIDTH:0.36", a note that lost its semicolon) is text we
         // cannot speak for, and the line is copied as it stands.
-        GcodeValue ignored;
+        double ignored;
         return begin == end || GcodeNumber::parse(begin, end, &ignored);
     }
     }
@@ -195,24 +146,21 @@ bool GcodeLine::parse(const char* begin, const char* end)
 {
     for (GcodeValue& w : words)
         w.present = false;
+    GcodeWordReader reader(begin, end);
+    GcodeWord w;
     bool first = true;
-    const char* p = begin;
-    while (p != end) {
-        while (p != end && isWordSeparator(*p))
-            ++p;
-        if (p == end || *p == ';')
-            break;
-        const char* const word = p;
-        while (p != end && !isWordSeparator(*p) && *p != ';')
-            ++p;
-        // Only the first word may be the command.
-        if (*word == 'G' && !first)
-            return false;
-        if (!setWord(*word, word + 1, p))
+    while (reader.next(&w)) {
+        // Words run together ("X20E1") or a second command: read one way by
+        // one firmware and another way by another. Only the first word may
+        // be the command.
+        if (w.glued || (w.letter == 'G' && !first) || !setWord(w.letter, w.begin, w.end))
             return false;
         first = false;
     }
-    return true;
+    // A checksum, a comment in parentheses or junk: text this line would no
+    // longer carry once rewritten.
+    return (reader.stop() == GcodeWordReader::End || reader.stop() == GcodeWordReader::Comment) &&
+           !reader.hasInlineComment();
 }
 
 bool GcodeLine::set(const QVector<QStringRef>& list)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "GcodeWords.h"
+
 #include <QStringRef>
 #include <QVector>
 
@@ -49,8 +51,9 @@ public:
     // command word (G, M, T, N) or a lower-case letter, which some firmware
     // reads as an axis. Other upper-case words (S, P, ...) are dropped.
     bool set(const QVector<QStringRef>& words);
-    // The same from bytes: the trimmed line; a ';' ends its words. Words are
-    // separated by spaces or tabs.
+    // The same from bytes: the trimmed line, read with GcodeWordReader. Words
+    // must be separated by spaces or tabs; a ';' comment is dropped, a
+    // checksum or a comment in parentheses refuses the line.
     bool parse(const char* begin, const char* end);
 
     // Writes "G<n>" (G0 as G1) and the words present, in the order F X Y Z E,
@@ -68,11 +71,8 @@ private:
 
 namespace GcodeNumber {
 
-// Parses the whole of [begin, end) as a decimal number in the C locale: an
-// optional sign, digits with an optional point, an optional exponent. Keeps the
-// text in `out` when it is already in the output format. Returns false for
-// anything else, including an empty text, infinities, NaN and magnitudes from
-// 1e12 up or below 1e-12 (other than 0).
+// parse(begin, end, double*) (GcodeWords.h) into a value, keeping the text in
+// `out` when it is already in the output format.
 bool parse(const char* begin, const char* end, GcodeValue* out);
 // Writes `v` with 7 significant digits like printf's "%.7g" in the C locale,
 // but always in plain decimal notation; returns the end (at most 24 bytes).

@@ -44,26 +44,6 @@ bool isHarmlessM(int code)
     return std::binary_search(std::begin(harmlessM), std::end(harmlessM), code);
 }
 
-bool isLetter(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-char upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-bool isNumberChar(char c)
-{
-    return isDigit(c) || c == '.' || c == '-' || c == '+';
-}
-
 } // namespace
 
 Sequence::Sequence() : feed(std::nan(""))
@@ -280,45 +260,25 @@ void Sequence::observe(const char* begin, const char* end)
 {
     struct Word
     {
-        char letter;
+        char letter; // upper case
         const char* begin;
         const char* end;
     };
     Word words[24];
     int count = 0;
-    const char* p = begin;
-    while (p != end) {
-        const char c = *p;
-        if (c == ';' || c == '*')
-            break; // comment, checksum
-        if (c == ' ' || c == '\t') {
-            ++p;
-        } else if (c == '(') {
-            while (p != end && *p != ')')
-                ++p;
-            if (p != end)
-                ++p;
-        } else if (isLetter(c) && count < int(std::size(words))) {
-            Word& w = words[count++];
-            w.letter = upper(c);
-            w.begin = ++p;
-            while (p != end && isNumberChar(*p))
-                ++p;
-            // A lower-case exponent, as strtod reads it ("E7e-05"); an upper-
-            // case E after a number starts the extruder's word.
-            if (end - p >= 2 && *p == 'e' &&
-                (isDigit(p[1]) ||
-                 ((p[1] == '-' || p[1] == '+') && end - p >= 3 && isDigit(p[2])))) {
-                p += 2;
-                while (p != end && isDigit(*p))
-                    ++p;
-            }
-            w.end = p;
-        } else {
-            // Not G-code as we know it (host commands, binary junk).
-            forget(true, true);
+    GcodeWordReader reader(begin, end);
+    GcodeWord read;
+    while (reader.next(&read)) {
+        if (count == int(std::size(words))) {
+            forget(true, true); // more words than any command we know has
             return;
         }
+        words[count++] = {read.upperLetter(), read.begin, read.end};
+    }
+    if (reader.stop() == GcodeWordReader::Junk) {
+        // Not G-code as we know it (host commands, binary junk).
+        forget(true, true);
+        return;
     }
     int first = 0;
     if (count > 0 && words[0].letter == 'N')
@@ -340,13 +300,7 @@ void Sequence::observe(const char* begin, const char* end)
         }
     }
 
-    auto number = [](const Word& w, double* v) {
-        GcodeValue value;
-        if (!GcodeNumber::parse(w.begin, w.end, &value))
-            return false;
-        *v = value.value;
-        return true;
-    };
+    auto number = [](const Word& w, double* v) { return GcodeNumber::parse(w.begin, w.end, v); };
     static constexpr char axisLetter[] = {'X', 'Y', 'Z', 'E'};
 
     if (command.letter == 'G' && plainCode && q == command.end) {

@@ -1,7 +1,9 @@
-// Reading and writing one move line: the number format (7 significant digits
-// as %g, no exponent, C locale whatever the process locale), which words a move
-// line may carry, and the distance of the collinearity test.
+// Reading and writing one move line: how a line splits into words, the number
+// format (7 significant digits as %g, no exponent, C locale whatever the
+// process locale), which words a move line may carry, and the distance of the
+// collinearity test.
 #include <GcodeLine.h>
+#include <GcodeWords.h>
 #include <Sequence.h>
 
 #include <QtTest>
@@ -32,6 +34,8 @@ class GcodeLineTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void splitsWords_data();
+    void splitsWords();
     void formatsLikePrintfG_data();
     void formatsLikePrintfG();
     void formatIgnoresLocale();
@@ -45,6 +49,57 @@ private slots:
     void distanceToLine_data();
     void distanceToLine();
 };
+
+void GcodeLineTest::splitsWords_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    // Each word as its letter and [number text], '+' before a glued one; then
+    // why reading stopped, and "(...)" when a comment in parentheses was seen.
+    QTest::addColumn<QByteArray>("words");
+
+    QTest::newRow("spaced") << QByteArray("G1 X5 Y-2.5") << QByteArray("G[1] X[5] Y[-2.5] end");
+    QTest::newRow("tab") << QByteArray("G1\tX1") << QByteArray("G[1] X[1] end");
+    QTest::newRow("run together") << QByteArray("G1X5Y5") << QByteArray("G[1] +X[5] +Y[5] end");
+    QTest::newRow("extruder word glued on")
+        << QByteArray("G1 X20E1") << QByteArray("G[1] X[20] +E[1] end");
+    QTest::newRow("lower-case exponents")
+        << QByteArray("G1 E7e-05 X1e1") << QByteArray("G[1] E[7e-05] X[1e1] end");
+    QTest::newRow("e without digits is a word")
+        << QByteArray("G1 X1e Y2") << QByteArray("G[1] X[1] +e[] Y[2] end");
+    QTest::newRow("lower case kept") << QByteArray("g1 x5") << QByteArray("g[1] x[5] end");
+    QTest::newRow("letter alone, no number")
+        << QByteArray("G1 W X1-2..3") << QByteArray("G[1] W[] X[1-2..3] end");
+    QTest::newRow("checksum") << QByteArray("N10 G1 X5*33")
+                              << QByteArray("N[10] G[1] X[5] checksum");
+    QTest::newRow("comment") << QByteArray("G1 X5 ; Y7") << QByteArray("G[1] X[5] comment");
+    QTest::newRow("comment in parentheses")
+        << QByteArray("G1 (Y7) X5(c)Y5") << QByteArray("G[1] X[5] +Y[5] end (...)");
+    QTest::newRow("unclosed parenthesis")
+        << QByteArray("G1 (Y7 X5") << QByteArray("G[1] end (...)");
+    QTest::newRow("junk") << QByteArray("G1 X5 WIDTH:0.3")
+                          << QByteArray("G[1] X[5] W[] +I[] +D[] +T[] +H[] junk");
+    QTest::newRow("non-ASCII") << QByteArray("M117 h\xc3\xa9") << QByteArray("M[117] h[] junk");
+    QTest::newRow("host command") << QByteArray("@pause") << QByteArray("junk");
+    QTest::newRow("empty") << QByteArray() << QByteArray("end");
+}
+
+void GcodeLineTest::splitsWords()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, words);
+    GcodeWordReader reader(line);
+    QByteArray seen;
+    GcodeWord w;
+    while (reader.next(&w))
+        seen += QByteArray(w.glued ? "+" : "") + w.letter + '[' + QByteArray(w.begin, w.length()) +
+                "] ";
+    QVERIFY(!reader.next(&w)); // stays stopped
+    static const char* const stops[] = {"reading", "end", "comment", "checksum", "junk"};
+    seen += stops[reader.stop()];
+    if (reader.hasInlineComment())
+        seen += " (...)";
+    QCOMPARE(seen, words);
+}
 
 void GcodeLineTest::formatsLikePrintfG_data()
 {
@@ -156,6 +211,8 @@ void GcodeLineTest::readsNoFurtherThanTheNumber_data()
     QTest::newRow("negative zero") << QByteArray("-0");
     QTest::newRow("fraction") << QByteArray("0.000");
     QTest::newRow("line ending in zero") << QByteArray("G92 E0");
+    QTest::newRow("exponent cut short") << QByteArray("G1 X1e-");
+    QTest::newRow("unclosed parenthesis") << QByteArray("G1 X1 (c");
 }
 
 void GcodeLineTest::readsNoFurtherThanTheNumber()
