@@ -1,6 +1,5 @@
 #include "GcodeWords.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 
@@ -51,14 +50,13 @@ bool parse(const char* begin, const char* end, double* out)
             return false;
         value = double(mantissa) / exactPowersOfTen[fracLength];
     } else {
-        // An upper-case E after a number starts the extruder's word, glued on
-        // (the firmware reads X20E1 as X20 E1): not an exponent, which would
-        // make X200 of it and drop the extrusion.
-        if (std::find(p, end, 'E') != end)
-            return false;
-        // A lower-case exponent, a long number or junk: the library's
-        // correctly rounded conversion, which takes neither a '+' nor junk.
-        const auto result = std::from_chars(begin + (negative || plus), end, value);
+        // A long number, an exponent or junk: the library's correctly rounded
+        // conversion, in fixed notation. It takes neither a '+' nor junk, nor
+        // an exponent: firmwares read "X1e1" as X10, as X1, or as X1 and an
+        // extruder word e1, and an upper-case E after a number is the
+        // extruder's word glued on (X20E1 is X20 E1, not X200).
+        const auto result =
+            std::from_chars(begin + (negative || plus), end, value, std::chars_format::fixed);
         if (result.ec != std::errc() || result.ptr != end || !(value < 1e12) ||
             (value != 0 && value < 1e-12))
             return false;

@@ -133,11 +133,11 @@ inline bool GcodeWordReader::next(GcodeWord* word)
 
 namespace GcodeNumber {
 
-// Parses the whole of [begin, end) as a decimal number in the C locale,
+// Parses the whole of [begin, end) as a plain decimal number in the C locale,
 // whatever the process's locale: an optional sign, digits with an optional
-// point, an optional lower-case exponent. Returns false for anything else,
-// including an empty text, infinities, NaN, an upper-case E (the extruder's
-// word glued on) and magnitudes from 1e12 up or below 1e-12 (other than 0).
+// point. Returns false for anything else, including an empty text, an
+// exponent (firmwares differ on "1e1"), infinities, NaN and magnitudes from
+// 1e12 up or below 1e-12 (other than 0).
 bool parse(const char* begin, const char* end, double* value);
 
 } // namespace GcodeNumber

@@ -75,19 +75,24 @@ Sequence::Move Sequence::describe(const GcodeLine& line) const
         }
     }
     bool deltaKnown = true;
-    if (relativeExtrusion) {
-        m.deltaE = line.has(GcodeLine::E) ? line.value(GcodeLine::E) : 0.0;
+    if (!line.has(GcodeLine::E)) {
+        m.end[AxisE] = pos[AxisE];
+        m.endKnown[AxisE] = known[AxisE];
+        m.deltaE = 0;
+    } else if (extrusion == Relative) {
+        m.deltaE = line.value(GcodeLine::E);
         m.end[AxisE] = pos[AxisE] + m.deltaE;
         m.endKnown[AxisE] = known[AxisE];
-    } else if (line.has(GcodeLine::E)) {
+    } else if (extrusion == Absolute) {
         m.end[AxisE] = line.value(GcodeLine::E);
         m.endKnown[AxisE] = true;
         m.deltaE = m.end[AxisE] - pos[AxisE];
         deltaKnown = known[AxisE];
     } else {
         m.end[AxisE] = pos[AxisE];
-        m.endKnown[AxisE] = known[AxisE];
+        m.endKnown[AxisE] = false;
         m.deltaE = 0;
+        deltaKnown = false;
     }
     m.feed = line.has(GcodeLine::F) ? line.value(GcodeLine::F) : feed;
     m.kind = signOf(m.deltaE);
@@ -196,7 +201,11 @@ void Sequence::add(const GcodeLine& line, GcodeWriter& out)
     if (line.g == 92) {
         write(out);
         writeLine(line, out);
-        setPositions(line);
+        if (line.has(GcodeLine::X) || line.has(GcodeLine::Y) || line.has(GcodeLine::Z) ||
+            line.has(GcodeLine::E))
+            setPositions(line);
+        else
+            forget(true, true); // see observe()
         return;
     }
     ++readMoves;
@@ -225,7 +234,7 @@ void Sequence::write(GcodeWriter& out)
     started = false;
     // In relative extrusion the merged move feeds what the run fed; with one
     // E word that word says it already, in the file's own spelling.
-    if (relativeExtrusion && eWords > 1)
+    if (extrusion == Relative && eWords > 1)
         merged.words[GcodeLine::E].set(eSum);
     writeLine(merged, out);
     ++writtenMoves;
@@ -280,6 +289,15 @@ void Sequence::observe(const char* begin, const char* end)
         forget(true, true);
         return;
     }
+    for (int i = 0; i < count; ++i) {
+        if (std::find(words[i].begin, words[i].end, 'e') != words[i].end) {
+            // An exponent: "X1e1" is X10 to one firmware, X1 to another, X1
+            // and an extruder word e1 to a third.
+            forget(true, true);
+            feed = std::nan("");
+            return;
+        }
+    }
     int first = 0;
     if (count > 0 && words[0].letter == 'N')
         first = 1; // line number
@@ -320,8 +338,8 @@ void Sequence::observe(const char* begin, const char* end)
                 for (int a = 0; a < AxisCount; ++a) {
                     if (w.letter != axisLetter[a])
                         continue;
-                    const bool relative = a == AxisE ? relativeExtrusion : relativePositioning;
-                    if (!valid)
+                    const bool relative = a == AxisE ? extrusion == Relative : relativePositioning;
+                    if (!valid || (a == AxisE && extrusion == Unknown))
                         known[a] = false;
                     else if (relative)
                         pos[a] += v;
@@ -346,15 +364,16 @@ void Sequence::observe(const char* begin, const char* end)
         case 30:
             forget(true, false);
             return;
-        case 90: // the common firmware switches the extruder along with the axes
+        case 90: // firmwares switch the extruder along with the axes, unless M83
             relativePositioning = false;
-            relativeExtrusion = false;
+            extrusion = m83 ? Unknown : Absolute;
             return;
         case 91:
             relativePositioning = true;
-            relativeExtrusion = true;
+            extrusion = m83 ? Unknown : Relative;
             return;
-        case 92:
+        case 92: {
+            bool axisWord = false;
             for (int i = first + 1; i < count; ++i) {
                 for (int a = 0; a < AxisCount; ++a) {
                     if (words[i].letter != axisLetter[a])
@@ -363,9 +382,15 @@ void Sequence::observe(const char* begin, const char* end)
                     known[a] = number(words[i], &v);
                     if (known[a])
                         pos[a] = v;
+                    axisWord = true;
                 }
             }
+            // Without axis words one firmware sets nothing, another every
+            // axis to 0.
+            if (!axisWord)
+                forget(true, true);
             return;
+        }
         default: // homing, probing, units, work offsets, parking...
             forget(true, true);
             return;
@@ -373,11 +398,15 @@ void Sequence::observe(const char* begin, const char* end)
     }
     if (command.letter == 'M' && plainCode) {
         if (code == 82) {
-            relativeExtrusion = false;
+            // In relative positioning one firmware keeps the extruder
+            // relative (G91 holds for it too), another makes it absolute.
+            m83 = false;
+            extrusion = relativePositioning ? Unknown : Absolute;
             return;
         }
         if (code == 83) {
-            relativeExtrusion = true;
+            m83 = true;
+            extrusion = Relative;
             return;
         }
         if (isHarmlessM(code))
@@ -398,6 +427,8 @@ void Sequence::print() const
                 pos[AxisX], known[AxisX] ? "" : "?", pos[AxisY], known[AxisY] ? "" : "?",
                 pos[AxisZ], known[AxisZ] ? "" : "?", pos[AxisE], known[AxisE] ? "" : "?", feed,
                 relativePositioning ? "relative" : "absolute",
-                relativeExtrusion ? "relative" : "absolute");
+                extrusion == Relative   ? "relative"
+                : extrusion == Absolute ? "absolute"
+                                        : "unknown");
     merged.print();
 }

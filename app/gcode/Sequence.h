@@ -26,7 +26,9 @@ double dist_to_line(const QPointF& p, const QPointF& a, const QPointF& b);
 // homing, G92, moves in relative positioning, and anything unknown make the
 // position unknown until moves name it again; a move that starts from an
 // unknown position, changes height or moves in relative positioning is written
-// as it stands.
+// as it stands. Where firmwares read a line differently (G90 or G91 after
+// M83, a G92 without axis words, a number with an exponent) what it leaves
+// is unknown.
 class Sequence
 {
 public:
@@ -82,7 +84,12 @@ private:
     bool known[AxisCount];
     double feed; // NaN until a feed rate is seen
     bool relativePositioning = false;
-    bool relativeExtrusion = false;
+    // Firmwares differ on G90 and G91 after M83: one sets the extruder's mode
+    // with the axes', another keeps M83's until M82. Where they differ the
+    // mode is Unknown and an E word moves the extruder by an unknown amount.
+    enum Extrusion { Absolute, Relative, Unknown };
+    Extrusion extrusion = Absolute;
+    bool m83 = false; // the last of M82 and M83 was M83
 
     // The run.
     bool started = false;

@@ -30,7 +30,7 @@ struct ParsedLine
     bool junk = false;
 };
 
-ParsedLine parse(const QString& trimmed)
+ParsedLine parse(const QString& trimmed, const Reading& reading)
 {
     ParsedLine p;
     p.text = trimmed;
@@ -53,7 +53,7 @@ ParsedLine parse(const QString& trimmed)
                     trimmed.at(j) == QLatin1Char('-') || trimmed.at(j) == QLatin1Char('+')))
                 ++j;
             // strtod's lower-case exponent ("E7e-05")
-            if (j + 1 < n && trimmed.at(j) == QLatin1Char('e') &&
+            if (reading.exponents && j + 1 < n && trimmed.at(j) == QLatin1Char('e') &&
                 (trimmed.at(j + 1).isDigit() || (j + 2 < n &&
                                                  (trimmed.at(j + 1) == QLatin1Char('-') ||
                                                   trimmed.at(j + 1) == QLatin1Char('+')) &&
@@ -120,7 +120,14 @@ struct Machine
     double e = 0; // the firmware's extruder counts from 0
     double feed = NaN;
     bool relativePositioning = false;
-    bool relativeExtrusion = false;
+    bool extruderRelative = false; // as G90, G91, M82 and M83 set it
+    bool m83 = false;              // the last of M82 and M83 was M83
+    const Reading* reading = nullptr;
+
+    bool relativeExtrusion() const
+    {
+        return reading->g90SetsExtruder ? extruderRelative : relativePositioning || m83;
+    }
 
     void forgetPositions() { pos[0] = pos[1] = pos[2] = NaN; }
 
@@ -145,7 +152,7 @@ struct Machine
                     fed = NaN;
                     e = NaN;
                     feedsNothing = false;
-                } else if (relativeExtrusion) {
+                } else if (relativeExtrusion()) {
                     fed = w.value;
                     e += w.value;
                     feedsNothing = w.value == 0;
@@ -224,11 +231,17 @@ bool Move::isStationary() const
     return close(from[0], to[0], 0) && close(from[1], to[1], 0);
 }
 
-Toolpath simulate(const QByteArray& gcode)
+const Reading readings[2] = {
+    {"G90 ends M83", true, false, true},
+    {"M83 outlives G90", false, true, false},
+};
+
+Toolpath simulate(const QByteArray& gcode, const Reading& reading)
 {
     Toolpath path;
     path.segments.append(QVector<Move>());
     Machine m;
+    m.reading = &reading;
     path.segmentFeed.append(m.feed);
     const QList<QByteArray> lines = gcode.split('\n');
     for (int number = 1; number <= lines.size(); ++number) {
@@ -239,7 +252,7 @@ Toolpath simulate(const QByteArray& gcode)
         const QString text = QString::fromUtf8(bytes).trimmed();
         if (text.isEmpty())
             continue;
-        const ParsedLine p = parse(text);
+        const ParsedLine p = parse(text, reading);
         int first = !p.words.isEmpty() && p.words[0].letter == 'N' ? 1 : 0;
         const bool hasCommand = first < p.words.size();
         const Word command = hasCommand ? p.words[first] : Word{0, QString(), false, 0};
@@ -293,15 +306,19 @@ Toolpath simulate(const QByteArray& gcode)
                     m.e = w.valid ? w.value : NaN;
             }
             b.isG92 = valid;
+            if (b.g92.isEmpty() && reading.bareG92Zeroes) {
+                std::fill(m.pos, m.pos + 3, 0.0);
+                m.e = 0;
+            }
         } else if (g && command.value == code &&
                    (code == 0 || code == 1 || code == 2 || code == 3)) {
             m.move(p.words, first + 1); // arcs, and moves with words we cannot read
         } else if (g && (code == 28 || code == 29 || code == 30) && command.value == code) {
             m.forgetPositions();
         } else if (g && code == 90 && command.value == code) {
-            m.relativePositioning = m.relativeExtrusion = false;
+            m.relativePositioning = m.extruderRelative = false;
         } else if (g && code == 91 && command.value == code) {
-            m.relativePositioning = m.relativeExtrusion = true;
+            m.relativePositioning = m.extruderRelative = true;
         } else if (g && (code == 4 || code == 17 || code == 18 || code == 19) &&
                    command.value == code) {
             // no motion
@@ -311,9 +328,9 @@ Toolpath simulate(const QByteArray& gcode)
         } else if (hasCommand && command.letter == 'M' && inRange && !twoCommands) {
             const int mcode = int(command.value);
             if (mcode == 82)
-                m.relativeExtrusion = false;
+                m.extruderRelative = m.m83 = false;
             else if (mcode == 83)
-                m.relativeExtrusion = true;
+                m.extruderRelative = m.m83 = true;
             else if (mcode == 0 || mcode == 1 || mcode == 48 || mcode == 125 || mcode == 600 ||
                      mcode == 701 || mcode == 702) {
                 m.forgetPositions(); // the head may go elsewhere
@@ -571,25 +588,13 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
 
 } // namespace
 
-Report check(const QByteArray& input, const QByteArray& output, double tolerance, int maxFailures)
-{
-    Report report;
-    QStringList failures;
-    const int headerEnd = output.indexOf('\n');
-    const QByteArray header = output.left(headerEnd < 0 ? output.size() : headerEnd);
-    if (header != Header)
-        failures << QStringLiteral("the output does not start with the header line");
-    // Blank the header rather than cut it so that line numbers stay true.
-    QByteArray body = output;
-    body.replace(0, header.size(), QByteArray());
+namespace {
 
-    const Toolpath in = simulate(input);
-    const Toolpath out = simulate(body);
-    report.inputMoves = in.moves;
-    report.outputMoves = out.moves;
+QStringList compare(const Toolpath& in, const Toolpath& out, double tolerance, int maxFailures)
+{
+    QStringList failures;
     if (out.moves > in.moves)
         failures << QStringLiteral("%1 moves became %2").arg(in.moves).arg(out.moves);
-
     Comparison c(tolerance);
     const int barriers = std::min(in.barriers.size(), out.barriers.size());
     for (int b = 0; b <= barriers && failures.size() < maxFailures; ++b) {
@@ -609,6 +614,36 @@ Report check(const QByteArray& input, const QByteArray& output, double tolerance
         failures << QStringLiteral("%1 lines other than moves became %2")
                         .arg(in.barriers.size())
                         .arg(out.barriers.size());
+    return failures;
+}
+
+} // namespace
+
+Report check(const QByteArray& input, const QByteArray& output, double tolerance, int maxFailures)
+{
+    Report report;
+    QStringList failures;
+    const int headerEnd = output.indexOf('\n');
+    const QByteArray header = output.left(headerEnd < 0 ? output.size() : headerEnd);
+    if (header != Header)
+        failures << QStringLiteral("the output does not start with the header line");
+    // Blank the header rather than cut it so that line numbers stay true.
+    QByteArray body = output;
+    body.replace(0, header.size(), QByteArray());
+
+    for (const Reading& reading : readings) {
+        const Toolpath in = simulate(input, reading);
+        const Toolpath out = simulate(body, reading);
+        if (&reading == readings) {
+            report.inputMoves = in.moves;
+            report.outputMoves = out.moves;
+        }
+        const QString prefix = QStringLiteral("(%1) ").arg(QLatin1String(reading.name));
+        for (const QString& failure : compare(in, out, tolerance, maxFailures))
+            failures << prefix + failure;
+        if (failures.size() >= maxFailures)
+            break;
+    }
     report.failures = failures.mid(0, maxFailures);
     return report;
 }

@@ -21,7 +21,27 @@
 //  - the filament fed up to the end of every output move, and so between any
 //    two other lines, is the same;
 //  - the output holds no more moves than the input.
+// Where firmwares read a line differently, both texts are replayed both ways
+// (Reading) and must agree each time.
 namespace gcodereplay {
+
+// What firmwares read differently.
+struct Reading
+{
+    const char* name;
+    // G90 and G91 set the extruder's mode with the axes' (M82 and M83 set it
+    // alone); otherwise the extruder is relative under G91 or M83, and M83
+    // outlives G90.
+    bool g90SetsExtruder;
+    // G92 without axis words sets every axis and the extruder to 0; otherwise
+    // it does nothing.
+    bool bareG92Zeroes;
+    // A lower-case exponent is part of the number ("X1e1" is X10); otherwise
+    // the number ends before it and "e1" is an extruder word.
+    bool exponents;
+};
+
+extern const Reading readings[2];
 
 struct Move
 {
@@ -53,7 +73,7 @@ struct Toolpath
     int moves = 0;
 };
 
-Toolpath simulate(const QByteArray& gcode);
+Toolpath simulate(const QByteArray& gcode, const Reading& reading = readings[0]);
 
 struct Report
 {

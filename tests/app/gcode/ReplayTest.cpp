@@ -114,6 +114,18 @@ void ReplayTest::checkerCatchesWrongOutput_data()
     QTest::newRow("dropped Y") << start + "G1 X10 Y5\nG1 X20\n"
                                << start + "G1 X20\n"
                                << "no run";
+    // What firmwares read two ways: merged as one way reads them.
+    QTest::newRow("M83 taken as ended by G90")
+        << "M83\n" + start + "G90\nG1 X10 Y0 E1\nG1 X20 Y0 E2\n"
+        << "M83\n" + start + "G90\nG1 X20 Y0 E2\n"
+        << "(M83 outlives G90) output line 5: no run";
+    QTest::newRow("G92 alone taken as doing nothing")
+        << QByteArray("G1 X0 Y5 Z0.2\nG92\nG1 X10 Y5\nG1 X20 Y5\n")
+        << QByteArray("G1 X0 Y5 Z0.2\nG92\nG1 X20 Y5\n") << "(M83 outlives G90) input line 3";
+    QTest::newRow("exponent taken as part of the number")
+        << start + "G1 X1e1 Y0\nG1 X20 Y0\n"
+        << start + "G1 X20 Y0\n"
+        << "(M83 outlives G90) output line 3: no run";
     QTest::newRow("header missing") << start << start.mid(0) << "header";
 }
 
