@@ -1,9 +1,10 @@
 // The G-code line parser (GcodeWordReader, GcodeLine::parse and set,
-// GcodeNumber): one line of a user's file. The words read lie in the line, in
-// order. A line it accepts must format into the buffer the format
-// promises, and what it writes must read back as the same line: the
-// optimizer writes merged moves with this formatter, and a number that reads
-// back differently would move the print head somewhere else.
+// GcodeNumber, GcodeSum): one line of a user's file. The words read lie in the
+// line, in order. A line it accepts must format into the buffer the format
+// promises and read back as the same line: the optimizer writes merged moves
+// with this formatter, and a number that reads back differently would move
+// the print head somewhere else. Sums of its numbers, as a run in relative
+// extrusion makes them, are exact, in plain decimals.
 //
 // Input: the line.
 #include "FuzzSupport.h"
@@ -13,8 +14,9 @@
 #include <QString>
 #include <QVector>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -32,25 +34,61 @@ std::string formatted(const GcodeLine& line)
     return std::string(buffer.get(), size_t(n));
 }
 
-// Written numbers reread: the same text, unless the seven digits carried the
-// value out of the range the parser takes (|v| from 1e12), which a printer
-// reads all the same.
 void rereads(const GcodeLine& line)
 {
     const std::string text = formatted(line);
     GcodeLine again;
-    if (!again.parse(text.data(), text.data() + text.size() - 1)) {
-        bool large = false;
-        for (int w = 0; w < GcodeLine::WordCount; ++w)
-            large =
-                large || (line.words[w].present && std::fabs(line.words[w].value) >= 9.9999995e11);
-        check(large, "a formatted line parses again");
-        return;
-    }
+    check(again.parse(text.data(), text.data() + text.size() - 1), "a formatted line parses again");
     check(again.g == (line.g == 0 ? 1 : line.g), "the G number reads back (G0 as G1)");
     for (int w = 0; w < GcodeLine::WordCount; ++w)
-        check(again.words[w].present == line.words[w].present, "the same words read back");
+        check(again.words[w].present == line.words[w].present &&
+                  (!line.words[w].present || again.words[w].value == line.words[w].value),
+              "the same words read back with the same values");
     check(formatted(again) == text, "a formatted line reads back as itself");
+}
+
+int decimalsOf(const char* begin, const char* end)
+{
+    const char* point = std::find(begin, end, '.');
+    return point == end ? 0 : int(end - point - 1);
+}
+
+// `count` terms, cycling through the words present.
+void sums(const GcodeLine& line, int count)
+{
+    GcodeSum sum;
+    sum.clear();
+    double approximate = 0, magnitude = 0;
+    int decimals = 0, terms = 0;
+    for (int i = 0; terms < count; ++i) {
+        const GcodeValue& v = line.words[i % GcodeLine::WordCount];
+        if (!v.present)
+            continue;
+        sum.add(v);
+        approximate += v.value;
+        magnitude += std::fabs(v.value);
+        decimals = std::max(decimals, decimalsOf(v.text, v.text + v.textLength));
+        ++terms;
+    }
+    GcodeValue result;
+    sum.store(&result);
+    const char* const begin = result.text;
+    const char* const end = begin + result.textLength;
+    check(result.textLength > 0 && result.textLength <= GcodeValue::MaxText,
+          "a sum's text fits GcodeValue::MaxText");
+    check(std::find_if(begin, end,
+                       [](char c) { return unsigned(c - '0') >= 10u && c != '.' && c != '-'; }) ==
+              end,
+          "a sum is a plain decimal");
+    check(decimalsOf(begin, end) <= decimals, "a sum has no more decimals than its terms");
+    check(decimalsOf(begin, end) == 0 || (end[-1] != '0' && end[-1] != '.'),
+          "a sum has no trailing zeros");
+    double value = 0;
+    const auto read = std::from_chars(begin, end, value, std::chars_format::fixed);
+    check(read.ec == std::errc() && read.ptr == end && value == result.value,
+          "a sum's text reads as its value");
+    check(std::fabs(value - approximate) <= 1e-12 * (1 + magnitude) * count,
+          "a sum is the sum of its terms");
 }
 
 } // namespace
@@ -79,23 +117,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             check(!line.words[w].present || std::isfinite(line.words[w].value),
                   "a parsed number is finite");
         rereads(line);
+        if (line.has(GcodeLine::X) || line.has(GcodeLine::Y) || line.has(GcodeLine::Z) ||
+            line.has(GcodeLine::E) || line.has(GcodeLine::F)) {
+            sums(line, 5);
+            sums(line, GcodeSum::MaxTerms);
+        }
     }
 
-    // One number: whatever parses formats into 24 bytes and reads back.
+    // One number: whatever it reads it writes as it stood.
     GcodeValue value;
-    if (GcodeNumber::parse(begin, end, &value)) {
-        char out[32];
-        std::memset(out, 0, sizeof out);
+    if (value.read(begin, end)) {
+        char out[GcodeValue::MaxText];
         char* e = GcodeNumber::write(out, value);
-        check(e - out <= 24, "a number writes in at most 24 bytes");
-        GcodeValue again;
-        if (GcodeNumber::parse(out, e, &again)) {
-            char out2[32];
-            char* e2 = GcodeNumber::write(out2, again);
-            check(std::string(out, e) == std::string(out2, e2), "a written number reads back");
-        } else {
-            check(std::fabs(value.value) >= 9.9999995e11, "a written number parses again");
-        }
+        check(std::string(out, e) == std::string(begin, end), "a number is written as it stood");
     }
 
     // The same line through the word-list entry point.

@@ -9,96 +9,74 @@
 #include <cstdio>
 #include <cstring>
 
-namespace GcodeNumber {
-
-bool parse(const char* begin, const char* end, GcodeValue* out)
+bool GcodeValue::read(const char* begin, const char* end)
 {
-    double value;
-    if (!parse(begin, end, &value))
-        return false;
-    out->set(value);
-
-    // Keep the text when it is what format() would write: no '+', no
-    // exponent, no leading zero but the one before the point, no trailing
-    // zero after it, at most 7 significant digits.
     const int length = int(end - begin);
-    const char* const intBegin = begin + (*begin == '-');
-    const char* p = intBegin;
-    while (p != end && unsigned(*p - '0') < 10u)
-        ++p;
-    const int intLength = int(p - intBegin);
-    const bool point = p != end && *p == '.';
-    const char* const fracBegin = p + point;
-    p = fracBegin;
-    while (p != end && unsigned(*p - '0') < 10u)
-        ++p;
-    const int fracLength = int(p - fracBegin);
-    if (p != end || *begin == '+' || intLength == 0 || length > GcodeValue::MaxText ||
-        (intLength > 1 && *intBegin == '0') || (point && (fracLength == 0 || end[-1] == '0')))
-        return true;
-    int significant = intLength + fracLength;
-    if (*intBegin == '0') { // "0" or "0.000ddd"
-        significant = fracLength;
-        // The leading zeros of the fraction, after the point if there is one:
-        // a bare "0" has none, and starting past the point would read beyond
-        // the number (and the buffer, when it ends the text).
-        for (const char* d = intBegin + (point ? 2 : 1); d != end && *d == '0'; ++d)
-            --significant;
-    }
-    if (significant > 7)
-        return true;
-    std::memcpy(out->text, begin, size_t(length));
-    out->textLength = quint8(length);
+    if (length > MaxInput || !GcodeNumber::parse(begin, end, &value))
+        return false;
+    std::memcpy(text, begin, size_t(length));
+    textLength = quint8(length);
+    present = true;
     return true;
 }
 
-char* format(char* out, double v)
+void GcodeSum::add(const GcodeValue& v)
 {
-    // printf's "%.7g" in the C locale (the standard defines to_chars so),
-    // except that G-code has no exponent notation: "%g" would write 0.00007 as
-    // 7e-05, which a firmware that reads plain decimals takes for 7.
-    char g[32];
-    char* const end = std::to_chars(g, g + sizeof g, v, std::chars_format::general, 7).ptr;
-    char* const e = std::find(g, end, 'e');
-    if (e == end || std::fabs(v) >= 1e15 || std::fabs(v) < 1e-12) {
-        std::memcpy(out, g, size_t(end - g));
-        return out + (end - g);
+    Q_ASSERT(terms < MaxTerms);
+    ++terms;
+    // The text is a plain decimal (GcodeNumber::parse took it): a sign,
+    // digits and at most one point.
+    const char* p = v.text;
+    const char* const end = v.text + v.textLength;
+    const bool negative = *p == '-';
+    p += negative || *p == '+';
+    Int m = 0;
+    int d = 0;
+    bool fraction = false;
+    for (; p != end; ++p) {
+        if (*p == '.') {
+            fraction = true;
+            continue;
+        }
+        m = m * 10 + (*p - '0');
+        d += fraction;
     }
-    int exponent = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
-    char digits[8];
+    for (; decimals < d; ++decimals)
+        mantissa *= 10;
+    for (; d < decimals; ++d)
+        m *= 10;
+    mantissa += negative ? -m : m;
+}
+
+void GcodeSum::store(GcodeValue* v) const
+{
+    // The digits, last first, with at least one before the point.
+    char digits[GcodeValue::MaxText];
     int count = 0;
-    const char* p = g;
-    if (*p == '-')
-        *out++ = *p++;
-    for (; p != e; ++p)
-        if (*p != '.')
-            digits[count++] = *p;
-    if (exponent < 0) {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = -1; i > exponent; --i)
-            *out++ = '0';
-        std::memcpy(out, digits, size_t(count));
-        return out + count;
+    Int m = mantissa < 0 ? -mantissa : mantissa;
+    int fraction = decimals;
+    // Trailing zeros of the fraction are dropped, and with them the point.
+    while (fraction > 0 && m % 10 == 0) {
+        m /= 10;
+        --fraction;
     }
-    std::memcpy(out, digits, size_t(count));
-    out += count;
-    for (int i = count - 1; i < exponent; ++i)
-        *out++ = '0';
-    return out;
-}
+    do {
+        digits[count++] = char('0' + int(m % 10));
+        m /= 10;
+    } while (m != 0 || count <= fraction);
 
-char* write(char* out, const GcodeValue& v)
-{
-    if (v.textLength) {
-        std::memcpy(out, v.text, v.textLength);
-        return out + v.textLength;
+    char* out = v->text;
+    if (mantissa < 0)
+        *out++ = '-';
+    while (count > 0) {
+        if (count == fraction)
+            *out++ = '.';
+        *out++ = digits[--count];
     }
-    return format(out, v.value);
+    v->textLength = quint8(out - v->text);
+    v->present = true;
+    std::from_chars(v->text, out, v->value);
 }
-
-} // namespace GcodeNumber
 
 inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
 {
@@ -114,15 +92,15 @@ inline bool GcodeLine::setWord(char letter, const char* begin, const char* end)
     // A word given twice ("E10 E1") is read one way by one firmware and the
     // other way by another: the line is copied as it stands.
     case 'X':
-        return !words[X].present && GcodeNumber::parse(begin, end, &words[X]);
+        return !words[X].present && words[X].read(begin, end);
     case 'Y':
-        return !words[Y].present && GcodeNumber::parse(begin, end, &words[Y]);
+        return !words[Y].present && words[Y].read(begin, end);
     case 'Z':
-        return !words[Z].present && GcodeNumber::parse(begin, end, &words[Z]);
+        return !words[Z].present && words[Z].read(begin, end);
     case 'E':
-        return !words[E].present && GcodeNumber::parse(begin, end, &words[E]);
+        return !words[E].present && words[E].read(begin, end);
     case 'F':
-        return !words[F].present && GcodeNumber::parse(begin, end, &words[F]);
+        return !words[F].present && words[F].read(begin, end);
     case 'M':
     case 'T':
     case 'N':
@@ -209,7 +187,11 @@ void GcodeLine::print() const
 {
     std::printf("GcodeLine G%d", g);
     static constexpr char letters[] = {'X', 'Y', 'Z', 'E', 'F'};
-    for (int i = 0; i < WordCount; ++i)
-        std::printf(" %c%s%g", letters[i], words[i].present ? "" : "(absent)", words[i].value);
+    for (int i = 0; i < WordCount; ++i) {
+        if (words[i].present)
+            std::printf(" %c%.*s", letters[i], int(words[i].textLength), words[i].text);
+        else
+            std::printf(" %c(absent)%g", letters[i], words[i].value);
+    }
     std::printf("\n");
 }

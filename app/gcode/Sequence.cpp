@@ -159,7 +159,7 @@ void Sequence::start(const Move& m)
     for (GcodeValue& w : merged.words)
         w.present = false;
     merged.g = 1;
-    eSum = 0;
+    eSum.clear();
     eWords = 0;
     append(m);
 }
@@ -172,7 +172,8 @@ void Sequence::append(const Move& m)
             merged.words[w] = line.words[w];
     if (line.has(GcodeLine::E)) {
         merged.words[GcodeLine::E] = line.words[GcodeLine::E];
-        eSum += line.value(GcodeLine::E);
+        if (extrusion == Relative)
+            eSum.add(line.words[GcodeLine::E]);
         ++eWords;
     }
     if (!m.null) {
@@ -232,10 +233,10 @@ void Sequence::write(GcodeWriter& out)
     if (!started)
         return;
     started = false;
-    // In relative extrusion the merged move feeds what the run fed; with one
-    // E word that word says it already, in the file's own spelling.
+    // In relative extrusion the merged move feeds what the run fed, exactly;
+    // with one E word that word says it already, in the file's own spelling.
     if (extrusion == Relative && eWords > 1)
-        merged.words[GcodeLine::E].set(eSum);
+        eSum.store(&merged.words[GcodeLine::E]);
     writeLine(merged, out);
     ++writtenMoves;
 }

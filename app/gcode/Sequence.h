@@ -34,8 +34,8 @@ class Sequence
 public:
     static constexpr double Tolerance = 0.1;
     // Bounds the memory and the per-move work of one run (the collinearity
-    // test visits every point of the run).
-    static constexpr int MaxRun = 256;
+    // test visits every point of the run), and the terms of its extrusion sum.
+    static constexpr int MaxRun = GcodeSum::MaxTerms;
 
     Sequence();
 
@@ -101,7 +101,7 @@ private:
     bool stationary = false;
     double runFeed = 0;
     GcodeLine merged; // the words of the run with their latest values
-    double eSum = 0;  // relative extrusion: what the run feeds
+    GcodeSum eSum;    // relative extrusion: what the run feeds
     int eWords = 0;
 
     qint64 readMoves = 0;

@@ -1,7 +1,7 @@
-// Reading and writing one move line: how a line splits into words, the number
-// format (7 significant digits as %g, no exponent, C locale whatever the
-// process locale), which words a move line may carry, and the distance of the
-// collinearity test.
+// Reading and writing one move line: how a line splits into words, numbers
+// (read in the C locale whatever the process locale, written as they were
+// read, summed exactly), which words a move line may carry, and the distance
+// of the collinearity test.
 #include <GcodeLine.h>
 #include <GcodeWords.h>
 #include <Sequence.h>
@@ -16,10 +16,10 @@
 
 namespace {
 
-QByteArray formatted(double v)
+QByteArray textOf(const GcodeValue& v)
 {
-    char buffer[32];
-    return QByteArray(buffer, int(GcodeNumber::format(buffer, v) - buffer));
+    char buffer[GcodeValue::MaxText];
+    return QByteArray(buffer, int(GcodeNumber::write(buffer, v) - buffer));
 }
 
 QByteArray written(const GcodeLine& line)
@@ -36,9 +36,9 @@ class GcodeLineTest : public QObject
 private slots:
     void splitsWords_data();
     void splitsWords();
-    void formatsLikePrintfG_data();
-    void formatsLikePrintfG();
-    void formatIgnoresLocale();
+    void sumsExactly_data();
+    void sumsExactly();
+    void readsIgnoringLocale();
     void parsesNumbers_data();
     void parsesNumbers();
     void readsNoFurtherThanTheNumber_data();
@@ -101,48 +101,71 @@ void GcodeLineTest::splitsWords()
     QCOMPARE(seen, words);
 }
 
-void GcodeLineTest::formatsLikePrintfG_data()
+void GcodeLineTest::sumsExactly_data()
 {
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QByteArray>("text");
-    QTest::newRow("integer") << 2400.0 << QByteArray("2400");
-    QTest::newRow("float noise") << 0.30000001 << QByteArray("0.3");
-    QTest::newRow("seven digits") << 123.456789 << QByteArray("123.4568");
-    QTest::newRow("negative") << -1.5 << QByteArray("-1.5");
-    QTest::newRow("sum noise") << 0.1 + 0.2 << QByteArray("0.3");
-    QTest::newRow("zero") << 0.0 << QByteArray("0");
-    QTest::newRow("negative zero") << -0.0 << QByteArray("-0");
-    QTest::newRow("round up a decade") << 9.9999999 << QByteArray("10");
-    QTest::newRow("large") << 1234567.8 << QByteArray("1234568");
-    // Where %g switches to exponent form, G-code has none.
-    QTest::newRow("small") << 7e-05 << QByteArray("0.00007");
-    QTest::newRow("small, 7 digits") << -1.2345678e-05 << QByteArray("-0.00001234568");
-    QTest::newRow("ten million") << 1.5e7 << QByteArray("15000000");
-    QTest::newRow("smallest kept") << 1e-12 << QByteArray("0.000000000001");
+    QTest::addColumn<QByteArrayList>("terms");
+    QTest::addColumn<QByteArray>("sum");
+    QTest::newRow("no binary noise") << QByteArrayList{"0.1", "0.2"} << QByteArray("0.3");
+    QTest::newRow("most decimals of the terms")
+        << QByteArrayList{"0.1", "0.02", "0.003"} << QByteArray("0.123");
+    QTest::newRow("trailing zeros dropped") << QByteArrayList{"0.25", "0.25"} << QByteArray("0.5");
+    QTest::newRow("an integer") << QByteArrayList{"0.5", "0.50", "1."} << QByteArray("2");
+    QTest::newRow("ten decimals") << QByteArrayList{"0.1", "0.2", "0.0333333333"}
+                                  << QByteArray("0.3333333333");
+    QTest::newRow("large and small")
+        << QByteArrayList{"1000.12345", "0.00001"} << QByteArray("1000.12346");
+    QTest::newRow("no exponent form")
+        << QByteArrayList{".00007", ".00002"} << QByteArray("0.00009");
+    QTest::newRow("negative") << QByteArrayList{"-0.4", "-.4", "-0.2"} << QByteArray("-1");
+    QTest::newRow("negative, below one")
+        << QByteArrayList{"-.00004", "-0.00001"} << QByteArray("-0.00005");
+    QTest::newRow("zero has no sign") << QByteArrayList{"1.5", "-1.5", "-0"} << QByteArray("0");
+    QTest::newRow("plus sign and leading zeros")
+        << QByteArrayList{"+0.5", "007"} << QByteArray("7.5");
+    // The longest: as many terms as a run holds, the largest inputs and the
+    // most decimals a move line's number can have.
+    QByteArrayList longest;
+    for (int i = 1; i < GcodeSum::MaxTerms; ++i)
+        longest << "-999999999999";
+    longest << ".10000000000000000000001";
+    QTest::newRow("longest") << longest << QByteArray("-254999999999744.89999999999999999999999");
 }
 
-void GcodeLineTest::formatsLikePrintfG()
+void GcodeLineTest::sumsExactly()
 {
-    QFETCH(double, value);
-    QFETCH(QByteArray, text);
-    QCOMPARE(formatted(value), text);
+    QFETCH(QByteArrayList, terms);
+    QFETCH(QByteArray, sum);
+    GcodeSum s;
+    s.clear();
+    double approximate = 0;
+    for (const QByteArray& t : qAsConst(terms)) {
+        GcodeValue v;
+        QVERIFY(v.read(t.constData(), t.constData() + t.size()));
+        s.add(v);
+        approximate += v.value;
+    }
+    GcodeValue result;
+    s.store(&result);
+    QVERIFY(result.present);
+    QCOMPARE(textOf(result), sum);
+    QVERIFY(std::fabs(result.value - approximate) <= 1e-9 * (1 + std::fabs(approximate)));
 }
 
-void GcodeLineTest::formatIgnoresLocale()
+void GcodeLineTest::readsIgnoringLocale()
 {
     // A desktop session may run with a decimal comma.
     const QByteArray previous = std::setlocale(LC_ALL, nullptr);
     const bool switched =
         std::setlocale(LC_ALL, "de_DE.UTF-8") || std::setlocale(LC_ALL, "fr_FR.UTF-8");
     QLocale::setDefault(QLocale(QLocale::German));
-    const QByteArray text = formatted(1234.5);
-    GcodeValue v;
+    double v = 0;
     const bool parsed = GcodeNumber::parse("12.5", "12.5" + 4, &v);
+    const bool comma = GcodeNumber::parse("12,5", "12,5" + 4, &v);
     std::setlocale(LC_ALL, previous.constData());
     QLocale::setDefault(QLocale::c());
-    QCOMPARE(text, QByteArray("1234.5"));
     QVERIFY(parsed);
-    QCOMPARE(v.value, 12.5);
+    QVERIFY(!comma);
+    QCOMPARE(v, 12.5);
     if (!switched)
         qInfo("no German or French C locale installed: checked with the default locale only");
 }
@@ -152,38 +175,36 @@ void GcodeLineTest::parsesNumbers_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<double>("value");
-    QTest::addColumn<QByteArray>("writtenBack");
 
-    QTest::newRow("plain") << QByteArray("75.721") << true << 75.721 << QByteArray("75.721");
-    QTest::newRow("no leading zero") << QByteArray(".8") << true << 0.8 << QByteArray("0.8");
-    QTest::newRow("negative, no leading zero")
-        << QByteArray("-.0326") << true << -0.0326 << QByteArray("-0.0326");
-    QTest::newRow("trailing zeros") << QByteArray("0.300") << true << 0.3 << QByteArray("0.3");
-    QTest::newRow("trailing point") << QByteArray("8.") << true << 8.0 << QByteArray("8");
-    QTest::newRow("plus sign") << QByteArray("+0.5") << true << 0.5 << QByteArray("0.5");
-    QTest::newRow("leading zeros") << QByteArray("007") << true << 7.0 << QByteArray("7");
-    QTest::newRow("more digits than written")
-        << QByteArray("99.7301845258") << true << 99.7301845258 << QByteArray("99.73018");
-
-    QTest::newRow("long") << QByteArray("0.1234567890123456789") << true << 0.1234567890123456789
-                          << QByteArray("0.1234568");
-    QTest::newRow("small kept") << QByteArray("0.00007") << true << 7e-05 << QByteArray("0.00007");
-    QTest::newRow("negative zero") << QByteArray("-0") << true << -0.0 << QByteArray("-0");
-    QTest::newRow("empty") << QByteArray("") << false << 0.0 << QByteArray();
-    QTest::newRow("sign only") << QByteArray("-") << false << 0.0 << QByteArray();
-    QTest::newRow("point only") << QByteArray(".") << false << 0.0 << QByteArray();
-    QTest::newRow("letters") << QByteArray("abc") << false << 0.0 << QByteArray();
-    QTest::newRow("decimal comma") << QByteArray("1,5") << false << 0.0 << QByteArray();
-    QTest::newRow("junk after") << QByteArray("10x") << false << 0.0 << QByteArray();
-    QTest::newRow("two signs") << QByteArray("+-1") << false << 0.0 << QByteArray();
-    QTest::newRow("nan") << QByteArray("nan") << false << 0.0 << QByteArray();
-    QTest::newRow("infinity") << QByteArray("inf") << false << 0.0 << QByteArray();
-    QTest::newRow("huge") << QByteArray("1e300") << false << 0.0 << QByteArray();
-    QTest::newRow("beyond range") << QByteArray("1000000000000") << false << 0.0 << QByteArray();
-    QTest::newRow("tiny") << QByteArray("0.0000000000001") << false << 0.0 << QByteArray();
-    QTest::newRow("hexadecimal") << QByteArray("0x10") << false << 0.0 << QByteArray();
+    QTest::newRow("plain") << QByteArray("75.721") << true << 75.721;
+    QTest::newRow("no leading zero") << QByteArray(".8") << true << 0.8;
+    QTest::newRow("negative, no leading zero") << QByteArray("-.0326") << true << -0.0326;
+    QTest::newRow("trailing zeros") << QByteArray("0.300") << true << 0.3;
+    QTest::newRow("trailing point") << QByteArray("8.") << true << 8.0;
+    QTest::newRow("plus sign") << QByteArray("+0.5") << true << 0.5;
+    QTest::newRow("leading zeros") << QByteArray("007") << true << 7.0;
+    QTest::newRow("many digits") << QByteArray("99.7301845258") << true << 99.7301845258;
+    QTest::newRow("longest a move line carries")
+        << QByteArray("0.1234567890123456789012") << true << 0.1234567890123456789012;
+    QTest::newRow("small kept") << QByteArray("0.00007") << true << 7e-05;
+    QTest::newRow("negative zero") << QByteArray("-0") << true << -0.0;
+    QTest::newRow("empty") << QByteArray("") << false << 0.0;
+    QTest::newRow("sign only") << QByteArray("-") << false << 0.0;
+    QTest::newRow("point only") << QByteArray(".") << false << 0.0;
+    QTest::newRow("letters") << QByteArray("abc") << false << 0.0;
+    QTest::newRow("decimal comma") << QByteArray("1,5") << false << 0.0;
+    QTest::newRow("junk after") << QByteArray("10x") << false << 0.0;
+    QTest::newRow("two signs") << QByteArray("+-1") << false << 0.0;
+    QTest::newRow("nan") << QByteArray("nan") << false << 0.0;
+    QTest::newRow("infinity") << QByteArray("inf") << false << 0.0;
+    QTest::newRow("huge") << QByteArray("1e300") << false << 0.0;
+    QTest::newRow("beyond range") << QByteArray("1000000000000") << false << 0.0;
+    QTest::newRow("tiny") << QByteArray("0.0000000000001") << false << 0.0;
+    QTest::newRow("hexadecimal") << QByteArray("0x10") << false << 0.0;
     // Firmwares read "1e1" as 10, as 1, or as 1 and an extruder word.
-    QTest::newRow("exponent") << QByteArray("1e1") << false << 0.0 << QByteArray();
+    QTest::newRow("exponent") << QByteArray("1e1") << false << 0.0;
+    QTest::newRow("longer than a move line carries")
+        << QByteArray("0.12345678901234567890123") << false << 0.0;
 }
 
 void GcodeLineTest::parsesNumbers()
@@ -191,17 +212,14 @@ void GcodeLineTest::parsesNumbers()
     QFETCH(QByteArray, text);
     QFETCH(bool, valid);
     QFETCH(double, value);
-    QFETCH(QByteArray, writtenBack);
     GcodeValue v;
-    QCOMPARE(GcodeNumber::parse(text.constData(), text.constData() + text.size(), &v), valid);
+    QCOMPARE(v.read(text.constData(), text.constData() + text.size()), valid);
+    QCOMPARE(v.present, valid);
     if (!valid)
         return;
     QCOMPARE(v.value, value);
     QCOMPARE(std::signbit(v.value), std::signbit(value));
-    char buffer[32];
-    QCOMPARE(QByteArray(buffer, int(GcodeNumber::write(buffer, v) - buffer)), writtenBack);
-    // Kept text and formatting agree.
-    QCOMPARE(formatted(v.value), writtenBack);
+    QCOMPARE(textOf(v), text); // written as it was read
 }
 
 void GcodeLineTest::readsNoFurtherThanTheNumber_data()
@@ -229,7 +247,7 @@ void GcodeLineTest::readsNoFurtherThanTheNumber()
     QCOMPARE(mprotect(guard, size_t(page), PROT_NONE), 0);
     char* const begin = guard - text.size();
     std::memcpy(begin, text.constData(), size_t(text.size()));
-    GcodeValue v;
+    double v;
     GcodeNumber::parse(begin, guard, &v);
     GcodeLine line;
     line.parse(begin, guard);
@@ -247,7 +265,10 @@ void GcodeLineTest::readsMoveLines_data()
     QTest::newRow("S word and comment dropped")
         << QByteArray("G1 X10 Y10 S255 ; laser") << QByteArray("G1 X10 Y10\n");
     QTest::newRow("comment without space") << QByteArray("G1 X10;c") << QByteArray("G1 X10\n");
-    QTest::newRow("G92") << QByteArray("G92 E0.0") << QByteArray("G92 E0\n");
+    QTest::newRow("G92") << QByteArray("G92 E0.0") << QByteArray("G92 E0.0\n");
+    QTest::newRow("numbers as the line wrote them")
+        << QByteArray("G1 X.5 Y+2 Z0.300 E1205.67427 F1200.0")
+        << QByteArray("G1 F1200.0 X.5 Y+2 Z0.300 E1205.67427\n");
     QTest::newRow("tabs and double spaces")
         << QByteArray("G1\tX1  Y2\t E3") << QByteArray("G1 X1 Y2 E3\n");
     QTest::newRow("only a feed rate") << QByteArray("G1 F7200") << QByteArray("G1 F7200\n");
@@ -286,14 +307,14 @@ void GcodeLineTest::readsWordList()
 {
     const QString text = QStringLiteral("G1 X10  Y-2.50 E.5 F1800");
     GcodeLine g;
-    g.words[GcodeLine::Z].set(7); // an absent word keeps its value
+    g.words[GcodeLine::Z].read("7", "7" + 1); // an absent word keeps its value
     QVERIFY(g.set(text.splitRef(QLatin1Char(' '))));
     QCOMPARE(g.g, 1);
     QVERIFY(g.has(GcodeLine::X) && g.has(GcodeLine::Y) && g.has(GcodeLine::E) &&
             g.has(GcodeLine::F) && !g.has(GcodeLine::Z));
     QCOMPARE(g.value(GcodeLine::Y), -2.5);
     QCOMPARE(g.value(GcodeLine::Z), 7.0);
-    QCOMPARE(written(g), QByteArray("G1 F1800 X10 Y-2.5 E0.5\n"));
+    QCOMPARE(written(g), QByteArray("G1 F1800 X10 Y-2.50 E.5\n"));
     QVERIFY(!g.set(QStringLiteral("G1 X1,5").splitRef(QLatin1Char(' '))));
 }
 

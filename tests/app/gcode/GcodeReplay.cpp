@@ -90,33 +90,18 @@ double magnitude(double v)
     return std::isnan(v) ? 0.0 : std::fabs(v);
 }
 
-// How far writing v with 7 significant digits may move it: half a unit in the
-// last digit kept.
-double positionTolerance(double v)
+// The floating-point noise of sums and differences of numbers of v's size.
+// The optimizer writes every number as its line wrote it and sums decimals
+// exactly: nothing larger may differ, so a number rounded to fewer digits
+// than its input had shows.
+double noise(double v)
 {
-    if (std::isnan(v) || v == 0)
-        return 0;
-    return 0.5 * std::pow(10.0, std::floor(std::log10(std::fabs(v))) - 6) * (1 + 1e-9);
-}
-
-// v as the optimizer writes it: 7 significant digits.
-double written(double v)
-{
-    if (std::isnan(v))
-        return v;
-    char text[40];
-    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 7).ptr;
-    double w = 0;
-    std::from_chars(text, end, w);
-    return w;
+    return 1e-12 * (1 + magnitude(v));
 }
 
 struct Machine
 {
     double pos[3] = {NaN, NaN, NaN};
-    // How far rounding may have carried each position: relative moves add up
-    // the rounding of every distance written.
-    double slack[3] = {0, 0, 0};
     double e = 0; // the firmware's extruder counts from 0
     double feed = NaN;
     bool relativePositioning = false;
@@ -131,7 +116,7 @@ struct Machine
 
     void forgetPositions() { pos[0] = pos[1] = pos[2] = NaN; }
 
-    bool feedsNothing = true; // of the last move, once written with 7 digits
+    bool feedsNothing = true; // the last move left E where it was
 
     // Applies the axis words of a move or an arc; returns the filament fed.
     double move(const QVector<Word>& words, int first)
@@ -142,10 +127,6 @@ struct Machine
             const Word& w = words[i];
             const int axis = w.letter == 'X' ? 0 : w.letter == 'Y' ? 1 : w.letter == 'Z' ? 2 : -1;
             if (axis >= 0) {
-                // A relative move carries the rounding of where it starts.
-                slack[axis] = relativePositioning ? slack[axis] + positionTolerance(pos[axis]) +
-                                                        positionTolerance(w.value)
-                                                  : 0;
                 pos[axis] = !w.valid ? NaN : relativePositioning ? pos[axis] + w.value : w.value;
             } else if (w.letter == 'E') {
                 if (!w.valid) {
@@ -158,7 +139,7 @@ struct Machine
                     feedsNothing = w.value == 0;
                 } else {
                     fed = w.value - e;
-                    feedsNothing = written(w.value) == written(e);
+                    feedsNothing = w.value == e;
                     e = w.value;
                 }
             } else if (w.letter == 'F') {
@@ -171,8 +152,8 @@ struct Machine
 
 int kinds(double fed, double tolerance)
 {
-    // Bits: 1 retract, 2 travel, 4 extrude. A change within the rounding of
-    // the written numbers may be either.
+    // Bits: 1 retract, 2 travel, 4 extrude. A change within floating-point
+    // noise may be either.
     if (std::isnan(fed))
         return 7;
     if (std::fabs(fed) <= tolerance)
@@ -213,15 +194,11 @@ QString point(const double p[3])
 
 } // namespace
 
-// Within the rounding of the written numbers: the output cannot tell a move of
-// a few micrometres, which its input spelled with more digits, from none.
-// The same once written with 7 significant digits: the output cannot tell a
-// move of a few micrometres, which its input spelled with more digits, from
-// none.
+// A move that changes no coordinate and feeds nothing.
 bool Move::isNull() const
 {
     for (int a = 0; a < 3; ++a)
-        if (!close(written(from[a]), written(to[a]), 0))
+        if (!close(from[a], to[a], 0))
             return false;
     return feedsNothing;
 }
@@ -273,7 +250,6 @@ Toolpath simulate(const QByteArray& gcode, const Reading& reading)
             std::copy(m.pos, m.pos + 3, move.from);
             move.fed = m.move(p.words, first + 1);
             std::copy(m.pos, m.pos + 3, move.to);
-            std::copy(m.slack, m.slack + 3, move.slack);
             move.feedsNothing = m.feedsNothing;
             move.eAbs = m.e;
             move.feed = m.feed;
@@ -367,18 +343,18 @@ bool sameBarrier(const Barrier& a, const Barrier& b)
         const auto right = byLetter(b.g92);
         for (int i = 0; i < left.size(); ++i)
             if (left[i].first != right[i].first ||
-                !close(written(left[i].second), right[i].second, 0))
+                !close(left[i].second, right[i].second, 0))
                 return false;
         return true;
     }
     return a.text == b.text;
 }
 
-// An input move's feed rate and an output move's: the optimizer writes it
-// with 7 digits, or keeps it as it stands on a line it copies.
+// An input move's feed rate and an output move's: the optimizer writes it as
+// its line wrote it.
 bool sameFeed(double in, double out)
 {
-    return close(in, out, 0) || close(written(in), out, 0);
+    return close(in, out, 0);
 }
 
 // Moves that change nothing, not even the feed rate, are no-ops.
@@ -404,18 +380,9 @@ std::vector<Move> without(const QVector<Move>& moves, const std::vector<bool>& d
 
 bool endsAt(const Move& m, const Move& o)
 {
-    for (int a = 0; a < 3; ++a) {
-        // An absolute position is written as its 7-digit form, or kept as it
-        // stands on a line the optimizer copies (a number beyond what it
-        // writes); one reached by relative moves differs by the rounding
-        // carried.
-        const double slack = m.slack[a] + o.slack[a];
-        const bool same = slack > 0
-                              ? close(m.to[a], o.to[a], slack)
-                              : close(written(m.to[a]), o.to[a], 0) || close(m.to[a], o.to[a], 0);
-        if (!same)
+    for (int a = 0; a < 3; ++a)
+        if (!close(m.to[a], o.to[a], 0))
             return false;
-    }
     return true;
 }
 
@@ -455,7 +422,7 @@ QStringList Comparison::segment(const QVector<Move>& allIn, const QVector<Move>&
 
 // The input moves from i that one output move replaces: a run that ends where
 // it ends, with the same filament fed (or both unknown, where the extruder's
-// position was lost) and feed rate. Of consecutive candidates, which rounding
+// position was lost) and feed rate. Of consecutive candidates, which noise
 // cannot tell apart, the one closest in filament. Returns its end, or -1.
 int Comparison::findEnd(int i, const Move& o) const
 {
@@ -467,7 +434,7 @@ int Comparison::findEnd(int i, const Move& o) const
         fedIn = std::isnan(m.fed) || std::isnan(fedIn) ? NaN : fedIn + m.fed;
         sumAbs += magnitude(m.fed);
         const double fedTolerance =
-            1e-6 * (1 + sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
+            noise(sumAbs + 2 * std::max(magnitude(m.eAbs), magnitude(o.eAbs)));
         if (close(fedIn, o.fed, fedTolerance) && sameFeed(m.feed, o.feed) && endsAt(m, o)) {
             const double error = std::isnan(fedIn) ? 0 : std::fabs(fedIn - o.fed);
             if (best < 0 || error < bestError) {
@@ -534,7 +501,7 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
                               .arg(o.line)
                               .arg(in[first].line)
                               .arg(in[end - 1].line);
-    int kindSet = kinds(o.fed, 1e-6 * (1 + 2 * magnitude(o.eAbs)));
+    int kindSet = kinds(o.fed, noise(2 * magnitude(o.eAbs)));
     int moving = 0, stationary = 0, real = 0;
     for (int i = first; i < end; ++i) {
         const Move& m = in[i];
@@ -548,7 +515,7 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
         if (m.isNull())
             continue;
         ++real;
-        kindSet &= kinds(m.fed, 1e-6 * (1 + 2 * magnitude(m.eAbs)));
+        kindSet &= kinds(m.fed, noise(2 * magnitude(m.eAbs)));
         (m.isStationary() ? stationary : moving)++;
     }
     if (!kindSet)
@@ -564,11 +531,11 @@ QStringList Comparison::cover(const Move& o, int first, int end) const
         const Move& m = in[i];
         double t;
         const double d = distanceToSegment(m.to, o.from, o.to, &t);
-        // The rounding of the 7-digit form grows with the largest coordinate,
-        // the height included.
+        // The noise of the distance grows with the largest coordinate, the
+        // height included.
         const double largest =
             std::max({std::fabs(m.to[0]), std::fabs(m.to[1]), std::fabs(m.to[2])});
-        if (d > tolerance + positionTolerance(largest))
+        if (d > tolerance + noise(largest))
             return failures << QStringLiteral("input line %1: point %2 lies %3 from output line "
                                               "%4's segment %5-%6")
                                    .arg(m.line)

@@ -21,6 +21,9 @@
 //  - the filament fed up to the end of every output move, and so between any
 //    two other lines, is the same;
 //  - the output holds no more moves than the input.
+// Positions, feed rates and G92's values compare exactly and filament up to
+// floating-point noise: the optimizer writes numbers as their lines wrote
+// them and sums them exactly, so any rounding shows.
 // Where firmwares read a line differently, both texts are replayed both ways
 // (Reading) and must agree each time.
 namespace gcodereplay {
@@ -47,12 +50,11 @@ struct Move
 {
     double from[3];
     double to[3];    // NaN where unknown
-    double slack[3]; // rounding that relative positioning has carried along
     double fed;      // filament fed by this move; NaN when unknown
-    double eAbs;     // extruder position after it, for the rounding tolerance
+    double eAbs;     // extruder position after it, for the noise tolerance
     double feed;     // effective feed rate; NaN when none was set
     int line;
-    bool feedsNothing; // no E change once written with 7 digits
+    bool feedsNothing; // E stays where it was
     bool isNull() const;
     bool isStationary() const;
 };

@@ -160,9 +160,12 @@ void OptimizeTaskTest::exactOutput_data()
         << "M83\n" + atOut + "G1 F2100 E-0.4\nG1 E0.4\n";
     QTest::newRow("extrusion to E unchanged ends the run") << at + "G1 X5 Y0 E1\nG1 X10 Y0 E1\n"
                                                            << atOut + "G1 X5 Y0 E1\nG1 X10 Y0 E1\n";
-    QTest::newRow("relative extrusion: sums written with 7 digits")
+    QTest::newRow("relative extrusion: sums exact, with the most decimals")
         << "M83\n" + at + "G1 X1 Y0 E0.1\nG1 X2 Y0 E0.2\nG1 X3 Y0 E0.0333333333\n"
-        << "M83\n" + atOut + "G1 X3 Y0 E0.3333333\n";
+        << "M83\n" + atOut + "G1 X3 Y0 E0.3333333333\n";
+    QTest::newRow("numbers as the line wrote them")
+        << at + "G1 X5.000 Y0 E.5\nG1 X10.0 Y0 E1.00 F1200.0\n"
+        << atOut + "G1 F1200.0 X10.0 Y0 E1.00\n";
     QTest::newRow("G91 moves are written as they stand")
         << at + "G91\nG1 X5 Y0\nG1 X5 Y0\nG90\n"
         << atOut + "G91\nG1 X5 Y0\nG1 X5 Y0\nG90\n";

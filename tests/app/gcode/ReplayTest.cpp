@@ -114,6 +114,17 @@ void ReplayTest::checkerCatchesWrongOutput_data()
     QTest::newRow("dropped Y") << start + "G1 X10 Y5\nG1 X20\n"
                                << start + "G1 X20\n"
                                << "no run";
+    // Numbers rounded to 7 significant digits: coarse late in a long print.
+    QTest::newRow("absolute E rounded") << start + "G1 X10 Y0 E1205.67427\nG1 X10 Y10 E1205.67436\n"
+                                        << start + "G1 X10 Y0 E1205.674\nG1 X10 Y10 E1205.674\n"
+                                        << "no run";
+    QTest::newRow("relative sum rounded")
+        << "M83\n" + start + "G1 X1 Y0 E0.1\nG1 X2 Y0 E0.0333333333\n"
+        << "M83\n" + start + "G1 X2 Y0 E0.1333333\n"
+        << "no run";
+    QTest::newRow("position rounded") << start + "G1 X10.0000001 Y0\n"
+                                      << start + "G1 X10 Y0\n"
+                                      << "no run";
     // What firmwares read two ways: merged as one way reads them.
     QTest::newRow("M83 taken as ended by G90")
         << "M83\n" + start + "G90\nG1 X10 Y0 E1\nG1 X20 Y0 E2\n"
