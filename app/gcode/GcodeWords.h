@@ -28,7 +28,9 @@
 //   and a digit, or 'e', a sign and a digit) with its digits. An upper-case
 //   'E' after a number starts the next word, the extruder's: firmwares read
 //   "X20E1" as X20 E1. The text may be empty (a letter alone) or no number at
-//   all ("1-2", "."): the reader splits, GcodeNumber::parse judges.
+//   all ("1-2", "."): the reader splits, GcodeNumber::parse judges. It
+//   refuses an exponent, on which firmwares differ ("X1e1" is X10 to one, X1
+//   to another, X1 and an extruder word to a third).
 // - Spaces and tabs separate words but are not needed: "G1X5Y5" is three
 //   words. A word that follows the previous one (or a comment in
 //   parentheses) without a space or tab between them is `glued`.

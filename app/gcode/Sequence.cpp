@@ -268,76 +268,76 @@ void Sequence::forget(bool positions, bool extruder)
 
 void Sequence::observe(const char* begin, const char* end)
 {
-    struct Word
-    {
-        char letter; // upper case
-        const char* begin;
-        const char* end;
-    };
-    Word words[24];
-    int count = 0;
+    // First the command (after a line number) and whether the line is one we
+    // can read; then, below, its arguments. However many words a line has:
+    // a cap on them once left an M83 with many words unread.
     GcodeWordReader reader(begin, end);
-    GcodeWord read;
-    while (reader.next(&read)) {
-        if (count == int(std::size(words))) {
-            forget(true, true); // more words than any command we know has
-            return;
-        }
-        words[count++] = {read.upperLetter(), read.begin, read.end};
+    GcodeWord w;
+    GcodeWord command;
+    int count = 0;
+    int first = 0;
+    bool exponent = false;
+    bool twoCommands = false;
+    while (reader.next(&w)) {
+        const char l = w.upperLetter();
+        if (count == 0 && l == 'N')
+            first = 1; // line number
+        if (count == first)
+            command = w;
+        else if (count > first)
+            twoCommands |= l == 'G' || l == 'M' || l == 'T' || l == 'N';
+        exponent |= std::find(w.begin, w.end, 'e') != w.end;
+        ++count;
     }
     if (reader.stop() == GcodeWordReader::Junk) {
         // Not G-code as we know it (host commands, binary junk).
         forget(true, true);
         return;
     }
-    for (int i = 0; i < count; ++i) {
-        if (std::find(words[i].begin, words[i].end, 'e') != words[i].end) {
-            // An exponent: "X1e1" is X10 to one firmware, X1 to another, X1
-            // and an extruder word e1 to a third.
-            forget(true, true);
-            feed = std::nan("");
-            return;
-        }
-    }
-    int first = 0;
-    if (count > 0 && words[0].letter == 'N')
-        first = 1; // line number
     if (first == count)
         return; // comment only
+    if (exponent) {
+        // "X1e1" is X10 to one firmware, X1 to another, X1 and an extruder
+        // word e1 to a third.
+        forget(true, true);
+        feed = std::nan("");
+        return;
+    }
+    if (twoCommands) {
+        forget(true, true); // too clever for us
+        return;
+    }
+    // Calls f(letter, word) for each word after the command.
+    auto forEachArgument = [&](auto f) {
+        GcodeWordReader again(begin, end);
+        GcodeWord argument;
+        for (int i = 0; again.next(&argument); ++i)
+            if (i > first)
+                f(argument.upperLetter(), argument);
+    };
 
-    const Word& command = words[first];
     int code = 0;
     const char* q = command.begin;
     while (q != command.end && *q >= '0' && *q <= '9')
         code = std::min(code * 10 + (*q++ - '0'), 100000);
     const bool plainCode = q != command.begin && (q == command.end || *q == '.');
-    for (int i = first + 1; i < count; ++i) {
-        const char l = words[i].letter;
-        if (l == 'G' || l == 'M' || l == 'T' || l == 'N') {
-            forget(true, true); // two commands on one line: too clever for us
-            return;
-        }
-    }
-
-    auto number = [](const Word& w, double* v) { return GcodeNumber::parse(w.begin, w.end, v); };
     static constexpr char axisLetter[] = {'X', 'Y', 'Z', 'E'};
 
-    if (command.letter == 'G' && plainCode && q == command.end) {
+    if (command.upperLetter() == 'G' && plainCode && q == command.end) {
         switch (code) {
         case 0:
         case 1:
         case 2:
         case 3: // moves and arcs: the end point, by the same rules
-            for (int i = first + 1; i < count; ++i) {
-                const Word& w = words[i];
+            forEachArgument([&](char letter, const GcodeWord& word) {
                 double v;
-                const bool valid = number(w, &v);
-                if (w.letter == 'F') {
+                const bool valid = word.number(&v);
+                if (letter == 'F') {
                     feed = valid ? v : std::nan("");
-                    continue;
+                    return;
                 }
                 for (int a = 0; a < AxisCount; ++a) {
-                    if (w.letter != axisLetter[a])
+                    if (letter != axisLetter[a])
                         continue;
                     const bool relative = a == AxisE ? extrusion == Relative : relativePositioning;
                     if (!valid || (a == AxisE && extrusion == Unknown))
@@ -349,7 +349,7 @@ void Sequence::observe(const char* begin, const char* end)
                         known[a] = true;
                     }
                 }
-            }
+            });
             return;
         case 4:  // dwell
         case 17: // plane selection
@@ -358,7 +358,7 @@ void Sequence::observe(const char* begin, const char* end)
             return;
         case 10: // firmware retraction: the extruder moves behind our back
         case 11:
-            forget(count > first + 1, true);
+            forget(count > first + 1, true); // with words: it may move the head too
             return;
         case 28: // homing and probing leave the head somewhere; not the extruder
         case 29:
@@ -375,17 +375,17 @@ void Sequence::observe(const char* begin, const char* end)
             return;
         case 92: {
             bool axisWord = false;
-            for (int i = first + 1; i < count; ++i) {
+            forEachArgument([&](char letter, const GcodeWord& word) {
                 for (int a = 0; a < AxisCount; ++a) {
-                    if (words[i].letter != axisLetter[a])
+                    if (letter != axisLetter[a])
                         continue;
                     double v;
-                    known[a] = number(words[i], &v);
+                    known[a] = word.number(&v);
                     if (known[a])
                         pos[a] = v;
                     axisWord = true;
                 }
-            }
+            });
             // Without axis words one firmware sets nothing, another every
             // axis to 0.
             if (!axisWord)
@@ -397,7 +397,7 @@ void Sequence::observe(const char* begin, const char* end)
             return;
         }
     }
-    if (command.letter == 'M' && plainCode) {
+    if (command.upperLetter() == 'M' && plainCode) {
         if (code == 82) {
             // In relative positioning one firmware keeps the extruder
             // relative (G91 holds for it too), another makes it absolute.
