@@ -166,6 +166,11 @@ void OptimizeTaskTest::exactOutput_data()
     QTest::newRow("numbers as the line wrote them")
         << at + "G1 X5.000 Y0 E.5\nG1 X10.0 Y0 E1.00 F1200.0\n"
         << atOut + "G1 F1200.0 X10.0 Y0 E1.00\n";
+    // Relative to one firmware (G91 holds for the extruder), absolute to
+    // another: the first move after G90 retracts or extrudes.
+    QTest::newRow("M82 under G91 read two ways")
+        << at + "G92 E10\nG91\nM82\nG1 E-2\nG90\nG1 X10 Y0 E7\nG1 X20 Y0 E8\n"
+        << atOut + "G92 E10\nG91\nM82\nG1 E-2\nG90\nG1 X10 Y0 E7\nG1 X20 Y0 E8\n";
     QTest::newRow("G91 moves are written as they stand")
         << at + "G91\nG1 X5 Y0\nG1 X5 Y0\nG90\n"
         << atOut + "G91\nG1 X5 Y0\nG1 X5 Y0\nG90\n";
