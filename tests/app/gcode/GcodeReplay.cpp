@@ -342,8 +342,7 @@ bool sameBarrier(const Barrier& a, const Barrier& b)
         const auto left = byLetter(a.g92);
         const auto right = byLetter(b.g92);
         for (int i = 0; i < left.size(); ++i)
-            if (left[i].first != right[i].first ||
-                !close(left[i].second, right[i].second, 0))
+            if (left[i].first != right[i].first || !close(left[i].second, right[i].second, 0))
                 return false;
         return true;
     }

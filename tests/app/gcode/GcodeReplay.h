@@ -49,10 +49,10 @@ extern const Reading readings[2];
 struct Move
 {
     double from[3];
-    double to[3];    // NaN where unknown
-    double fed;      // filament fed by this move; NaN when unknown
-    double eAbs;     // extruder position after it, for the noise tolerance
-    double feed;     // effective feed rate; NaN when none was set
+    double to[3]; // NaN where unknown
+    double fed;   // filament fed by this move; NaN when unknown
+    double eAbs;  // extruder position after it, for the noise tolerance
+    double feed;  // effective feed rate; NaN when none was set
     int line;
     bool feedsNothing; // E stays where it was
     bool isNull() const;
