@@ -557,5 +557,10 @@ Please check that the printer is connected and idle, and try again.</source>
         <source>There was an error during the test print.</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>The printer was disconnected during the test print.
+Please check that both the USB and the power cable are connected, then run the test print again.</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>
