@@ -133,13 +133,29 @@ If the problem persists, please contact us for assistance.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>The firmware file %1 was not used: %2.
+
+Install the firmware delivered with the program instead?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>%1%</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The firmware installation did not finish in time and was stopped.
+Unplug the printer&apos;s USB cable, plug it in again and install the firmware again: the printer stays in firmware update mode until a firmware has been installed.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot install the printer firmware.
 Please check that the printer is connected to the computer and try again.
 If the problem persist, please contact us for assistance.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The firmware has been written, but the printer has not restarted with it.
+Unplug the printer&apos;s USB cable and plug it in again. If it is still not shown as connected, switch the printer off and on, and run the firmware update again.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
