@@ -201,7 +201,7 @@ Unplug the printer&apos;s USB cable and plug it in again. If it is still not sho
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Welcome to the Corvane Software installer for your Mac.</source>
+        <source>Welcome to the Corvane Software installer for Linux.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -242,6 +242,10 @@ Unplug the printer&apos;s USB cable and plug it in again. If it is still not sho
     </message>
     <message>
         <source>Install the Zelk - %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Continue installs the program in %1 for everyone on this computer, with the rule that lets you use the printer. The system then asks for an administrator&apos;s password to run %2, which makes the copy. Without the password the program is installed for you alone, in %3.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
