@@ -120,6 +120,14 @@ int main(int argc, char** argv)
         }
     }
 
+    // Asked to end while the single-instance channel waited: nothing has
+    // started that needs a teardown.
+    if (TerminationSignals::received()) {
+        qDebug() << "Exiting";
+        Logging::flushBoot();
+        return 0;
+    }
+
     qDebug() << "Master instance; rotating logs.";
     Logging::rotateLogs();
     Logging::setupFile();
