@@ -9,6 +9,7 @@
 #include <RMSentry.h>
 #include <StartModes.h>
 #include <StreamCapture.h>
+#include <TerminationSignals.h>
 
 #include <QDebug>
 #include <QIcon>
@@ -16,8 +17,11 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <QThreadPool>
 #include <QTranslator>
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -27,6 +31,15 @@ const char Version[] = "1.5.5";
 const char BuildDescription[] = "1.5.4-42-gdec7a2d";
 const char Commit[] = "dec7a2d";
 const QString InstanceName = QStringLiteral("Zelk printer tool");
+
+// How long the end of the program waits for work still running on the global
+// thread pool: a listing of printers in firmware-update mode (dfu-util -l ends
+// within a second unless a device hangs it; its own limit is a minute), or an
+// installer copy that waits for the password dialog. Three seconds lets a
+// listing end; what is still running then is abandoned rather than waited for
+// without end (the application object's destructor would), so that a logout
+// or systemd's stop is not held up.
+constexpr int PoolDrainMs = 3000;
 
 void writeBanner(const QCoreApplication& app)
 {
@@ -65,6 +78,15 @@ int main(int argc, char** argv)
     qDebug() << "Started";
 
     IPCApp app(argc, argv, InstanceName);
+    // From here on SIGINT, SIGTERM and SIGHUP end the program as its window's
+    // Quit does: through the event loop and the teardown below, so that the
+    // log is written out and the printers are let go. (Before this point the
+    // default action still ends a process that has started nothing.)
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [](int number) {
+        qDebug() << "Signal" << number << "received; quitting";
+        QCoreApplication::quit();
+    });
     QTranslator translator;
     QCoreApplication::setApplicationName(InstanceName);
     QCoreApplication::setApplicationVersion(
@@ -96,6 +118,14 @@ int main(int argc, char** argv)
             Logging::flushBoot();
             return -1;
         }
+    }
+
+    // Asked to end while the single-instance channel waited: nothing has
+    // started that needs a teardown.
+    if (TerminationSignals::received()) {
+        qDebug() << "Exiting";
+        Logging::flushBoot();
+        return 0;
     }
 
     qDebug() << "Master instance; rotating logs.";
@@ -133,11 +163,24 @@ int main(int argc, char** argv)
         window->activateWindow();
     });
 
-    const int result = app.exec();
+    // A signal that arrived before the event loop (while the single-instance
+    // channel waited, say) was taken by a loop of its own: quit() is lost on
+    // a loop that has not started yet.
+    const int result = TerminationSignals::received() ? 0 : app.exec();
 
     qDebug() << "Exiting";
+    const bool drained = QThreadPool::globalInstance()->waitForDone(PoolDrainMs);
+    if (!drained)
+        qWarning() << "Not waiting for" << QThreadPool::globalInstance()->activeThreadCount()
+                   << "background tasks still running after" << PoolDrainMs << "ms";
     Logging::unsetup();
     delete window;
     guard.reset();
+    if (!drained) {
+        // The printers are let go and the log is closed; only the abandoned
+        // tasks are left, which the application object would wait for.
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
     return result;
 }

@@ -3,7 +3,7 @@
 # The program lives in one application directory, "the bundle", that it can
 # copy and update as a whole (app/shell/Installer.h):
 #
-#   <prefix>/lib/zelk/Contents/bin/zelk, dfu-util
+#   <prefix>/lib/zelk/Contents/bin/zelk, dfu-util, zelk-install
 #   <prefix>/lib/zelk/Contents/lib/libtrel.so.1
 #   <prefix>/lib/zelk/Contents/Resources/   firmware image, test print, icon, udev rule
 #
@@ -15,6 +15,7 @@
 #   <prefix>/share/applications/zelk.desktop
 #   <prefix>/share/icons/hicolor/*/apps/zelk.png, scalable/apps/zelk.svg
 #   <prefix>/lib/udev/rules.d/70-zelk.rules
+#   <prefix>/share/polkit-1/actions/com.corvane.zelk.install.policy
 #
 # `cmake --install build --prefix DIR` installs into any prefix (~/.local
 # gives a per-user installation that the desktop finds); `cpack` in the build
@@ -36,11 +37,14 @@ set(ZELK_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 get_filename_component(ZELK_PACKAGING_DIR ${ZELK_PACKAGING_DIR} ABSOLUTE)
 set(ZELK_ICON_SIZES 16 24 32 48 64 128 256 512)
 
-# The udev rule and the icon in the build tree's Resources, as in a bundle: a
-# bundle that copies itself takes them along and installs them from there.
+# The udev rule and the icon in the build tree's Resources, and the install
+# helper beside the program, as in a bundle: a bundle that copies itself takes
+# them along and installs them from there.
+set(ZELK_BUILD_INSTALL_HELPER ${CMAKE_BINARY_DIR}/bin/zelk-install)
 set(ZELK_PACKAGING_RESOURCES
     ${ZELK_BUILD_RESOURCES_DIR}/70-zelk.rules
-    ${ZELK_BUILD_RESOURCES_DIR}/zelk.png)
+    ${ZELK_BUILD_RESOURCES_DIR}/zelk.png
+    ${ZELK_BUILD_INSTALL_HELPER})
 add_custom_command(
     OUTPUT ${ZELK_PACKAGING_RESOURCES}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${ZELK_BUILD_RESOURCES_DIR}
@@ -48,8 +52,12 @@ add_custom_command(
         ${ZELK_BUILD_RESOURCES_DIR}/70-zelk.rules
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELK_PACKAGING_DIR}/icons/zelk-256.png
         ${ZELK_BUILD_RESOURCES_DIR}/zelk.png
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELK_PACKAGING_DIR}/zelk-install
+        ${ZELK_BUILD_INSTALL_HELPER}
     DEPENDS ${ZELK_PACKAGING_DIR}/70-zelk.rules ${ZELK_PACKAGING_DIR}/icons/zelk-256.png
-    COMMENT "udev rule and icon in Resources")
+        ${ZELK_PACKAGING_DIR}/zelk-install
+    COMMENT "udev rule, icon and install helper in the build tree")
 add_custom_target(zelk_packaging_resources ALL DEPENDS ${ZELK_PACKAGING_RESOURCES})
 
 # The drawings of the icon and of the installer window's header, rendered
@@ -78,7 +86,8 @@ function(zelk_packaging_finish)
     install(TARGETS trel
         LIBRARY DESTINATION ${ZELK_INSTALL_LIBDIR} NAMELINK_SKIP COMPONENT zelk)
     find_program(ZELK_DFU_UTIL dfu-util REQUIRED)
-    install(PROGRAMS ${ZELK_DFU_UTIL} DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
+    install(PROGRAMS ${ZELK_DFU_UTIL} ${ZELK_PACKAGING_DIR}/zelk-install
+        DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
     install(DIRECTORY ${ZELK_BUILD_RESOURCES_DIR}/
         DESTINATION ${ZELK_INSTALL_RESOURCESDIR} COMPONENT zelk)
     if(TARGET zelk)
@@ -109,6 +118,13 @@ function(zelk_packaging_finish)
         DESTINATION share/icons/hicolor/scalable/apps COMPONENT zelk)
     install(FILES ${ZELK_PACKAGING_DIR}/70-zelk.rules
         DESTINATION lib/udev/rules.d COMPONENT zelk)
+    # The password dialog of a copy into the system names the program.
+    install(CODE "
+        set(zelk_helper \"\${CMAKE_INSTALL_PREFIX}/${ZELK_INSTALL_BINDIR}/zelk-install\")
+        set(zelk_template \"${ZELK_PACKAGING_DIR}/com.corvane.zelk.install.policy.in\")
+        set(zelk_work_dir \"${CMAKE_BINARY_DIR}/packaging\")
+        include(\"${ZELK_PACKAGING_DIR}/polkit-action.cmake\")
+        " COMPONENT zelk)
 
     # The archives of the bundle for the program's own installer and updates:
     # ninja zelk_archives writes them into the build directory.

@@ -10,6 +10,7 @@
 #include <trel/TrelException.h>
 
 #include <QCoreApplication>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QThread>
 
@@ -255,6 +256,10 @@ void RMDevice::statusMessage(const TrelJobInterface::StatusMsg& status)
     d->printProgress = status.job.progress;
     d->temperature = status.status.extruder_temperature;
     d->lastError = errorFromCode(status.error);
+    // Not the empty status of a printer that went away: nothing answered.
+    const bool outcome = d->outcomeAwaited && d->open;
+    if (d->open)
+        d->outcomeAwaited = false;
     d->isFirmwareValid = d->fwVersion == QLatin1String("0.0.0") ||
                          RMUtil::compareVersion(minFwVersion(), d->fwVersion) >= 0;
 
@@ -276,7 +281,8 @@ void RMDevice::statusMessage(const TrelJobInterface::StatusMsg& status)
         emit printProgressChanged(d->printProgress);
     if (!(d->temperature == oldTemperature)) // a NaN on either side is a change
         emit temperatureChanged(d->temperature);
-    if (status.error != 0 && d->lastError != oldError) {
+    if (status.error != 0 && (d->lastError != oldError || outcome)) {
+        d->outcomeReported = true;
         qCWarning(Device) << "Printer error:" << status.error;
         emit error(d->lastError);
     }
@@ -356,19 +362,35 @@ QFuture<bool> RMDevice::queryStoreConnected()
 void RMDevice::startFilamentLoad()
 {
     RMDevicePrivate* p = d;
-    d->runVoid(d->commandPool, [p] {
+    d->reportOutcomeOf(d->runVoid(d->commandPool, [p] {
         qCDebug(Device) << "startFilamentLoad";
         p->client->load_initiate(p->port);
-    });
+    }));
 }
 
 void RMDevice::startFilamentUnload()
 {
     RMDevicePrivate* p = d;
-    d->runVoid(d->commandPool, [p] {
+    d->reportOutcomeOf(d->runVoid(d->commandPool, [p] {
         qCDebug(Device) << "startFilamentUnload";
         p->client->unload_initiate(p->port);
+    }));
+}
+
+void RMDevicePrivate::reportOutcomeOf(const QFuture<void>& request)
+{
+    // The watcher's signal comes as an event posted when the task ends:
+    // after every status that the printer sent before it had the request.
+    outcomeReported = false;
+    auto* watcher = new QFutureWatcher<void>(q);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, q, [this, watcher] {
+        watcher->deleteLater();
+        if (outcomeReported)
+            return;
+        outcomeAwaited = true;
+        q->pollStatus();
     });
+    watcher->setFuture(request);
 }
 
 void RMDevice::enterDfu()

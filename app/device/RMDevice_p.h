@@ -89,6 +89,17 @@ public:
     void zero();
     void move(uint32_t type, double target, float distance, float speed, float accel);
 
+    // The printer answers a filament request with 0 whatever it makes of it
+    // and tells the outcome in its status. A refusal shows only as an error
+    // code, which may be the very code an earlier refusal left standing (the
+    // printer keeps it until its button is pressed): so once the request has
+    // been carried out a fresh status is asked for, and that status reports
+    // its error whether it changed or not, unless a changed error has told
+    // of it already (GUI thread).
+    void reportOutcomeOf(const QFuture<void>& request);
+    bool outcomeReported = false;
+    bool outcomeAwaited = false;
+
     RMDevice* const q;
     TrelClient* const client;
     RMJobSend* currentJobSend = nullptr;

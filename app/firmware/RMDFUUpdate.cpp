@@ -6,6 +6,7 @@
 
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -124,6 +125,19 @@ RMDFUUpdate::~RMDFUUpdate()
         delete d->process;
     }
     delete d;
+}
+
+void RMDFUUpdate::stop()
+{
+    if (!d->process || d->process->state() == QProcess::NotRunning)
+        return;
+    qCWarning(DFU) << "Stopping dfu-util";
+    d->process->terminate();
+    // Not fired once the process has ended and gone.
+    QTimer::singleShot(KILL_AFTER_MS, d->process, [process = d->process] {
+        qCWarning(DFU) << "dfu-util did not end on SIGTERM; killing it";
+        process->kill();
+    });
 }
 
 int RMDFUUpdate::progress() const

@@ -78,10 +78,14 @@ bool RMFirmwareFile::isTrustedOverride(const QString& path, QString* why)
     return true;
 }
 
-QString RMFirmwareFile::choose(const QString& applicationDir, const QString& overridePath)
+QString RMFirmwareFile::choose(const QString& applicationDir, const QString& overridePath,
+                               QString* refusal)
 {
     QString why;
-    if (isTrustedOverride(overridePath, &why)) {
+    const bool trusted = isTrustedOverride(overridePath, &why);
+    if (refusal)
+        *refusal = why;
+    if (trusted) {
         qCDebug(DFU) << "Found firmware override file";
         return overridePath;
     }

@@ -16,9 +16,12 @@ public:
     // a directory that every user can write to is only the current user's
     // choice when that user owns it and nobody else can change it; otherwise
     // anyone on the machine could pick the firmware for this user's printer.
-    // Each refusal is logged with its reason.
+    // Each refusal is logged with its reason, which also goes to `refusal`
+    // (left empty when there was no override to refuse), so that the user
+    // can be told.
     static QString choose(const QString& applicationDir,
-                          const QString& overridePath = defaultOverridePath());
+                          const QString& overridePath = defaultOverridePath(),
+                          QString* refusal = nullptr);
 
     // True when `path` is a regular file (not a link) owned by the current
     // user, writable by nobody else, in a directory whose entries others

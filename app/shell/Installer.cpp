@@ -21,61 +21,13 @@ const QLatin1String UdevRuleName("70-zelk.rules");
 const QLatin1String EntryName("zelk.desktop");
 const QLatin1String UpdatePrefix("zelk-update-");
 const QLatin1String DefaultUdevRules("/etc/udev/rules.d");
+const QLatin1String InstallHelperPath("Contents/bin/zelk-install");
+// Where the Debian package puts the helper; its polkit action names this path.
+const QLatin1String PackagedHelper("/usr/lib/zelk/Contents/bin/zelk-install");
 
-// What a copy runs, as root through the privilege helper or as the user: one
-// fixed script, the paths as its arguments (never spliced into the text).
-// The new copy is made beside the destination and swapped in, so that a copy
-// that fails half-way leaves the previous installation as it was. It checks
-// the destination again because a root shell must not take the caller's word
-// for what it may delete.
-//
-//   $1 source bundle  $2 destination  $3 udev rules directory or ""
-//   $4 "reload" to have udev apply the rule to printers already attached
-//
-// Exit: 0 copied; 2 refused (not a bundle, or a destination that is no
-// installation); 3 copy failed; 4 the previous installation could not be
-// moved aside; 5 copied, but the udev rule could not be installed.
-const char CopyScript[] = R"sh(set -u
-src=$1 dst=$2 rules=$3 reload=$4
-exe=Contents/bin/zelk
-case $dst in /?*) ;; *) exit 2 ;; esac
-[ -f "$src/$exe" ] || exit 2
-if [ -e "$dst" ] || [ -L "$dst" ]; then
-    [ -f "$dst/$exe" ] || exit 2
-fi
-new=$dst.new-$$
-old=$dst.old-$$
-mkdir -p -- "$(dirname -- "$dst")" || exit 3
-rm -rf -- "$new" "$old"
-if ! mkdir -- "$new" || ! cp -R --preserve=mode,timestamps,links -- "$src/." "$new"; then
-    rm -rf -- "$new"
-    exit 3
-fi
-if [ -e "$dst" ] || [ -L "$dst" ]; then
-    if ! mv -- "$dst" "$old"; then
-        rm -rf -- "$new"
-        exit 4
-    fi
-fi
-if ! mv -- "$new" "$dst"; then
-    if [ -e "$old" ] || [ -L "$old" ]; then mv -- "$old" "$dst"; fi
-    rm -rf -- "$new"
-    exit 3
-fi
-rm -rf -- "$old"
-rule=$dst/Contents/Resources/70-zelk.rules
-if [ -n "$rules" ] && [ -f "$rule" ] &&
-    [ ! -e /usr/lib/udev/rules.d/70-zelk.rules ] && [ ! -e /lib/udev/rules.d/70-zelk.rules ]; then
-    mkdir -p -- "$rules" && cp -- "$rule" "$rules/70-zelk.rules" &&
-        chmod 644 "$rules/70-zelk.rules" || exit 5
-    if [ "$reload" = reload ] && command -v udevadm >/dev/null 2>&1; then
-        udevadm control --reload-rules
-        udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=2b75
-    fi
-fi
-exit 0
-)sh";
-
+// What a copy runs, as root through the privilege helper or as the user: the
+// bundle's install helper (packaging/zelk-install), the paths as its
+// arguments. Its exit codes:
 enum CopyExit {
     Copied = 0,
     Refused = 2,
@@ -87,11 +39,12 @@ enum CopyExit {
     HelperNotAuthorized = 127,
 };
 
-// The privilege helper and the udev directory: set by tests on the GUI
-// thread, read by copies on worker threads.
-QMutex configMutex; // guards helperProgram, helperSet, udevDirectory
+// The privilege helper, the packaged install helper and the udev directory:
+// set by tests on the GUI thread, read by copies on worker threads.
+QMutex configMutex; // guards helperProgram, helperSet, packagedHelper, udevDirectory
 QString helperProgram;
 bool helperSet = false;
+QString packagedHelper = PackagedHelper;
 QString udevDirectory = DefaultUdevRules;
 
 QString clean(const QDir& dir)
@@ -138,11 +91,7 @@ bool mayCopy(const QDir& sourceDir, const QDir& destinationDir)
 
 QString commandLine(const QString& program, const QStringList& arguments)
 {
-    QStringList shown{program};
-    for (const QString& argument : arguments)
-        shown << (argument == QLatin1String(CopyScript) ? QStringLiteral("<copy script>")
-                                                        : argument);
-    return shown.join(QLatin1Char(' '));
+    return (QStringList{program} + arguments).join(QLatin1Char(' '));
 }
 
 // Runs the copy script and returns its exit code, or -1 when it did not run
@@ -275,11 +224,16 @@ bool copyToSystem(const QDir& source, const QDir& destination)
     }
     if (!mayCopy(source, destination))
         return false;
+    // pkexec names the program it runs in its password dialog (the polkit
+    // action's message where the package installed one): never a shell.
+    const QString program = Installer::systemInstallHelper(from);
+    if (!QFileInfo(program).isExecutable()) {
+        qWarning() << "Cannot copy" << from << "- no install helper" << program;
+        return false;
+    }
     const QString rules = Installer::udevRulesDirectory();
     const QString reload = rules == DefaultUdevRules ? QStringLiteral("reload") : QString();
-    return copyResult(
-        runCopy(helper, {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QLatin1String(CopyScript),
-                         QStringLiteral("zelk-install"), from, to, rules, reload}));
+    return copyResult(runCopy(helper, {program, from, to, rules, reload}));
 }
 
 bool copyToUser(const QDir& source, const QDir& destination)
@@ -289,9 +243,12 @@ bool copyToUser(const QDir& source, const QDir& destination)
     qDebug() << "Copying app from" << from << "to user directory" << to;
     if (!mayCopy(source, destination))
         return false;
-    return copyResult(runCopy(QStringLiteral("/bin/sh"),
-                              {QStringLiteral("-c"), QLatin1String(CopyScript),
-                               QStringLiteral("zelk-install"), from, to, QString(), QString()}));
+    const QString program = Installer::installHelperIn(from);
+    if (!QFileInfo(program).isExecutable()) {
+        qWarning() << "Cannot copy" << from << "- no install helper" << program;
+        return false;
+    }
+    return copyResult(runCopy(program, {from, to, QString(), QString()}));
 }
 
 bool runInstaller(const QFileInfo& archive)
@@ -568,6 +525,35 @@ void setPrivilegeHelper(const QString& program)
     QMutexLocker lock(&configMutex);
     helperProgram = program;
     helperSet = true;
+}
+
+QString installHelperIn(const QString& bundle)
+{
+    return QDir::cleanPath(bundle) + QLatin1Char('/') + InstallHelperPath;
+}
+
+QString packagedInstallHelper()
+{
+    QMutexLocker lock(&configMutex);
+    return packagedHelper;
+}
+
+void setPackagedInstallHelper(const QString& path)
+{
+    QMutexLocker lock(&configMutex);
+    packagedHelper = path;
+}
+
+QString systemInstallHelper(const QString& source)
+{
+    // Run as root, the packaged helper must be root's alone: a file that
+    // someone else could change would run their commands.
+    const QFileInfo packaged(packagedInstallHelper());
+    if (packaged.isFile() && !packaged.isSymLink() && packaged.isExecutable() &&
+        packaged.ownerId() == 0 &&
+        !(packaged.permissions() & (QFileDevice::WriteGroup | QFileDevice::WriteOther)))
+        return packaged.filePath();
+    return installHelperIn(source);
 }
 
 QString udevRulesDirectory()

@@ -13,6 +13,7 @@
 //
 //   <bundle>/Contents/bin/zelk          the program
 //   <bundle>/Contents/bin/dfu-util      the flasher it runs
+//   <bundle>/Contents/bin/zelk-install  the copy, run as root through pkexec
 //   <bundle>/Contents/lib/libtrel.so.1  its link library
 //   <bundle>/Contents/Resources/        firmware image, test print, icon, udev rule
 //
@@ -24,12 +25,13 @@
 
 // Replaces destination with a copy of the bundle source, with administrator
 // rights obtained through the privilege helper (pkexec: the desktop asks for
-// a password). False when the rights are refused, the helper is missing, or
-// the copy fails; the previous installation is then left as it was. Also
-// installs the bundle's udev rule, so that the logged-in user may open the
-// printer, unless the system already has one from the package.
+// a password), which runs the install helper (systemInstallHelper()). False
+// when the rights are refused, a helper is missing, or the copy fails; the
+// previous installation is then left as it was. Also installs the bundle's
+// udev rule, so that the logged-in user may open the printer, unless the
+// system already has one from the package.
 bool copyToSystem(const QDir& source, const QDir& destination);
-// The same with the user's own rights.
+// The same with the user's own rights: the source's install helper, no pkexec.
 bool copyToUser(const QDir& source, const QDir& destination);
 // Unpacks a .tar.bz2 holding one bundle into a private temporary directory
 // and starts the program in it with "--update=" and the running bundle, which
@@ -77,6 +79,18 @@ QStringList parseDesktopExec(const QString& exec);
 // every system copy fail as a refusal does.
 QString privilegeHelper();
 void setPrivilegeHelper(const QString& program);
+// The copy program of a bundle: "Contents/bin/zelk-install".
+QString installHelperIn(const QString& bundle);
+// The install helper of the Debian package ("/usr/lib/zelk/Contents/bin/
+// zelk-install"), the program its polkit action com.corvane.zelk.install
+// names, so that the password dialog says what it is for. Tests point it
+// elsewhere.
+QString packagedInstallHelper();
+void setPackagedInstallHelper(const QString& path);
+// What a system copy from `source` runs as root: the packaged helper when it
+// is there and root's alone (whatever bundle is copied: then the dialog is
+// the action's), else the source's own, which the dialog names by its path.
+QString systemInstallHelper(const QString& source);
 // Where a system copy installs the udev rule ("/etc/udev/rules.d"). Tests
 // point it elsewhere; udev is asked to reload only for the real directory.
 QString udevRulesDirectory();

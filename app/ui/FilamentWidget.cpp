@@ -28,6 +28,7 @@ public:
     QTimer* pollTimer = nullptr;
     QPointer<CircularGauge> bar;
     QPropertyAnimation* animation = nullptr;
+    bool telling = false; // a failure's message box is open
 };
 
 FilamentWidget::FilamentWidget(QWidget* parent) : QWidget(parent), d_ptr(new FilamentWidgetPrivate)
@@ -125,11 +126,17 @@ bool FilamentWidget::endedInFailure() const
 
 void FilamentWidget::printerError(RMDevice::Error error)
 {
-    if (!isVisible() || !isFailure(error))
+    Q_D(FilamentWidget);
+    // One message per ending: another report while the box waits (the
+    // box's event loop delivers it) must not stack a second box under
+    // which the first would be left open.
+    if (!isVisible() || !isFailure(error) || d->telling)
         return;
+    d->telling = true;
     QMessageBox box(QMessageBox::Warning, window()->windowTitle(), failureText(error),
                     QMessageBox::Ok, this);
     box.setWindowModality(Qt::WindowModal);
     box.exec();
+    d->telling = false;
     emit interrupted();
 }

@@ -31,8 +31,19 @@ namespace {
 
 int afterChangeDelay = 10000;
 int pollInterval = 5000;
+int flashLimit = FirmwareUpdateDialog::FLASH_LIMIT_MS;
+int returnLimit = FirmwareUpdateDialog::RETURN_LIMIT_MS;
 // How long a stopped polling timer lives on, for listings still under way.
 constexpr int TIMER_GRACE_MS = 10000;
+// How long a dfu-util that was stopped (and killed KILL_AFTER_MS later) may
+// take to end before the dialog gives up waiting for it.
+constexpr int STOP_GRACE_MS = RMDFUUpdate::KILL_AFTER_MS + 5000;
+
+void noHelpButton(QMessageBox& box)
+{
+    box.setWindowModality(Qt::WindowModal);
+    box.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+}
 
 QString& overridePath()
 {
@@ -46,6 +57,12 @@ void FirmwareUpdateDialog::setListingDelays(int afterChangeMs, int pollMs)
 {
     afterChangeDelay = afterChangeMs;
     pollInterval = pollMs;
+}
+
+void FirmwareUpdateDialog::setTimeLimits(int flashMs, int returnMs)
+{
+    flashLimit = flashMs;
+    returnLimit = returnMs;
 }
 
 void FirmwareUpdateDialog::setOverridePath(const QString& path)
@@ -181,8 +198,23 @@ void FirmwareUpdateDialog::on_firmwareDownloadAgainButton_clicked()
 
 void FirmwareUpdateDialog::startFirmwareUpload()
 {
+    QString refusal;
     const QString path =
-        RMFirmwareFile::choose(QCoreApplication::applicationDirPath(), overridePath());
+        RMFirmwareFile::choose(QCoreApplication::applicationDirPath(), overridePath(), &refusal);
+    if (!refusal.isEmpty()) {
+        // The user put that file there to have it installed: the delivered
+        // firmware goes on only when they say so.
+        QMessageBox box(QMessageBox::Warning, windowTitle(),
+                        tr("The firmware file %1 was not used: %2.\n\nInstall the firmware "
+                           "delivered with the program instead?")
+                            .arg(QDir::toNativeSeparators(overridePath()), refusal),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        noHelpButton(box);
+        if (box.exec() != QMessageBox::Yes) {
+            showPage(ui->firmwarePromptPage);
+            return;
+        }
+    }
     auto* file = new QFile(path, this);
     if (!file->open(QIODevice::ReadOnly))
         qCWarning(DFU).noquote() << "Cannot open firmware file" << path << "-"
@@ -206,34 +238,82 @@ void FirmwareUpdateDialog::startFirmwareUpload(QFile* file)
         // update has ended; an update that was never let go (the program
         // quit during it) is not left behind.
         RMDFUUpdate* update = devices.first().startUpdate(file->fileName(), this);
+        running = update;
+        flashStopped = false;
         connect(update, &RMDFUUpdate::progressChanged, this, [this](int progress) {
             ui->firmwareProgressLabel->setText(tr("%1%").arg(progress));
         });
         connect(update, &RMDFUUpdate::success, this, [this, update, file] {
+            if (update != running)
+                return;
+            running = nullptr;
             installed = true;
             update->deleteLater();
             file->deleteLater();
             // dfu-util may end only after the printer has started the new
             // firmware and is back (it waits out the printer's manifestation
             // time): then no change of the attached printers is left to come.
-            if (printerReturned())
+            if (printerReturned()) {
                 showPage(ui->firmwareUploadedPage);
+                return;
+            }
+            QTimer::singleShot(returnLimit, this, &FirmwareUpdateDialog::printerNotBack);
         });
-        connect(update, &RMDFUUpdate::error, this, [this, update, file] {
-            QMessageBox box(QMessageBox::Critical, windowTitle(),
-                            tr("Cannot install the printer firmware.\nPlease check that the "
-                               "printer is connected to the computer and try again.\nIf the "
-                               "problem persist, please contact us for assistance."),
-                            QMessageBox::Ok, this);
-            box.setWindowModality(Qt::WindowModal);
-            box.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-            box.exec();
-            showDisconnectedPage();
-            update->deleteLater();
-            file->deleteLater();
-            ui->closeButton->setEnabled(true);
+        connect(update, &RMDFUUpdate::error, this,
+                [this, update, file] { flashFailed(update, file); });
+        // A dfu-util that waits for a printer that stopped answering would
+        // keep the dialog open for good.
+        QTimer::singleShot(flashLimit, update, [this, update, file] {
+            qCWarning(DFU) << "dfu-util has not ended after" << flashLimit / 1000 << "s";
+            flashStopped = true;
+            update->stop();
+            QTimer::singleShot(STOP_GRACE_MS, update,
+                               [this, update, file] { flashFailed(update, file); });
         });
     });
+}
+
+void FirmwareUpdateDialog::flashFailed(RMDFUUpdate* update, QFile* file)
+{
+    if (update != running)
+        return;
+    running = nullptr;
+    QMessageBox box(QMessageBox::Critical, windowTitle(),
+                    flashStopped
+                        ? tr("The firmware installation did not finish in time and was "
+                             "stopped.\nUnplug the printer's USB cable, plug it in again and "
+                             "install the firmware again: the printer stays in firmware update "
+                             "mode until a firmware has been installed.")
+                        : tr("Cannot install the printer firmware.\nPlease check that the "
+                             "printer is connected to the computer and try again.\nIf the "
+                             "problem persist, please contact us for assistance."),
+                    QMessageBox::Ok, this);
+    noHelpButton(box);
+    box.exec();
+    showDisconnectedPage();
+    update->deleteLater();
+    file->deleteLater();
+    ui->closeButton->setEnabled(true);
+}
+
+void FirmwareUpdateDialog::printerNotBack()
+{
+    if (!installed || ui->deviceStack->currentWidget() != ui->firmwareUploadingPage)
+        return; // back in time
+    qCWarning(DFU) << "The printer has not come back in normal mode" << returnLimit / 1000
+                   << "s after the flash";
+    // Still waiting for it (a printer that comes back shows the last page),
+    // but no longer holding the program.
+    ui->closeButton->setEnabled(true);
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, windowTitle(),
+        tr("The firmware has been written, but the printer has not restarted with it.\nUnplug "
+           "the printer's USB cable and plug it in again. If it is still not shown as "
+           "connected, switch the printer off and on, and run the firmware update again."),
+        QMessageBox::Ok, this);
+    noHelpButton(*box);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void FirmwareUpdateDialog::reject()

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QList>
+#include <QPointer>
 #include <QSharedPointer>
 
 #include <functional>
@@ -13,6 +14,7 @@
 class QFile;
 class RMDevice;
 class RMDFUDevice;
+class RMDFUUpdate;
 
 namespace Ui {
 class FirmwareUpdateDialog;
@@ -24,7 +26,12 @@ class FirmwareUpdateDialog;
 // dfu-util showing the percentage, and reports success once the printer is
 // back in normal mode. The page of its stack is its state; devicesChanged,
 // timers and futures move it on, and nothing blocks the GUI thread but the
-// message box of a failed flash.
+// message boxes of a failed flash and of a refused firmware override.
+//
+// Closing is refused while dfu-util writes, but never for good: a dfu-util
+// that has not ended after FLASH_LIMIT_MS is stopped and the user told, and
+// a printer that has not come back RETURN_LIMIT_MS after the flash is
+// reported with what to do, after which the dialog may be closed.
 class FirmwareUpdateDialog : public QDialog
 {
     Q_OBJECT
@@ -38,6 +45,20 @@ public:
     // mode), and how often they are listed while no printer is found (5 s).
     // Tests shorten them.
     static void setListingDelays(int afterChangeMs, int pollMs);
+
+    // The bundled image is 96 KiB: 48 blocks of 2 KiB that the bootloader
+    // writes after erasing the pages under them, some 5 to 15 s over
+    // full-speed USB, a minute for the slowest flash that still works. Three
+    // minutes without an end is a dfu-util that waits for a printer that no
+    // longer answers.
+    static constexpr int FLASH_LIMIT_MS = 180000;
+    // A printer leaves firmware-update mode, starts the new firmware (a
+    // second or two), enumerates, is opened at the link's next bus scan
+    // (every 0.5 s) and answers the registry's status poll (asked again
+    // every 5 s): back within 10 s, or not by itself.
+    static constexpr int RETURN_LIMIT_MS = 60000;
+    // Tests shorten them.
+    static void setTimeLimits(int flashMs, int returnMs);
     // Where a firmware override is looked for (see RMFirmwareFile). Tests
     // point it elsewhere.
     static void setOverridePath(const QString& path);
@@ -65,9 +86,17 @@ private:
     // A printer became active since the flash started: the flashed printer
     // is back in normal mode.
     bool printerReturned() const;
+    // The running flash ended in a failure, or was stopped and has not
+    // ended: tell the user and start over. Once per flash.
+    void flashFailed(RMDFUUpdate* update, QFile* file);
+    // The flash succeeded but the printer has not come back in normal mode.
+    void printerNotBack();
 
     std::unique_ptr<Ui::FirmwareUpdateDialog> ui;
     QSharedPointer<RMDevice> device;
     bool installed = false;
     std::vector<TrelDeviceAddress> portsBeforeFlash;
+    // The flash under way, until its ending has been handled.
+    QPointer<RMDFUUpdate> running;
+    bool flashStopped = false; // ran past the limit and was stopped
 };

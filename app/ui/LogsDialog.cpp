@@ -12,8 +12,17 @@
 #include <QGuiApplication>
 #include <QLocale>
 #include <QMap>
+#include <QPair>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCodec>
 #include <QTextCursor>
+#include <QTextDecoder>
+#include <QTextDocument>
+
+#include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -28,21 +37,81 @@ class LogsDialogPrivate
 {
 public:
     Ui::LogsDialog ui;
-    // What the view shows: the file it came from and the text exactly as
-    // read, so that growth is recognised whatever the view makes of line
-    // ends.
+    // What the view shows: the file, the file itself (a rotated log is
+    // replaced by a new file under the same name), how far it was read, and
+    // the last bytes read, which must still be there at the next look for
+    // the rest to be news.
     QString shownPath;
-    QString shownText;
+    QPair<quint64, quint64> shownFile{0, 0}; // device, inode
+    qint64 readTo = 0;
+    QByteArray lastRead;
+    // Carries a character split between two reads over to the next.
+    std::unique_ptr<QTextDecoder> decoder;
+    bool endedAtNul = false; // the text ends at the first NUL byte
 
-    void show(const QString& path, const QString& text);
+    QString readFrom(QFile& file, qint64 from);
+    bool isUnchangedUpTo(QFile& file) const;
+    // Shows `path` from scratch: its end if `file` is open, else nothing.
+    void show(const QString& path, QFile* file);
     void append(const QString& text);
+    void trim();
 };
 
-void LogsDialogPrivate::show(const QString& path, const QString& text)
+namespace {
+
+// Bytes kept to recognise the file already read: a log is only ever
+// appended to, so these are found again unless it was rewritten.
+constexpr int RECOGNISED_BYTES = 256;
+// The view is cut back to MAX_SHOWN_BYTES once it holds this much more, so
+// that trimming its front is rare and in large steps.
+constexpr int TRIM_SLACK = 1024 * 1024;
+
+QPair<quint64, quint64> identity(const QFile& file)
+{
+    struct stat st;
+    if (::fstat(file.handle(), &st) != 0)
+        return {0, 0};
+    return {quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+} // namespace
+
+// Reads `file` from `from` to its end: the text that follows what is shown.
+QString LogsDialogPrivate::readFrom(QFile& file, qint64 from)
+{
+    file.seek(from);
+    QByteArray bytes = file.read(file.size() - from);
+    readTo = from + bytes.size();
+    lastRead = (lastRead + bytes).right(RECOGNISED_BYTES);
+    if (endedAtNul)
+        return QString();
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0) {
+        bytes.truncate(nul);
+        endedAtNul = true;
+    }
+    return decoder->toUnicode(bytes);
+}
+
+bool LogsDialogPrivate::isUnchangedUpTo(QFile& file) const
+{
+    if (file.size() < readTo)
+        return false; // shrank: started afresh
+    file.seek(readTo - lastRead.size());
+    return file.read(lastRead.size()) == lastRead;
+}
+
+void LogsDialogPrivate::show(const QString& path, QFile* file)
 {
     shownPath = path;
-    shownText = text;
-    ui.plainTextEdit->setPlainText(text);
+    shownFile = file ? identity(*file) : qMakePair<quint64, quint64>(0, 0);
+    readTo = 0;
+    lastRead.clear();
+    endedAtNul = false;
+    decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    ui.plainTextEdit->setPlainText(
+        file ? readFrom(*file, qMax<qint64>(0, file->size() - LogsDialog::MAX_SHOWN_BYTES))
+             : QString());
     // The latest lines are what a reader opens the log for.
     QScrollBar* bar = ui.plainTextEdit->verticalScrollBar();
     bar->setValue(bar->maximum());
@@ -56,10 +125,33 @@ void LogsDialogPrivate::append(const QString& text)
     QTextCursor end(ui.plainTextEdit->document());
     end.movePosition(QTextCursor::End);
     end.insertText(text);
-    shownText += text;
     // A reader at the end keeps reading the end; one who scrolled back
     // stays where they are.
     bar->setValue(following ? bar->maximum() : position);
+    trim();
+}
+
+// Keeps the view's text near MAX_SHOWN_BYTES however long the dialog
+// follows the log: whole lines go from its front, and a reader who scrolled
+// back keeps the lines they were reading in view.
+void LogsDialogPrivate::trim()
+{
+    QTextDocument* document = ui.plainTextEdit->document();
+    const int excess = document->characterCount() - int(LogsDialog::MAX_SHOWN_BYTES);
+    if (excess <= TRIM_SLACK)
+        return;
+    const QTextBlock first = document->findBlock(excess);
+    const QTextBlock kept =
+        first.position() == excess || !first.next().isValid() ? first : first.next();
+    // The scroll bar counts lines: those that go are the kept block's first.
+    const int removedLines = kept.firstLineNumber();
+    QScrollBar* bar = ui.plainTextEdit->verticalScrollBar();
+    const bool following = bar->value() == bar->maximum();
+    const int position = bar->value();
+    QTextCursor front(document);
+    front.setPosition(kept.position(), QTextCursor::KeepAnchor);
+    front.removeSelectedText();
+    bar->setValue(following ? bar->maximum() : qMax(0, position - removedLines));
 }
 
 LogsDialog::LogsDialog(QWidget* parent) : QDialog(parent), d_ptr(new LogsDialogPrivate)
@@ -67,6 +159,8 @@ LogsDialog::LogsDialog(QWidget* parent) : QDialog(parent), d_ptr(new LogsDialogP
     Q_D(LogsDialog);
     d->ui.setupUi(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    // Read-only, and every appended block would stay on the undo stack.
+    d->ui.plainTextEdit->document()->setUndoRedoEnabled(false);
 
     const QDir directory(Logging::logDirectory());
     QMap<QDate, QFileInfo> days;
@@ -111,23 +205,23 @@ void LogsDialog::refresh()
         // Another day's text must not stand under this day's label; the
         // same day keeps what it showed.
         if (path != d->shownPath)
-            d->show(path, QString());
+            d->show(path, nullptr);
         return;
     }
-    const qint64 size = file.size();
-    if (size > MAX_SHOWN_BYTES)
-        file.seek(size - MAX_SHOWN_BYTES);
-    QByteArray bytes = file.read(MAX_SHOWN_BYTES);
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-    const QString text = QString::fromUtf8(bytes);
-
-    if (path == d->shownPath && text.startsWith(d->shownText)) {
-        if (text.size() > d->shownText.size())
-            d->append(text.mid(d->shownText.size()));
+    // Only what was added since the last look is read and appended: reading
+    // the whole file and redrawing the view took a third of a second for
+    // every block the printer sent once the log had grown past the cap, and
+    // threw the reader to the end.
+    if (path == d->shownPath && identity(file) == d->shownFile &&
+        file.size() - d->readTo <= MAX_SHOWN_BYTES && d->isUnchangedUpTo(file)) {
+        if (file.size() > d->readTo) {
+            const QString added = d->readFrom(file, d->readTo);
+            if (!added.isEmpty())
+                d->append(added);
+        }
         return;
     }
-    // Another day, or a file that shrank or was replaced: from scratch.
-    d->show(path, text);
+    // Another day, or a file that shrank, was replaced or grew by more than
+    // is shown at once: from scratch.
+    d->show(path, &file);
 }

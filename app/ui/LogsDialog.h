@@ -8,7 +8,8 @@ class LogsDialogPrivate;
 // The printer's log files, one day at a time: the rotated days found when the
 // dialog is built, in date order, then "Today", the file the printer writes
 // into now. While shown it follows that file: refresh() after each block the
-// printer sent appends what is new without disturbing the view.
+// printer sent reads only what is new and appends it without disturbing the
+// view, however long the file is.
 class LogsDialog : public QDialog
 {
     Q_OBJECT
@@ -17,8 +18,10 @@ public:
     explicit LogsDialog(QWidget* parent = nullptr);
     ~LogsDialog() override;
 
-    // At most this much of a file is shown: its end. The printer decides how
-    // much it writes, and the whole text lives in the view.
+    // This much of a file is shown when it is opened: its end. The printer
+    // decides how much it writes, and the whole text lives in the view; while
+    // the dialog follows the log, lines from the view's front go once it
+    // holds a mebibyte more.
     static constexpr qint64 MAX_SHOWN_BYTES = 8 * 1024 * 1024;
 
 public slots:

@@ -259,6 +259,18 @@ void MacInstallWindow::on_mainStack_currentChanged()
         font.setBold(page == current);
         step->setFont(font);
     }
+    // What the system's password dialog will ask, said before it comes up:
+    // that dialog is not ours, and before the installation no polkit action
+    // of ours can exist to word it, so it names only the program it runs.
+    if (ui->mainStack->currentWidget() == ui->installPage)
+        ui->privilegeText->setText(
+            tr("Continue installs the program in %1 for everyone on this computer, with the rule "
+               "that lets you use the printer. The system then asks for an administrator's "
+               "password to run %2, which makes the copy. Without the password the program is "
+               "installed for you alone, in %3.")
+                .arg(QDir::toNativeSeparators(d->systemDestination),
+                     QDir::toNativeSeparators(Installer::systemInstallHelper(d->source)),
+                     QDir::toNativeSeparators(d->userDestination)));
     // Once installed there is nothing to go back to.
     const bool summary = ui->mainStack->currentWidget() == ui->summaryPage;
     ui->prevButton->setEnabled(!d->busy && current > 0 && !summary);

@@ -89,6 +89,21 @@ TestPrintDialog::TestPrintDialog(QSharedPointer<RMDevice> device, QWidget* paren
     connect(printer, &RMDevice::printProgressChanged, this, &TestPrintDialog::onPrintProgress);
     connect(printer, &RMDevice::temperatureChanged, this, &TestPrintDialog::onTempChanged);
     connect(printer, &RMDevice::error, this, &TestPrintDialog::onError);
+    // A printer unplugged while it works takes the print with it, and this
+    // device never comes back (a printer plugged in again is a new one): the
+    // dialog must not keep showing a print that nobody follows.
+    connect(printer, &RMDevice::deviceConnected, this, [this](bool connected) {
+        Q_D(TestPrintDialog);
+        const bool working = d->isShown(d->ui.readyPage) || d->isShown(d->ui.homingPage) ||
+                             d->isShown(d->ui.printingPage);
+        if (connected || !working)
+            return;
+        d->pollTimer->stop();
+        warn(this, tr("The printer was disconnected during the test print.\nPlease check that "
+                      "both the USB and the power cable are connected, then run the test print "
+                      "again."));
+        reject();
+    });
     d->pollTimer->setInterval(POLL_INTERVAL_MS);
     d->pollTimer->setSingleShot(false);
     connect(d->pollTimer, &QTimer::timeout, printer, &RMDevice::pollStatus);

@@ -41,7 +41,9 @@ expected=(
     usr/lib/udev/rules.d/70-zelk.rules
     usr/share/applications/zelk.desktop
     usr/share/icons/hicolor/scalable/apps/zelk.svg
+    usr/share/polkit-1/actions/com.corvane.zelk.install.policy
     $bundle/bin/dfu-util
+    $bundle/bin/zelk-install
     $bundle/lib/libtrel.so.1
     $bundle/Resources/70-zelk.rules
     $bundle/Resources/zelk.png
@@ -93,6 +95,13 @@ grep -q 'ATTR{idProduct}=="0002".*TAG+="uaccess"' "$root/usr/lib/udev/rules.d/70
     grep -q 'ATTR{idProduct}=="0003".*TAG+="uaccess"' "$root/usr/lib/udev/rules.d/70-zelk.rules" ||
     fail "udev rule"
 "$root/$bundle/bin/dfu-util" --version >/dev/null 2>&1 || fail "the packaged dfu-util does not run"
+# pkexec shows the action's message for the program its annotation names: the
+# packaged install helper, which the program runs through pkexec.
+policy=$root/usr/share/polkit-1/actions/com.corvane.zelk.install.policy
+xmllint --noout "$policy" || fail "the polkit action is not well-formed"
+grep -qF '<annotate key="org.freedesktop.policykit.exec.path">/usr/lib/zelk/Contents/bin/zelk-install</annotate>' "$policy" ||
+    { cat "$policy"; fail "the polkit action does not name /usr/lib/zelk/Contents/bin/zelk-install"; }
+[ -x "$root/$bundle/bin/zelk-install" ] || fail "the install helper is not executable"
 
 # --- the program from the scratch root, on a virtual printer
 if [ -n "$program" ]; then
@@ -153,7 +162,7 @@ if [ -n "$program" ]; then
         [ -f "$archive" ] || fail "no archive $name-$version.tar.bz2"
         tar tjf "$archive" >"$scratch/listing"
         if grep -v "^$name/" "$scratch/listing"; then fail "$archive holds more than its bundle"; fi
-        for f in Contents/bin/zelk Contents/bin/dfu-util Contents/lib/libtrel.so.1 \
+        for f in Contents/bin/zelk Contents/bin/dfu-util Contents/bin/zelk-install Contents/lib/libtrel.so.1 \
             "${resources[@]/#/Contents/Resources/}"; do
             grep -qxF "$name/$f" "$scratch/listing" || fail "$archive lacks $f"
         done

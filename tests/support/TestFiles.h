@@ -30,4 +30,16 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+#ifdef ZELK_INSTALL_HELPER
+// Gives a scratch bundle the copy program that every bundle carries
+// (Contents/bin/zelk-install), the build's own.
+inline bool addInstallHelper(const QString& bundle)
+{
+    const QString to = bundle + QStringLiteral("/Contents/bin/zelk-install");
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    QFile::remove(to);
+    return QFile::copy(QStringLiteral(ZELK_INSTALL_HELPER), to);
+}
+#endif
+
 } // namespace zelktest

@@ -1,6 +1,8 @@
 #include "Console.h"
 
-#include <csignal>
+#include <TerminationSignals.h>
+
+#include <QCoreApplication>
 
 #include <unistd.h>
 
@@ -9,13 +11,6 @@ namespace zelkctl {
 namespace {
 
 constexpr int BarWidth = 30;
-
-volatile std::sig_atomic_t g_signal = 0;
-
-extern "C" void onSignal(int number)
-{
-    g_signal = number;
-}
 
 void write(FILE* to, const QString& text)
 {
@@ -117,16 +112,16 @@ namespace Interrupt {
 
 void install()
 {
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // The application object owns it: the handlers stay until the end of
+    // main(), past every Session's teardown.
+    static TerminationSignals* handlers = nullptr;
+    if (!handlers)
+        handlers = new TerminationSignals(QCoreApplication::instance());
 }
 
 int signal()
 {
-    return g_signal;
+    return TerminationSignals::received();
 }
 
 } // namespace Interrupt

@@ -57,10 +57,12 @@ private:
     bool open = false;
 };
 
-// SIGINT and SIGTERM end a wait instead of the process, so that the printer
-// is let go in order and the command can say what goes on without it.
+// SIGINT, SIGTERM and SIGHUP end a wait instead of the process, so that the
+// printer is let go in order and the command can say what goes on without
+// it. Every command that holds printers installs it (a Session does); one
+// without (optimize) still ends at once.
 namespace Interrupt {
-void install();
+void install(); // once is enough; later calls change nothing
 // The signal that arrived, or 0.
 int signal();
 } // namespace Interrupt

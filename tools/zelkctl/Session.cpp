@@ -48,6 +48,9 @@ QString names(QVector<TrelDeviceAddress> ports)
 
 Session::Session(const Invocation& inv) : invocation(inv), estimator(new RMPrintTimeEstimator(this))
 {
+    // A signal must reach the teardown below rather than end the process
+    // with the printers held and the log not written out.
+    Interrupt::install();
     const QStringList printer = inv.value("--printer").split(QLatin1Char(':'));
     if (printer.size() == 2) {
         explicitPort = true;
@@ -96,7 +99,7 @@ void Session::start()
             break;
         if (opened <= active && clock.elapsed() > OpenAttemptsMs)
             break; // the rest cannot be opened
-        if (clock.elapsed() > DiscoveryMs)
+        if (clock.elapsed() > DiscoveryMs || Interrupt::signal())
             break;
         QEventLoop loop;
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
@@ -111,6 +114,8 @@ void Session::start()
 int Session::open()
 {
     start();
+    if (Interrupt::signal())
+        return waitFailed(Wait::Interrupted, QString());
     const QVector<TrelDeviceAddress> ports = activePorts();
     if (explicitPort && !ports.contains(port)) {
         QString text = QStringLiteral("no printer at %1:%2").arg(port.bus).arg(port.address);

@@ -69,7 +69,7 @@ public:
     enum class Wait { Reached, TimedOut, Interrupted, Lost };
     // Runs the event loop until `reached` holds, asking the printer for its
     // status every PollIntervalMs; no limit when `timeoutMs` is negative. A
-    // wait that is not `interruptible` goes on after SIGINT or SIGTERM.
+    // wait that is not `interruptible` goes on after SIGINT, SIGTERM or SIGHUP.
     Wait waitFor(const std::function<bool()>& reached, int timeoutMs = -1,
                  bool interruptible = true);
 

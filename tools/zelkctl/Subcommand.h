@@ -16,7 +16,7 @@ enum ExitCode {
     UsageError = 2,     // unknown subcommand, option or argument count
     NoPrinter = 3,      // no printer attached, or not the one asked for
     FileError = 4,      // a local file could not be read or written
-    // A wait ended by SIGINT or SIGTERM: 128 + the signal's number, as a
+    // A wait ended by SIGINT, SIGTERM or SIGHUP: 128 + the signal's number, as a
     // shell reports a command that the signal ended.
     Interrupted = 128,
 };

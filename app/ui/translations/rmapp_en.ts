@@ -133,13 +133,29 @@ If the problem persists, please contact us for assistance.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>The firmware file %1 was not used: %2.
+
+Install the firmware delivered with the program instead?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>%1%</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The firmware installation did not finish in time and was stopped.
+Unplug the printer&apos;s USB cable, plug it in again and install the firmware again: the printer stays in firmware update mode until a firmware has been installed.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot install the printer firmware.
 Please check that the printer is connected to the computer and try again.
 If the problem persist, please contact us for assistance.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The firmware has been written, but the printer has not restarted with it.
+Unplug the printer&apos;s USB cable and plug it in again. If it is still not shown as connected, switch the printer off and on, and run the firmware update again.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -185,7 +201,7 @@ If the problem persist, please contact us for assistance.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Welcome to the Corvane Software installer for your Mac.</source>
+        <source>Welcome to the Corvane Software installer for Linux.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -226,6 +242,10 @@ If the problem persist, please contact us for assistance.</source>
     </message>
     <message>
         <source>Install the Zelk - %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Continue installs the program in %1 for everyone on this computer, with the rule that lets you use the printer. The system then asks for an administrator&apos;s password to run %2, which makes the copy. Without the password the program is installed for you alone, in %3.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -555,6 +575,11 @@ Please check that the printer is connected and idle, and try again.</source>
     </message>
     <message>
         <source>There was an error during the test print.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The printer was disconnected during the test print.
+Please check that both the USB and the power cable are connected, then run the test print again.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

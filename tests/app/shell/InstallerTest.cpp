@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
+using zelktest::addInstallHelper;
 using zelktest::readFile;
 using zelktest::writeFile;
 
@@ -27,7 +30,7 @@ bool makeBundle(const QString& dir, const QByteArray& marker)
            writeFile(contents + "/lib/libtrel.so.1.5.5", "library " + marker) &&
            QFile::link("libtrel.so.1.5.5", contents + "/lib/libtrel.so.1") &&
            writeFile(contents + "/Resources/marker", marker) &&
-           writeFile(contents + "/Resources/70-zelk.rules", "# rule\n");
+           writeFile(contents + "/Resources/70-zelk.rules", "# rule\n") && addInstallHelper(dir);
 }
 
 // Everything under dir, as relative paths, for "nothing changed" checks.
@@ -116,6 +119,7 @@ private slots:
             helper, "#!/bin/sh\necho \"$@\" > '" + helperLog.toLocal8Bit() + "'\nexec \"$@\"\n",
             true));
         Installer::setPrivilegeHelper(helper);
+        Installer::setPackagedInstallHelper(work + "/no-package/zelk-install");
         Installer::setUdevRulesDirectory(work + "/rules.d");
         qputenv("TMPDIR", work.toLocal8Bit());
     }
@@ -165,12 +169,15 @@ private slots:
     void systemCopy_data()
     {
         QTest::addColumn<bool>("replace");
-        QTest::newRow("fresh") << false;
-        QTest::newRow("over an installation") << true;
+        QTest::addColumn<bool>("packaged"); // the system has the package's install helper
+        QTest::newRow("fresh") << false << false;
+        QTest::newRow("over an installation") << true << false;
+        QTest::newRow("the package's helper") << false << true;
     }
     void systemCopy()
     {
         QFETCH(bool, replace);
+        QFETCH(bool, packaged);
         const QString source = work + "/Install Zelk printer tool";
         const QString destination = work + "/opt/zelk";
         QVERIFY(makeBundle(source, "new"));
@@ -178,9 +185,22 @@ private slots:
             QVERIFY(makeBundle(destination, "old"));
             QVERIFY(writeFile(destination + "/Contents/Resources/stale", "gone after the copy"));
         }
+        const QString package = work + "/usr/lib/zelk";
+        if (packaged) {
+            QVERIFY(addInstallHelper(package));
+            Installer::setPackagedInstallHelper(package + "/Contents/bin/zelk-install");
+        }
 
         QVERIFY(copyToSystem(QDir(source), QDir(destination)));
         QVERIFY2(QFile::exists(helperLog), "the copy did not go through the privilege helper");
+        // The password dialog names the program that pkexec runs: it was
+        // /bin/sh. The package's helper, which its polkit action names, only
+        // when it is root's alone (CI runs as root).
+        const QString program =
+            (packaged && ::geteuid() == 0 ? package : source) + "/Contents/bin/zelk-install";
+        QCOMPARE(Installer::systemInstallHelper(source), program);
+        QVERIFY2(readFile(helperLog).startsWith((program + " " + source + " ").toLocal8Bit()),
+                 readFile(helperLog).constData());
         QCOMPARE(tree(destination), tree(source));
         QCOMPARE(readFile(destination + "/Contents/Resources/marker"), QByteArray("new"));
         QVERIFY(QFileInfo(destination + "/Contents/lib/libtrel.so.1").isSymLink());

@@ -93,7 +93,8 @@ private slots:
     void loadWhilePrintingRejectsAtOnce();
     void loadEndingIdleShowsTheWipePageUntilClosed();
     void unloadEndingIdleClosesByItself();
-    void refusedLoadIsExplainedAndRejected();
+    void everyRefusalIsExplainedAndRejected_data();
+    void everyRefusalIsExplainedAndRejected();
     void outOfFilamentRecoveryRunsUnloadLoadAndResume();
 
 private:
@@ -489,31 +490,58 @@ void FilamentDialogsTest::unloadEndingIdleClosesByItself()
     QCOMPARE(printer->printModel().filament(), std::string("unloaded"));
 }
 
-void FilamentDialogsTest::refusedLoadIsExplainedAndRejected()
+void FilamentDialogsTest::everyRefusalIsExplainedAndRejected_data()
 {
+    QTest::addColumn<bool>("load");
+    QTest::addColumn<QString>("explanation");
+    QTest::addColumn<RMDevice::Error>("error");
+    QTest::newRow("load, filament loaded")
+        << true << "The printer reports that filament is already loaded"
+        << RMDevice::FilamentAlreadyLoaded;
+    QTest::newRow("unload, none loaded")
+        << false << "The printer reports that no filament is loaded"
+        << RMDevice::FilamentAlreadyUnloaded;
+}
+
+void FilamentDialogsTest::everyRefusalIsExplainedAndRejected()
+{
+    QFETCH(bool, load);
+    QFETCH(QString, explanation);
+    QFETCH(RMDevice::Error, error);
     const QSharedPointer<RMDevice> device = plugSimulated();
     QVERIFY(device);
-    setFilament(true);
+    setFilament(load);
     if (QTest::currentTestFailed())
         return;
 
-    // A loaded printer refuses and stays idle: no state change would ever end
-    // the dialog, the error does.
-    FilamentLoadDialog dialog(device);
-    QString told;
-    ModalScript script(10000);
-    script.when(
-        "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-        [&] {
-            told = activeModal<QMessageBox>()->text();
-            answerMessageBox(QMessageBox::Ok);
-        });
-    script.start();
-    QCOMPARE(dialog.exec(), int(QDialog::Rejected));
-    QVERIFY2(script.finished(), qPrintable(script.stuckAt()));
-    QVERIFY2(told.startsWith("The printer reports that filament is already loaded"),
-             qPrintable(told));
-    QCOMPARE(device->lastError(), RMDevice::FilamentAlreadyLoaded);
+    // A printer that refuses stays idle: no state change would ever end the
+    // dialog, the error does. The printer keeps showing that error until its
+    // button is pressed, so the second refusal's code is the first one's:
+    // it used to change nothing and leave the dialog heating for ever.
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        QString told;
+        ModalScript script(10000);
+        script.when(
+            "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
+            [&] {
+                told = activeModal<QMessageBox>()->text();
+                answerMessageBox(QMessageBox::Ok);
+            });
+        script.start();
+        int result;
+        if (load) {
+            FilamentLoadDialog dialog(device);
+            result = dialog.exec();
+        } else {
+            FilamentUnloadDialog dialog(device);
+            result = dialog.exec();
+        }
+        QCOMPARE(result, int(QDialog::Rejected));
+        QVERIFY2(script.finished(),
+                 qPrintable(QStringLiteral("attempt %1, %2").arg(attempt).arg(script.stuckAt())));
+        QVERIFY2(told.startsWith(explanation), qPrintable(told));
+        QCOMPARE(device->lastError(), error);
+    }
 }
 
 void FilamentDialogsTest::outOfFilamentRecoveryRunsUnloadLoadAndResume()

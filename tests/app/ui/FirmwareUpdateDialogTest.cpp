@@ -3,6 +3,7 @@
 // next to the program) all real: the pages it walks through, what it lets the
 // user do on each, and what ends up on the printer.
 #include "DfuTestDevice.h"
+#include "ModalScript.h"
 #include "SimBus.h"
 
 #include <DfuFunction.h>
@@ -132,6 +133,8 @@ private slots:
     void cleanup()
     {
         FirmwareUpdateDialog::setOverridePath(RMFirmwareFile::defaultOverridePath());
+        FirmwareUpdateDialog::setTimeLimits(FirmwareUpdateDialog::FLASH_LIMIT_MS,
+                                            FirmwareUpdateDialog::RETURN_LIMIT_MS);
         RMDeviceRegistry::shutdown();
     }
 
@@ -377,16 +380,72 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(printer.dfu().booted(), std::vector<std::string>{"1.3.0"}, 30000);
     }
 
+    void waitsThatNeverEndCanBeClosed_data()
+    {
+        QTest::addColumn<bool>("hangs"); // dfu-util never ends; else the printer never returns
+        QTest::addColumn<QString>("told");
+        QTest::newRow("dfu-util never ends")
+            << true << "The firmware installation did not finish in time and was stopped.";
+        QTest::newRow("the printer never comes back")
+            << false << "The firmware has been written, but the printer has not restarted";
+    }
+    // Close and Escape used to stay disabled for good: a modal dialog that
+    // held the whole program.
+    void waitsThatNeverEndCanBeClosed()
+    {
+        QFETCH(bool, hangs);
+        QFETCH(QString, told);
+        DfuTestDevice printer(9, "ZK1000009", "1.2.0");
+        if (hangs) {
+            // The bootloader asks dfu-util to wait ten minutes after a block.
+            zelksim::DfuTiming stuck;
+            stuck.writeBlock = std::chrono::minutes(10);
+            printer.dfu().setTiming(stuck);
+        }
+        // Once flashed this printer leaves the bus and does not come back.
+        FirmwareUpdateDialog::setTimeLimits(hangs ? 3000 : FirmwareUpdateDialog::FLASH_LIMIT_MS,
+                                            hangs ? FirmwareUpdateDialog::RETURN_LIMIT_MS : 2000);
+        printer.plug();
+        FirmwareUpdateDialog dialog(RMDeviceRegistry::instance()->getDevice(NO_PRINTER));
+        dialog.show();
+        QTRY_COMPARE_WITH_TIMEOUT(page(dialog), QStringLiteral("firmwarePromptPage"), 15000);
+
+        QString text;
+        ModalScript script(60000);
+        script.when(
+            "the explanation", [] { return activeModal<QMessageBox>() != nullptr; },
+            [&] {
+                text = activeModal<QMessageBox>()->text();
+                answerMessageBox(QMessageBox::Ok);
+            });
+        script.start();
+        QTest::mouseClick(button(dialog, "nextButton"), Qt::LeftButton);
+        QVERIFY(!button(dialog, "closeButton")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(script.finished(), 60000);
+        QVERIFY2(text.startsWith(told), qPrintable(text));
+        QTRY_VERIFY(button(dialog, "closeButton")->isEnabled());
+        QCOMPARE(logged("Stopping dfu-util"), hangs ? 1 : 0);
+        QCOMPARE(printer.dfu().booted().empty(), hangs);
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        QVERIFY(!dialog.isVisible());
+    }
+
     void override_data()
     {
         QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("answer"); // to the question why it was not used
         QTest::addColumn<QString>("flashed");
-        QTest::newRow("own and private: flashed") << 0644 << "7.7.7";
-        QTest::newRow("writable by others: refused") << 0666 << "1.3.0";
+        QTest::newRow("own and private: flashed") << 0644 << ""
+                                                  << "7.7.7";
+        QTest::newRow("writable by others: told, the delivered one on Yes") << 0666 << "Yes"
+                                                                            << "1.3.0";
+        QTest::newRow("writable by others: told, nothing on No") << 0666 << "No"
+                                                                 << "";
     }
     void override()
     {
         QFETCH(int, mode);
+        QFETCH(QString, answer);
         QFETCH(QString, flashed);
         QTemporaryDir dir(QStringLiteral("/tmp/zelk-override-XXXXXX"));
         const QString path = dir.filePath(QStringLiteral("firmware_zelk_override.dfu"));
@@ -397,7 +456,7 @@ private slots:
                    static_cast<std::streamsize>(file.size()));
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode)), 0);
         FirmwareUpdateDialog::setOverridePath(path);
-        if (flashed != QLatin1String("7.7.7"))
+        if (!answer.isEmpty())
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression("^Ignoring firmware override file .* because "
                                                     "other users can write to it"));
@@ -408,9 +467,32 @@ private slots:
         FirmwareUpdateDialog dialog(registry->getDevice(NO_PRINTER));
         dialog.show();
         QTRY_COMPARE_WITH_TIMEOUT(page(dialog), QStringLiteral("firmwarePromptPage"), 15000);
+        // The refusal used to be logged only, and the delivered firmware
+        // installed in its place.
+        QString told;
+        ModalScript script(30000);
+        if (!answer.isEmpty())
+            script.when(
+                "the question", [] { return activeModal<QMessageBox>() != nullptr; },
+                [&] {
+                    told = activeModal<QMessageBox>()->text();
+                    answerMessageBox(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No);
+                });
+        script.start();
         QTest::mouseClick(button(dialog, "nextButton"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(printer.dfu().booted(),
-                                  std::vector<std::string>{flashed.toStdString()}, 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(script.finished(), qPrintable(script.stuckAt()), 30000);
+        if (!answer.isEmpty())
+            QVERIFY2(told.startsWith("The firmware file " + path +
+                                     " was not used: other users can write to it (mode 0666)."),
+                     qPrintable(told));
+        if (flashed.isEmpty()) {
+            QCOMPARE(page(dialog), QStringLiteral("firmwarePromptPage"));
+            QTest::qWait(500);
+            QVERIFY(printer.dfu().booted().empty());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(printer.dfu().booted(),
+                                      std::vector<std::string>{flashed.toStdString()}, 30000);
+        }
     }
 };
 

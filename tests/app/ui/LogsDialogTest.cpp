@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextDocument>
 
 class LogsDialogTest : public QObject
@@ -35,7 +36,7 @@ private slots:
     void hiddenDialogReadsNothing();
     void textEndsAtTheFirstNul();
     void dayWithoutItsFileShowsNothing();
-    void hugeLogShowsItsEnd();
+    void hugeLogShowsItsEndAndIsFollowedWithoutRedraw();
     void copiesTheTextAndCloses();
 
 private:
@@ -216,21 +217,53 @@ void LogsDialogTest::dayWithoutItsFileShowsNothing()
     QCOMPARE(view(dialog)->toPlainText(), QString("echo:today\n\n"));
 }
 
-void LogsDialogTest::hugeLogShowsItsEnd()
+void LogsDialogTest::hugeLogShowsItsEndAndIsFollowedWithoutRedraw()
 {
-    const QByteArray line(99, 'x');
-    QByteArray text;
+    // Numbered lines of 100 bytes, more than the dialog shows.
+    const auto line = [](qint64 i) { return QByteArray::number(i).leftJustified(99, '.') + '\n'; };
     const qint64 lines = LogsDialog::MAX_SHOWN_BYTES / 100 + 1000;
+    QByteArray text;
     text.reserve(int(lines * 100 + 100));
     for (qint64 i = 0; i < lines; ++i)
-        text += line + '\n';
+        text += line(i);
     text += "echo:last\n";
     write("RMPrinter.log", text);
     LogsDialog dialog;
+    dialog.resize(600, 300);
     dialog.show();
-    const QString shown = view(dialog)->toPlainText();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QPlainTextEdit* edit = view(dialog);
+    const QString shown = edit->toPlainText();
     QCOMPARE(qint64(shown.size()), LogsDialog::MAX_SHOWN_BYTES);
     QVERIFY(shown.endsWith("echo:last\n"));
+
+    // The reader scrolled back; the printer sends a block. It was the whole
+    // end of the file again, redrawn, with the reader thrown to the end.
+    QScrollBar* bar = edit->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int position = bar->value();
+    const QString reading = edit->cursorForPosition(QPoint(0, 0)).block().text();
+    QSignalSpy changes(edit->document(), &QTextDocument::contentsChange);
+    write("RMPrinter.log", "echo:more\n", QIODevice::Append);
+    dialog.refresh();
+    QCOMPARE(changes.count(), 1);
+    QCOMPARE(changes.first().at(1).toInt(), 0); // nothing removed
+    QCOMPARE(changes.first().at(2).toInt(), 10);
+    QVERIFY(edit->toPlainText().endsWith("echo:last\necho:more\n"));
+    QCOMPARE(bar->value(), position);
+
+    // Followed for long, the view drops lines from its front: not those the
+    // reader is on.
+    QByteArray more;
+    for (qint64 i = lines; i < lines + 12000; ++i)
+        more += line(i);
+    write("RMPrinter.log", more, QIODevice::Append);
+    dialog.refresh();
+    const QString followed = edit->toPlainText();
+    QVERIFY(qint64(followed.size()) <= LogsDialog::MAX_SHOWN_BYTES);
+    QVERIFY(qint64(followed.size()) > LogsDialog::MAX_SHOWN_BYTES - 100); // whole lines went
+    QVERIFY(followed.endsWith(QString::fromLatin1(line(lines + 11999))));
+    QCOMPARE(edit->cursorForPosition(QPoint(0, 0)).block().text(), reading);
 }
 
 void LogsDialogTest::copiesTheTextAndCloses()

@@ -19,6 +19,7 @@
 #include <QTest>
 #include <QTimer>
 
+using zelktest::addInstallHelper;
 using zelktest::readFile;
 using zelktest::writeFile;
 
@@ -78,9 +79,11 @@ private slots:
         setHelper("exec \"$@\"");
         Installer::setPrivilegeHelper(helper);
         Installer::setUdevRulesDirectory(work + "/rules.d");
+        Installer::setPackagedInstallHelper(work + "/no-package/zelk-install");
 
         QVERIFY(
             writeFile(work + "/Install Zelk printer tool/Contents/bin/zelk", "#!/bin/sh\n", true));
+        QVERIFY(addInstallHelper(work + "/Install Zelk printer tool"));
         QVERIFY(writeFile(work + "/Install Zelk printer tool/Contents/Resources/marker", "new"));
         window = std::make_unique<MacInstallWindow>();
         window->setSource(work + "/Install Zelk printer tool");
@@ -124,7 +127,7 @@ private slots:
         QCOMPARE(page(), QString("introPage"));
         QCOMPARE(text("introTitle"), QString("Welcome to your Corvane 3D Printer"));
         QCOMPARE(text("introText"),
-                 QString("Welcome to the Corvane Software installer for your Mac."));
+                 QString("Welcome to the Corvane Software installer for Linux."));
         QCOMPARE(boldSteps(), QStringList{"introStep"});
         QVERIFY(!prev()->isEnabled());
         QVERIFY(next()->isEnabled());
@@ -133,6 +136,16 @@ private slots:
         QCOMPARE(page(), QString("installPage"));
         QCOMPARE(text("installTitle"), QString("Install Zelk printer software"));
         QCOMPARE(text("installText"), QString("Click Continue to instsall the Zelk Utility app"));
+        // Said before the system's password dialog, which can name only the
+        // program it runs: until now that was /bin/sh, and nothing said why.
+        QCOMPARE(text("privilegeText"),
+                 "Continue installs the program in " + work +
+                     "/opt/zelk for everyone on this computer, with the rule that lets you use "
+                     "the printer. The system then asks for an administrator's password to run " +
+                     work +
+                     "/Install Zelk printer tool/Contents/bin/zelk-install, which makes the copy. "
+                     "Without the password the program is installed for you alone, in " +
+                     work + "/home/.local/lib/zelk.");
         QCOMPARE(boldSteps(), QStringList{"installStep"});
         QVERIFY(prev()->isEnabled());
 

@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+using zelktest::addInstallHelper;
 using zelktest::readFile;
 using zelktest::writeFile;
 
@@ -29,7 +30,7 @@ bool makeBundle(const QString& dir, const QByteArray& marker, const QString& rec
                      "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record.toLocal8Bit() + ".part'\n" +
                          "mv '" + record.toLocal8Bit() + ".part' '" + record.toLocal8Bit() + "'\n",
                      true) &&
-           writeFile(dir + "/Contents/Resources/marker", marker);
+           writeFile(dir + "/Contents/Resources/marker", marker) && addInstallHelper(dir);
 }
 
 // The next application-modal message box, answered with OK.
@@ -94,6 +95,7 @@ private slots:
                           "#!/bin/sh\necho used > '" + helperLog.toLocal8Bit() + "'\nexec \"$@\"\n",
                           true));
         Installer::setPrivilegeHelper(helper);
+        Installer::setPackagedInstallHelper(work + "/no-package/zelk-install");
         Installer::setUdevRulesDirectory(work + "/rules.d");
         box = SeenBox();
         boxes = answerBoxes(&box);
@@ -249,6 +251,7 @@ private slots:
         const QString target = work + "/lib/zelk";
         QVERIFY(makeBundle(target, "old", work + "/started"));
         QVERIFY(writeFile(source + "/Contents/bin/zelk", "#!/nonexistent/interpreter\n", true));
+        QVERIFY(addInstallHelper(source));
         const StartModes::HandOver result = StartModes::handOver(target, source);
         QCOMPARE(result.exitCode, -1);
         QVERIFY(result.copied);

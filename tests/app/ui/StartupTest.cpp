@@ -3,13 +3,17 @@
 // its own runtime, temporary, data and settings directories, so that the
 // single-instance channel and the logs are the test's alone.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <signal.h>
 
 namespace {
 
@@ -34,9 +38,12 @@ private slots:
     void firstWindowPlacementAndVisibility_data();
     void firstWindowPlacementAndVisibility();
     void secondStartRaisesTheFirstAndLeaves();
+    void signalEndsItAsQuitDoes_data();
+    void signalEndsItAsQuitDoes();
 
 private:
-    std::unique_ptr<QProcess> start(const QStringList& arguments);
+    // The probe, or the probe behind `launcher` (a program and its options).
+    std::unique_ptr<QProcess> start(const QStringList& arguments, const QStringList& launcher = {});
     QString readLine(QProcess& process);
     QString waitFor(QProcess& process, const QString& prefix);
     Run runAndQuit(const QStringList& arguments);
@@ -51,7 +58,8 @@ void StartupTest::init()
     QVERIFY(home->isValid());
 }
 
-std::unique_ptr<QProcess> StartupTest::start(const QStringList& arguments)
+std::unique_ptr<QProcess> StartupTest::start(const QStringList& arguments,
+                                             const QStringList& launcher)
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::SeparateChannels);
@@ -66,7 +74,10 @@ std::unique_ptr<QProcess> StartupTest::start(const QStringList& arguments)
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QDir(home->path()).mkpath("tmp");
     process->setProcessEnvironment(env);
-    process->start(STARTUP_PROBE, arguments);
+    if (launcher.isEmpty())
+        process->start(STARTUP_PROBE, arguments);
+    else
+        process->start(launcher.first(), launcher.mid(1) + QStringList{STARTUP_PROBE} + arguments);
     return process;
 }
 
@@ -182,6 +193,48 @@ void StartupTest::secondStartRaisesTheFirstAndLeaves()
     QVERIFY(written.contains("Debug: Second instance; raising master."));
     QVERIFY(written.contains("Debug: Master raised; exiting"));
     QCOMPARE(written.count("Debug: Application:"), 2); // both banners
+}
+
+void StartupTest::signalEndsItAsQuitDoes_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::newRow("SIGTERM (logout, systemd, kill)") << int(SIGTERM);
+    QTest::newRow("SIGINT (Ctrl-C)") << int(SIGINT);
+    QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP);
+}
+
+// Killed where it stood, the program lost the debug lines still buffered
+// (the printer it had found among them) and never let the printer go.
+void StartupTest::signalEndsItAsQuitDoes()
+{
+    QFETCH(int, number);
+    std::unique_ptr<QProcess> p = start({"--silent"}, {ZELK_SIM, "--printer", "1:5", "--"});
+    // Its messages reach standard error too, unbuffered.
+    QByteArray err;
+    QElapsedTimer clock;
+    clock.start();
+    while (!err.contains("Printer port: 1:5\n") && clock.elapsed() < WaitMs &&
+           p->state() != QProcess::NotRunning) {
+        p->waitForReadyRead(100);
+        err += p->readAllStandardError();
+    }
+    QVERIFY2(err.contains("Printer port: 1:5\n"), err.constData());
+    const QRegularExpressionMatch pid =
+        QRegularExpression("^Pid: ([0-9]+)$", QRegularExpression::MultilineOption)
+            .match(QString::fromUtf8(err));
+    QVERIFY(pid.hasMatch());
+
+    // The program itself (the launcher passes on only two of the three).
+    QCOMPARE(::kill(pid.captured(1).toInt(), number), 0);
+    QVERIFY(p->waitForFinished(WaitMs));
+    QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p->exitCode(), 0);
+    QVERIFY(p->readAllStandardOutput().contains("end 1\n"));
+
+    const QString written = log();
+    QVERIFY2(written.contains("Debug: Printer port: 1:5\n"), qPrintable(written));
+    QVERIFY(written.contains(QStringLiteral("Debug: Signal %1 received; quitting\n").arg(number)));
+    QVERIFY(written.trimmed().endsWith("Debug: Exiting"));
 }
 
 QTEST_GUILESS_MAIN(StartupTest)

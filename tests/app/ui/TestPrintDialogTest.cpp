@@ -74,6 +74,8 @@ private slots:
     void printerErrorIsReportedAndEndsTheDialog();
     void printerThatTakesNoJobKeepsTheIntroduction();
     void failedUploadIsReportedAndKeepsTheIntroduction();
+    void unplugWhileTheObjectPrintsIsReported_data();
+    void unplugWhileTheObjectPrintsIsReported();
 
 private:
     QSharedPointer<RMDevice> plugCanned(const CannedStatus& first);
@@ -376,6 +378,55 @@ void TestPrintDialogTest::failedUploadIsReportedAndKeepsTheIntroduction()
              qPrintable(told));
     QVERIFY(!told.endsWith("\n\n")); // the reason follows
     printer->timeoutWrites(VirtualPrinter::Job, 0);
+}
+
+void TestPrintDialogTest::unplugWhileTheObjectPrintsIsReported_data()
+{
+    QTest::addColumn<QString>("state"); // the printer's, when it is unplugged
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("waiting for the button") << "JOB_QUEUED"
+                                            << "readyPage";
+    QTest::newRow("calibrating") << "HOMING_XY"
+                                 << "homingPage";
+    QTest::newRow("printing") << "BUILDING"
+                              << "printingPage";
+}
+
+// The dialog used to go on showing the page of a printer that was gone, with
+// Next disabled.
+void TestPrintDialogTest::unplugWhileTheObjectPrintsIsReported()
+{
+    QFETCH(QString, state);
+    QFETCH(QString, shown);
+    CannedStatus queued;
+    queued.state = "JOB_QUEUED";
+    QVERIFY(plugCanned(queued));
+    TestPrintDialog dialog(device);
+    QString told;
+    ModalScript script(10000);
+    script
+        .when(
+            "the dialog", [&] { return dialog.isVisible(); },
+            [&] {
+                // As after the upload; the printer's state moves it on from there.
+                dialog.findChild<QStackedWidget*>("mainStack")->setCurrentIndex(1);
+                CannedStatus s;
+                s.state = state;
+                canned->report(s);
+            })
+        .when(
+            "the printer's page", [&] { return page(dialog) == shown; }, [&] { canned->unplug(); })
+        .when(
+            "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
+            [&] {
+                told = activeModal<QMessageBox>()->text();
+                answerMessageBox(QMessageBox::Ok);
+            });
+    script.start();
+    QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+    QVERIFY2(script.finished(), qPrintable(script.stuckAt()));
+    QVERIFY2(told.startsWith("The printer was disconnected during the test print."),
+             qPrintable(told));
 }
 
 ZELK_SIM_WIDGETS_TEST_MAIN(TestPrintDialogTest)

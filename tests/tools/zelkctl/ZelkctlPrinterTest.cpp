@@ -167,6 +167,7 @@ private slots:
     void printWithoutWaitThenAbort();
     void printEndings_data();
     void printEndings();
+    void interruptedWaitLeavesThePrintGoing_data();
     void interruptedWaitLeavesThePrintGoing();
     void failedUpload();
     void pauseAndResume();
@@ -395,15 +396,23 @@ void ZelkctlPrinterTest::printEndings()
     QVERIFY2(QRegularExpression("^" + said + "$").match(text(r.err)).hasMatch(), r.err.constData());
 }
 
+void ZelkctlPrinterTest::interruptedWaitLeavesThePrintGoing_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP: the terminal closed") << int(SIGHUP);
+}
+
 void ZelkctlPrinterTest::interruptedWaitLeavesThePrintGoing()
 {
+    QFETCH(int, number);
     VirtualPrinters sim({});
     QVERIFY(sim.isValid());
     auto print = sim.start({"print", "--wait", Square});
     QVERIFY(waitForOutput(*print, "Press button to start printing\n"));
-    ::kill(static_cast<pid_t>(print->processId()), SIGINT);
+    ::kill(static_cast<pid_t>(print->processId()), number);
     const Run r = finish(*print);
-    QCOMPARE(r.exitCode, 128 + SIGINT);
+    QCOMPARE(r.exitCode, 128 + number);
     QCOMPARE(
         text(r.err),
         QStringLiteral("zelkctl print: interrupted; the print goes on (zelkctl abort ends it)\n"));

@@ -81,6 +81,8 @@ private slots:
     void logsOfADay_data();
     void logsOfADay();
     void logsFollowTheCurrentLog();
+    void followEndsOnEachSignal_data();
+    void followEndsOnEachSignal();
 
 private:
     QString path(const QString& name) const { return dir->filePath(name); }
@@ -411,6 +413,27 @@ void ZelkctlTest::logsFollowTheCurrentLog()
     for (int i = 6; i <= 15; ++i)
         expected += "line " + QByteArray::number(i) + "\n";
     QCOMPARE(r.out, expected + "appended\nafter rotation\n");
+}
+
+void ZelkctlTest::followEndsOnEachSignal_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP: the terminal closed") << int(SIGHUP);
+}
+
+void ZelkctlTest::followEndsOnEachSignal()
+{
+    QFETCH(int, number);
+    LogFolder logs(dir->path());
+    logs.write(QStringLiteral("RMPrinter.log"), "line\n", QDate::currentDate());
+    auto follow = startZelkctl({"logs", "--follow"}, logs.env);
+    QTRY_VERIFY_WITH_TIMEOUT(follow->bytesAvailable() > 0, 10000);
+    ::kill(static_cast<pid_t>(follow->processId()), number);
+    const Run r = finish(*follow);
+    QCOMPARE(r.exitCode, 0); // -1 when the signal killed it
+    QCOMPARE(r.out, QByteArray("line\n"));
 }
 
 QTEST_GUILESS_MAIN(ZelkctlTest)
