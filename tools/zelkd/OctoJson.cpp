@@ -19,6 +19,9 @@ struct Row
 
 constexpr bool Y = true, N = false;
 
+// A print that resumes (the printer reheats first) reads "Printing", not the
+// host's "Resuming": Cura's plugin knows no such job state and would show the
+// printer offline meanwhile.
 // clang-format off
 // Flags in order: operational, printing, paused, pausing, cancelling, error,
 // ready, closedOrError; last our waitingForButton.
@@ -30,7 +33,7 @@ const Row States[] = {
     {RMDevice::Idle,             {"Operational", Y, N, N, N, N, N, Y, N, N}},
     {RMDevice::Pausing,          {"Pausing",     Y, Y, N, Y, N, N, N, N, N}},
     {RMDevice::Paused,           {"Paused",      Y, N, Y, N, N, N, N, N, N}},
-    {RMDevice::Unpaused,         {"Resuming",    Y, Y, N, N, N, N, N, N, N}},
+    {RMDevice::Unpaused,         {"Printing",    Y, Y, N, N, N, N, N, N, N}},
     {RMDevice::FileRx,           {"Starting",    Y, Y, N, N, N, N, N, N, N}},
     {RMDevice::JobQueued,        {"Starting",    Y, Y, N, N, N, N, N, N, Y}},
     {RMDevice::PreparingBuild,   {"Printing",    Y, Y, N, N, N, N, N, N, N}},

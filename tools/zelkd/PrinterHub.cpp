@@ -603,12 +603,13 @@ void PrinterHub::pause(const QString& id, const QString& action, Reply reply)
         if (s == RMDevice::Pausing || s == RMDevice::Unpaused)
             return done({Result::Conflict,
                          QStringLiteral("the printer is %1").arg(p.snap.status.statusLine)});
-        if (isPrintingState(s))
-            return done({Result::Conflict, QStringLiteral("the printer pauses only while it "
-                                                          "prints; it says: %1")
-                                               .arg(p.snap.status.statusLine)});
         if (!paused && !running)
-            return done({Result::Conflict, QStringLiteral("no print job is active")});
+            return done({Result::Conflict,
+                         isPrintingState(s)
+                             ? QStringLiteral("the printer pauses only while it prints; it "
+                                              "says: %1")
+                                   .arg(p.snap.status.statusLine)
+                             : QStringLiteral("no print job is active")});
         // The printer's one request toggles; pause and resume only ask for it
         // when it changes something.
         if ((action == QLatin1String("pause") && paused) ||
