@@ -85,11 +85,21 @@ struct UploadSink : FormSink
     QString error;
     QElapsedTimer sincePublished;
 
+    void end(bool complete) override
+    {
+        // A body cut short delivers a file cut short: never stored.
+        if (!complete)
+            refuse(400, QStringLiteral("the multipart body ended before its closing boundary"));
+    }
+
+    bool refused() const override { return status != 0; }
+
     void refuse(int code, const QString& why)
     {
         if (status == 0) {
             status = code;
             error = why;
+            upload.reset(); // the partial file goes at once
         }
     }
 
@@ -252,16 +262,17 @@ QString apiBase(const Exchange& ex, const Settings& settings, const Api::Call& c
     return origin(ex, settings) + call.prefix + QStringLiteral("/api");
 }
 
-QJsonObject parseBody(Exchange& ex, QString& error)
+// The JSON object of a request's body; otherwise `refusal` is set.
+QJsonObject parseBody(Exchange& ex, std::optional<HttpResponse>& refusal)
 {
     if (ex.bodyTooLarge()) {
-        error = QStringLiteral("the request body is too large");
+        refusal = HttpResponse::error(413, QStringLiteral("the request body is too large"));
         return {};
     }
     QJsonParseError parseError{};
     const QJsonDocument doc = QJsonDocument::fromJson(ex.body(), &parseError);
     if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-        error = QStringLiteral("the body is not a JSON object");
+        refusal = HttpResponse::error(400, QStringLiteral("the body is not a JSON object"));
         return {};
     }
     return doc.object();
@@ -390,10 +401,10 @@ struct Calls
 
     static void connectionCommand(Api& api, Exchange& ex, Api::Call& call)
     {
-        QString error;
-        const QJsonObject body = parseBody(ex, error);
-        if (!error.isEmpty())
-            return ex.respond(fail(400, error));
+        std::optional<HttpResponse> refusal;
+        const QJsonObject body = parseBody(ex, refusal);
+        if (refusal)
+            return ex.respond(*refusal);
         const QString command = body.value(QLatin1String("command")).toString();
         const std::optional<PrinterSnapshot> p = current(api.hub, call.printerId);
         if (command == QLatin1String("connect")) {
@@ -445,10 +456,10 @@ struct Calls
 
     static void printerCommand(Api& api, Exchange& ex, Api::Call& call)
     {
-        QString error;
-        const QJsonObject body = parseBody(ex, error);
-        if (!error.isEmpty())
-            return ex.respond(fail(400, error));
+        std::optional<HttpResponse> refusal;
+        const QJsonObject body = parseBody(ex, refusal);
+        if (refusal)
+            return ex.respond(*refusal);
         if (body.contains(QLatin1String("script")))
             return ex.respond(fail(400, QStringLiteral("scripts are not supported")));
         QStringList lines;
@@ -480,10 +491,10 @@ struct Calls
 
     static void jobCommand(Api& api, Exchange& ex, Api::Call& call)
     {
-        QString error;
-        const QJsonObject body = parseBody(ex, error);
-        if (!error.isEmpty())
-            return ex.respond(fail(400, error));
+        std::optional<HttpResponse> refusal;
+        const QJsonObject body = parseBody(ex, refusal);
+        if (refusal)
+            return ex.respond(*refusal);
         const QString cmd = body.value(QLatin1String("command")).toString();
         const QString id = call.printerId;
         if (cmd == QLatin1String("start")) {
@@ -542,10 +553,10 @@ struct Calls
 
     static void fileCommand(Api& api, Exchange& ex, Api::Call& call)
     {
-        QString error;
-        const QJsonObject body = parseBody(ex, error);
-        if (!error.isEmpty())
-            return ex.respond(fail(400, error));
+        std::optional<HttpResponse> refusal;
+        const QJsonObject body = parseBody(ex, refusal);
+        if (refusal)
+            return ex.respond(*refusal);
         const std::optional<StoredFile> f = api.files->find(call.tail);
         if (!f)
             return ex.respond(fail(404, QStringLiteral("no file %1").arg(call.tail)));
@@ -571,7 +582,9 @@ struct Calls
         const qint64 length = ex.contentLength();
         // Refused before the body is sent (no "100 Continue"): too large, or
         // no room for it.
-        if (length > api.files->maxUploadSize() + 1024 * 1024)
+        // The form's own lines and small fields add at most this much.
+        constexpr qint64 FormOverhead = 64 * 1024;
+        if (length > api.files->maxUploadSize() + FormOverhead)
             return ex.respond(fail(413, QStringLiteral("the upload is larger than %1")
                                             .arg(formatSize(api.files->maxUploadSize()))));
         if (length > 0 && !api.files->fits(length))
@@ -598,6 +611,7 @@ struct Calls
                                                        "\"file\" with a file name")));
         FileStore::Error error = FileStore::Error::None;
         const std::optional<StoredFile> stored = api.files->commit(*sink.upload, sink.name, error);
+        sink.upload.reset(); // a file that could not be stored goes at once
         if (!stored) {
             switch (error) {
             case FileStore::Error::InUse:
@@ -741,10 +755,10 @@ struct Calls
 
     static void filament(Api& api, Exchange& ex, Api::Call& call)
     {
-        QString error;
-        const QJsonObject body = parseBody(ex, error);
-        if (!error.isEmpty())
-            return ex.respond(fail(400, error));
+        std::optional<HttpResponse> refusal;
+        const QJsonObject body = parseBody(ex, refusal);
+        if (refusal)
+            return ex.respond(*refusal);
         const QString cmd = body.value(QLatin1String("command")).toString();
         if (cmd != QLatin1String("load") && cmd != QLatin1String("unload"))
             return ex.respond(fail(400, QStringLiteral("want \"command\": \"load\" or "

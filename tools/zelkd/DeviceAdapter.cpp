@@ -246,8 +246,14 @@ bool DeviceAdapter::sendJob(TrelDeviceAddress port, const QString& path,
     connect(send, &RMJobSend::progressChanged, this,
             [progress](int percent) { progress(percent); });
     connect(send, &RMJobSend::done, this, [finish] { finish(Outcome::success()); });
-    connect(send, &RMJobSend::failed, this,
-            [finish](const QString& reason) { finish(Outcome::failure(reason)); });
+    connect(send, &RMJobSend::failed, this, [finish](const QString& reason) {
+        // LIBUSB_ERROR_NO_DEVICE: the cable, not the file.
+        finish(Outcome::failure(
+            reason.contains(QLatin1String("libusb error: -4")) ||
+                    reason.contains(QLatin1String("no longer connected"))
+                ? QStringLiteral("the printer went away while the file was sent (%1)").arg(reason)
+                : reason));
+    });
     return true;
 }
 

@@ -14,8 +14,13 @@ namespace zelkd {
 namespace {
 
 // Kept free on the disk whatever the limit says: the system and our own
-// database live there too.
-constexpr qint64 Reserve = 64ll * 1024 * 1024;
+// database live there too. A twentieth of a small disk, at most 64 MiB.
+constexpr qint64 MaxReserve = 64ll * 1024 * 1024;
+
+qint64 reserveOf(const QString& folder)
+{
+    return std::min(MaxReserve, QStorageInfo(folder).bytesTotal() / 20);
+}
 constexpr int MaxNameBytes = 200;
 const QLatin1String PartialPrefix(".upload-");
 
@@ -94,8 +99,12 @@ bool FileStore::Upload::write(const char* data, size_t length)
             return false;
         }
     }
+    errno = 0;
     if (file.write(data, qint64(length)) != qint64(length)) {
-        fail(errno == ENOSPC ? Error::NoSpace : Error::Io);
+        const bool full =
+            errno == ENOSPC ||
+            QStorageInfo(QFileInfo(file.fileName()).absolutePath()).bytesAvailable() < 65536;
+        fail(full ? Error::NoSpace : Error::Io);
         return false;
     }
     hash.addData(data, int(length));
@@ -151,7 +160,7 @@ qint64 FileStore::freeSpace() const
 
 bool FileStore::fits(qint64 bytes) const
 {
-    return freeSpace() - Reserve >= bytes;
+    return freeSpace() - reserveOf(root) >= bytes;
 }
 
 bool FileStore::isGcodeName(const QString& name)
@@ -197,10 +206,12 @@ std::unique_ptr<FileStore::Upload> FileStore::beginUpload(Error& error)
 {
     std::unique_ptr<Upload> upload(new Upload);
     upload->limit = limit;
-    upload->reserve = Reserve;
+    upload->reserve = reserveOf(root);
     upload->file.setFileName(root + QLatin1Char('/') + PartialPrefix +
                              QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".part"));
-    if (!upload->file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // Unbuffered: a full disk shows at the write that meets it, not at a
+    // close nobody checks.
+    if (!upload->file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         error = Error::Io;
         upload->file.setFileName(QString());
         return nullptr;

@@ -349,11 +349,20 @@ struct HttpServer::Callbacks
                     ex->body_.append(uploadData, int(n));
                 break;
             case Exchange::Body::Form:
-                // A refusal by the sink is kept by the sink; what follows is
-                // read and dropped so that the answer can still be sent.
+                // A refusal is kept by the sink; what follows is read and
+                // dropped so that the answer can still be sent. A body that
+                // says how long it is was checked against the limit first;
+                // one that does not is cut off after a while.
                 if (ex->form && MHD_post_process(ex->form, uploadData, n) != MHD_YES) {
                     MHD_destroy_post_processor(ex->form);
                     ex->form = nullptr;
+                    if (!ex->formSink->refused())
+                        ex->formSink->end(false);
+                }
+                if (!ex->form) {
+                    ex->discarded += qint64(n);
+                    if (ex->contentLength() < 0 && ex->discarded > MaxDiscard)
+                        return MHD_NO;
                 }
                 break;
             case Exchange::Body::None:
@@ -364,8 +373,11 @@ struct HttpServer::Callbacks
         if (!ex->finishing) {
             ex->finishing = true;
             if (ex->form) {
-                MHD_destroy_post_processor(ex->form); // delivers what it still held
+                // Delivers what it still held, and says whether the body
+                // ended where a form ends.
+                const bool complete = MHD_destroy_post_processor(ex->form) == MHD_YES;
                 ex->form = nullptr;
+                ex->formSink->end(complete);
             }
             server->handler->finish(*ex);
         }

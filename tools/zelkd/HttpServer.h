@@ -41,6 +41,11 @@ public:
     // parsing: the rest of the body is read and dropped.
     virtual bool part(const char* name, const char* filename, const char* data, size_t length,
                       uint64_t offset) = 0;
+    // The body ended; `complete` is false when it stopped inside a part or
+    // before its closing boundary (a client cut off, a malformed body).
+    virtual void end(bool complete) = 0;
+    // Whether the sink refused the body (the rest is read and dropped).
+    virtual bool refused() const = 0;
 };
 
 // One request and its answer, as the API sees it. What the request carries
@@ -107,6 +112,7 @@ private:
     Body bodyKind = Body::None;
     QByteArray body_;
     bool tooLarge = false;
+    qint64 discarded = 0;
     MHD_PostProcessor* form = nullptr;
     FormSink* formSink = nullptr;
     bool started = false;   // the headers were handled
@@ -147,6 +153,9 @@ public:
     void stop();
 
     static constexpr int MaxJsonBody = 64 * 1024;
+    // After a form was refused, at most this much more of a body without a
+    // length is read (to answer); beyond it the connection is closed.
+    static constexpr qint64 MaxDiscard = 4 * 1024 * 1024;
 
     struct Stream;
     struct Callbacks;
