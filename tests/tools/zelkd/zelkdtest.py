@@ -10,6 +10,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -31,8 +32,10 @@ class Zelkd:
     """zelkd on virtual printers. `printers` are zelk-sim --printer specs."""
 
     def __init__(self, printers=("1:5,serial=ZK1-000101",), time_scale=50, options=(),
-                 folder=None, upload_folder=None):
+                 folder=None, upload_folder=None, tls=False):
+        self.owned = folder is None  # removed at the end; a given one is kept
         self.folder = folder or tempfile.mkdtemp(prefix="zelkd-", dir="/tmp")
+        self.tls = tls
         self.port = free_port()
         self.socket = os.path.join(self.folder, "sim.sock")
         self.data = os.path.join(self.folder, "data")
@@ -71,7 +74,7 @@ class Zelkd:
             with open(os.path.join(self.data, "api-key")) as f:
                 self.key = f.read().strip()
             return self.get("/api/version")[0] == 200
-        except (OSError, ConnectionError):
+        except (OSError, ConnectionError, http.client.HTTPException):
             return False
 
     def stop(self):
@@ -87,7 +90,8 @@ class Zelkd:
 
     def close(self):
         self.stop()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        if self.owned:
+            shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -104,6 +108,9 @@ class Zelkd:
     # --- HTTP
 
     def connection(self, timeout=30):
+        if self.tls:
+            return http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout,
+                                               context=ssl._create_unverified_context())
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
 
     def request(self, method, path, body=None, headers=None, key=True):
