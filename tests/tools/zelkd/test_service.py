@@ -237,6 +237,52 @@ def test_event_stream():
         z.json("POST", "/api/job", {"command": "cancel"}, expect=204)
 
 
+def test_zelkctl_through_zelkd():
+    with Zelkd() as z:
+        env = dict(os.environ, ZELKD_URL="http://127.0.0.1:%d" % z.port, ZELKD_API_KEY=z.key)
+
+        def zelkctl(*args, key=None):
+            e = dict(env, ZELKD_API_KEY=key) if key else env
+            return subprocess.run([os.environ["ZELKCTL"]] + list(args), capture_output=True,
+                                   text=True, env=e, timeout=300)
+
+        out = zelkctl("status")
+        assert (out.returncode, out.stdout) == (0, "Idle\n"), out
+        status = json.loads(zelkctl("status", "--json").stdout)
+        assert status["printer"] == "1:5" and status["state"] == "Idle"
+        assert zelkctl("serial").stdout == "ZK1-000101\n"
+        assert "ZK1-000101" in zelkctl("list").stdout
+        assert zelkctl("status", "--printer", "1:9").returncode == 3  # not zelkd's: USB says
+        assert zelkctl("status", key="W" * 32).returncode == 3
+        # Nothing to pause: the printer-side failure, as over USB.
+        out = zelkctl("pause")
+        assert out.returncode == 1 and "no print job" in out.stderr, out
+        path = os.path.join(z.folder, "via.gcode")
+        with open(path, "wb") as f:
+            f.write(gcode(3000))
+        out = zelkctl("print", path)
+        assert out.returncode == 0 and "Press button to start printing" in out.stdout, out
+        z.wait_for_sim("JOB_QUEUED")
+        assert zelkctl("print", path).returncode == 1  # busy
+        z.sim("press-button")
+        z.wait_until(lambda: json.loads(zelkctl("status", "--json").stdout)["state"]
+                     == "Building", 60, "not building")
+        out = zelkctl("pause")
+        assert out.returncode == 0 and out.stdout.strip() in ("Pausing", "Paused"), out
+        z.wait_for_sim("PAUSED")
+        out = zelkctl("abort")
+        assert out.returncode == 0 and out.stdout == "Idle\n", out
+        # Followed to its end.
+        waiting = subprocess.Popen([os.environ["ZELKCTL"], "print", "--wait", path],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   env=env)
+        z.wait_for_sim("JOB_QUEUED")
+        z.sim("press-button")
+        stdout, stderr = waiting.communicate(timeout=180)
+        assert waiting.returncode == 0 and stdout.endswith("Print finished.\n"), (stdout, stderr)
+
+
 if __name__ == "__main__":
     zelkdtest.run([test_settings_and_command_line, test_key_file_and_show_key, test_https,
-                   test_history_migration_damage_and_zelkctl, test_event_stream])
+                   test_history_migration_damage_and_zelkctl, test_event_stream,
+                   test_zelkctl_through_zelkd])
