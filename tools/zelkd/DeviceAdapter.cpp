@@ -15,6 +15,9 @@ DeviceAdapter::DeviceAdapter(QObject* parent) : QObject(parent) {}
 
 DeviceAdapter::~DeviceAdapter()
 {
+    // Devices that go now report their uploads as failed; nobody is left
+    // to tell.
+    stopping = true;
     for (Printer& p : printers) {
         disconnect(p.device.data(), nullptr, this, nullptr);
         p.estimator->setDevice({});
@@ -238,6 +241,8 @@ bool DeviceAdapter::sendJob(TrelDeviceAddress port, const QString& path,
     // The send is a child of its device: it goes when the printer does, after
     // reporting its failure (the device's destructor sees to that).
     auto finish = [this, port, done](const Outcome& outcome) {
+        if (stopping)
+            return;
         auto p = printers.find(port);
         if (p != printers.end())
             p->sending = false;

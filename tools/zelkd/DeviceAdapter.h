@@ -104,6 +104,7 @@ private:
 
     RMDeviceRegistry* registry = nullptr;
     QHash<TrelDeviceAddress, Printer> printers;
+    bool stopping = false;
 };
 
 } // namespace zelkd

@@ -161,7 +161,7 @@ QJsonObject temperatureJson(const PrinterSnapshot& p)
 {
     // The file's hot-end temperature while our job prints; else 0, as a
     // heater without a target reads.
-    const bool ours = p.job.phase == Job::Printing || p.job.phase == Job::Queued;
+    const bool ours = p.job.phase == Job::Printing;
     return QJsonObject{{QStringLiteral("tool0"),
                         QJsonObject{{QStringLiteral("actual"), p.status.temperature},
                                     {QStringLiteral("target"), ours ? p.job.targetCelsius : 0.0},

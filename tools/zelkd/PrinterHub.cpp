@@ -152,7 +152,17 @@ void PrinterHub::attached(TrelDeviceAddress port)
             fresh = atPort(port);
             break;
         }
-        if (fresh->snap.serial.isEmpty()) {
+        bool taken = false;
+        for (const Printer& other : qAsConst(printers))
+            taken = taken || (&other != fresh && other.snap.id == serial);
+        if (taken) {
+            // Two printers that say the same serial number: the later one
+            // is known by its address, or neither could be addressed.
+            qCWarning(HubLog).noquote()
+                << QStringLiteral("printer %1 reports serial number %2, as another printer "
+                                  "does: it is known by its address")
+                       .arg(fresh->snap.address, serial);
+        } else if (fresh->snap.serial.isEmpty()) {
             fresh->snap.serial = serial;
             fresh->snap.id = serial;
         }

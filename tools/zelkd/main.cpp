@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <csignal>
@@ -205,6 +206,8 @@ int main(int argc, char** argv)
 
     const int status = app.exec();
     server.stop();
+    // An optimizer still running reports to the hub; it ends first.
+    QThreadPool::globalInstance()->waitForDone();
     Logging::unsetup();
     return status;
 }

@@ -39,6 +39,7 @@ class Zelkd:
         self.port = free_port()
         self.socket = os.path.join(self.folder, "sim.sock")
         self.data = os.path.join(self.folder, "data")
+        self.uploads = upload_folder or os.path.join(self.data, "uploads")
         self.log_path = os.path.join(self.folder, "zelkd.log")
         args = [ZELK_SIM, "--control", self.socket, "--time-scale", str(time_scale)]
         if not printers:
