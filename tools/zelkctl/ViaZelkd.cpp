@@ -429,8 +429,23 @@ int filament(Remote& remote, Printer p, bool load)
     Interrupt::install();
     const QString prefix = load ? QStringLiteral("Load") : QStringLiteral("Unload");
     auto busy = [prefix](const Printer& now) { return now.zelkState().startsWith(prefix); };
-    if (!remote.waitFor(p, busy, ProcedureMs))
+    // A refusal shows as an error in the printer's status.
+    const QString refusal =
+        load ? QStringLiteral("FilamentAlreadyLoaded") : QStringLiteral("FilamentAlreadyUnloaded");
+    auto error = [](const Printer& now) {
+        return now.state()
+            .value(QLatin1String("zelk"))
+            .toObject()
+            .value(QLatin1String("error"))
+            .toString();
+    };
+    if (!remote.waitFor(
+            p, [&](const Printer& now) { return busy(now) || error(now) == refusal; }, ProcedureMs))
         return remote.exitCode;
+    if (!busy(p))
+        return remote.invocation.fail(PrinterFailure,
+                                      load ? QStringLiteral("filament is already loaded")
+                                           : QStringLiteral("no filament is loaded"));
     StatusFollower follower;
     if (!remote.waitFor(
             p, [&busy](const Printer& now) { return !busy(now); }, -1,
@@ -439,11 +454,9 @@ int filament(Remote& remote, Printer p, bool load)
             }))
         return remote.exitCode;
     follower.end();
-    const QString error =
-        p.state().value(QLatin1String("zelk")).toObject().value(QLatin1String("error")).toString();
-    if (error != QLatin1String("NoError"))
+    if (error(p) != QLatin1String("NoError"))
         return remote.invocation.fail(PrinterFailure,
-                                      QStringLiteral("the printer reported %1").arg(error));
+                                      QStringLiteral("the printer reported %1").arg(error(p)));
     print(stdout, load ? QStringLiteral("Filament loaded.") : QStringLiteral("Filament unloaded."));
     return Success;
 }

@@ -254,11 +254,24 @@ def test_zelkctl_through_zelkd():
         assert "ZK1-000101" in zelkctl("list").stdout
         assert zelkctl("status", "--printer", "1:9").returncode == 3  # not zelkd's: USB says
         assert zelkctl("status", key="W" * 32).returncode == 3
+        # The filament procedures, followed to their end; a refusal is said.
+        out = zelkctl("unload")
+        assert out.returncode == 0 and out.stdout.endswith("Filament unloaded.\n"), out
+        out = zelkctl("unload")
+        assert out.returncode == 1 and "no filament is loaded" in out.stderr, out
+        loading = subprocess.Popen([os.environ["ZELKCTL"], "load"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=env)
+        z.wait_for_sim("LOADFIL_EXTRUDING")
+        z.sim("press-button")
+        stdout, stderr = loading.communicate(timeout=120)
+        assert loading.returncode == 0 and stdout.endswith("Filament loaded.\n"), (stdout, stderr)
         # Nothing to pause: the printer-side failure, as over USB.
         out = zelkctl("pause")
         assert out.returncode == 1 and "no print job" in out.stderr, out
-        path = os.path.join(z.folder, "via.gcode")
+        path, small = os.path.join(z.folder, "via.gcode"), os.path.join(z.folder, "small.gcode")
         with open(path, "wb") as f:
+            f.write(gcode(400 * 1024))  # prints long enough to pause it
+        with open(small, "wb") as f:
             f.write(gcode(3000))
         out = zelkctl("print", path)
         assert out.returncode == 0 and "Press button to start printing" in out.stdout, out
@@ -273,7 +286,7 @@ def test_zelkctl_through_zelkd():
         out = zelkctl("abort")
         assert out.returncode == 0 and out.stdout == "Idle\n", out
         # Followed to its end.
-        waiting = subprocess.Popen([os.environ["ZELKCTL"], "print", "--wait", path],
+        waiting = subprocess.Popen([os.environ["ZELKCTL"], "print", "--wait", small],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                    env=env)
         z.wait_for_sim("JOB_QUEUED")
