@@ -492,7 +492,9 @@ bool HttpServer::start(QString& error)
 {
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
                      MHD_USE_ERROR_LOG;
-    if (settings.listenAddress.protocol() == QAbstractSocket::IPv6Protocol)
+    if (settings.listenAddress == QHostAddress::AnyIPv6)
+        flags |= MHD_USE_DUAL_STACK; // "::" means every address, IPv4 ones too
+    else if (settings.listenAddress.protocol() == QAbstractSocket::IPv6Protocol)
         flags |= MHD_USE_IPv6;
     if (settings.useTls()) {
         if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {

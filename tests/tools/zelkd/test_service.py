@@ -4,9 +4,11 @@ history in SQLite (migrations, a damaged database set aside, zelkctl
 history), the event stream a page reads, and zelkctl's printer commands
 through a running zelkd."""
 
+import atexit
 import json
 import os
 import re
+import shutil
 import socket
 import sqlite3
 import stat
@@ -21,8 +23,17 @@ import zelkdtest  # noqa: E402
 from zelkdtest import ZELKD, Zelkd, gcode  # noqa: E402
 
 
+FOLDERS = []
+
+
+def folder_of_our_own(prefix):
+    folder = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
+    FOLDERS.append(folder)
+    return folder
+
+
 def run_zelkd(*args, env=None):
-    folder = tempfile.mkdtemp(prefix="zelkd-run-", dir="/tmp")
+    folder = folder_of_our_own("zelkd-run-")
     e = dict(os.environ, HOME=folder, XDG_CONFIG_HOME=folder + "/config",
              XDG_DATA_HOME=folder + "/data", **(env or {}))
     return subprocess.run([ZELKD] + list(args), capture_output=True, text=True, env=e, timeout=60)
@@ -35,7 +46,7 @@ def test_settings_and_command_line():
                    "--upload-folder", "--max-upload-size", "--poll-interval",
                    "--optimize-default", "--show-key", "--config"):
         assert option in out.stdout, option
-    folder = tempfile.mkdtemp(prefix="zelkd-ini-", dir="/tmp")
+    folder = folder_of_our_own("zelkd-ini-")
     config = os.path.join(folder, "zelkd.conf")
     bad = [("port = 0\n", "port"), ("poll_interval = fast\n", "poll_interval"),
            ("max_upload_size = lots\n", "max_upload_size"), ("listen_address = nowhere\n",
@@ -70,7 +81,7 @@ def test_key_file_and_show_key():
         assert "\u2588" in out.stdout  # the QR code's blocks
         config = z.folder
     # A key that others can read is refused.
-    folder = tempfile.mkdtemp(prefix="zelkd-key-", dir="/tmp")
+    folder = folder_of_our_own("zelkd-key-")
     with open(folder + "/api-key", "w") as f:
         f.write("K" * 32 + "\n")
     os.chmod(folder + "/api-key", 0o644)
@@ -80,7 +91,7 @@ def test_key_file_and_show_key():
 
 
 def test_https():
-    folder = tempfile.mkdtemp(prefix="zelkd-tls-", dir="/tmp")
+    folder = folder_of_our_own("zelkd-tls-")
     cert, key = folder + "/cert.pem", folder + "/key.pem"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "1", "-subj", "/CN=localhost"],
@@ -110,7 +121,7 @@ V1_SCHEMA = ("CREATE TABLE prints (id INTEGER PRIMARY KEY, file TEXT NOT NULL, c
 
 
 def test_history_migration_damage_and_zelkctl():
-    folder = tempfile.mkdtemp(prefix="zelkd-hist-", dir="/tmp")
+    folder = folder_of_our_own("zelkd-hist-")
     data = folder + "/data"
     os.makedirs(data + "/uploads")
     with open(data + "/uploads/old.gcode", "wb") as f:
@@ -296,6 +307,7 @@ def test_zelkctl_through_zelkd():
 
 
 if __name__ == "__main__":
+    atexit.register(lambda: [shutil.rmtree(f, ignore_errors=True) for f in FOLDERS])
     zelkdtest.run([test_settings_and_command_line, test_key_file_and_show_key, test_https,
                    test_history_migration_damage_and_zelkctl, test_event_stream,
                    test_zelkctl_through_zelkd])
