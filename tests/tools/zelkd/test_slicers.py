@@ -372,16 +372,23 @@ def test_two_printers():
         assert urls == ["http://127.0.0.1:%d/printers/%s/" % (z.port, s)
                         for s in sorted(printers.values())], urls
         assert z.get("/api/version")[0] == 200 and z.get("/api/files")[0] == 200
-        for address, serial in printers.items():
+        # One printer gets PrusaSlicer's upload-and-print, the other Cura's,
+        # each at its own base URL.
+        for n, (address, serial) in enumerate(printers.items()):
             prefix = "/printers/" + serial
             other = [a for a in printers if a != address][0]
-            assert slicer_test(z, PRUSA_AGENT, prefix) == (True, "")
-            data = gcode(6000 + len(address))
-            answer = slicer_upload(z, PRUSA_AGENT, data, serial + ".gcode", True, prefix)
-            assert answer["effectivePrint"]
+            data = gcode(6000 + n * 1000)
+            cura = Cura(z, base=prefix)
+            if n == 0:
+                assert slicer_test(z, PRUSA_AGENT, prefix) == (True, "")
+                answer = slicer_upload(z, PRUSA_AGENT, data, serial + ".gcode", True, prefix)
+                assert answer["effectivePrint"]
+            else:
+                assert cura.discover()[1] and cura.connect()[:2] == ("idle", "ready")
+                end_point = cura.upload(serial + ".gcode", data, select=True, print_after=True)
+                assert end_point == "files/local/%s.gcode" % serial
             printed(z, address, data, serial)
             assert z.sim_state(other) == "IDLE"
-            cura = Cura(z, base=prefix)
             assert cura.poll()[0] == "printing"
             # The address names the same printer.
             assert z.json("GET", "/printers/%s/api/job" % address)["job"]["file"]["name"] \
