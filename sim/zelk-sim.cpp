@@ -1,7 +1,7 @@
 // zelk-sim: runs an unmodified program against virtual printers.
 //
-//   zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--time-scale X]
-//            [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]
+//   zelk-sim [--printer BUS:ADDRESS[:dfu][,serial=SERIAL]]... [--no-printer]
+//            [--time-scale X] [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]
 //   zelk-sim --send SOCKET COMMAND [ARGS...]
 //
 // The launcher re-executes itself under umockdev's preload library, builds the
@@ -17,6 +17,7 @@
 #include "VirtualBus.h"
 #include "VirtualPrinter.h"
 
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -44,30 +45,44 @@ int usage(const char* why)
 {
     if (why)
         std::fprintf(stderr, "zelk-sim: %s\n", why);
-    std::fprintf(
-        stderr,
-        "usage: zelk-sim [--printer BUS:ADDRESS[:dfu]]... [--no-printer] [--time-scale X]\n"
-        "                [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]\n"
-        "       zelk-sim --send SOCKET COMMAND [ARGS...]\n"
-        "Starts PROGRAM with virtual printers on a simulated USB bus (default: one\n"
-        "printer at 1:5).\n"
-        "  --time-scale X    simulated seconds per real second (moves, heat, prints)\n"
-        "  --announce        printers send a status message on every change\n"
-        "  --control SOCKET  take commands on this local socket while PROGRAM runs\n"
-        "  --send SOCKET ... send one command to a running launcher, print its reply\n"
-        "                    (exit status 0 for ok, 1 for an error, 2 if unreachable)\n"
-        "%s"
-        "Example: zelk-sim --control /tmp/zelk.sock -- zelk &\n"
-        "         zelk-sim --send /tmp/zelk.sock press-button 1:5\n",
-        zelksim::SimControl::help());
+    std::fprintf(stderr,
+                 "usage: zelk-sim [--printer BUS:ADDRESS[:dfu][,serial=SERIAL]]... [--no-printer]\n"
+                 "                [--time-scale X] [--announce] [--control SOCKET] [--]\n"
+                 "                PROGRAM [ARGS...]\n"
+                 "       zelk-sim --send SOCKET COMMAND [ARGS...]\n"
+                 "Starts PROGRAM with virtual printers on a simulated USB bus (default: one\n"
+                 "printer at 1:5).\n"
+                 "  --time-scale X    simulated seconds per real second (moves, heat, prints)\n"
+                 "  --announce        printers send a status message on every change\n"
+                 "  --control SOCKET  take commands on this local socket while PROGRAM runs\n"
+                 "  --send SOCKET ... send one command to a running launcher, print its reply\n"
+                 "                    (exit status 0 for ok, 1 for an error, 2 if unreachable)\n"
+                 "%s"
+                 "Example: zelk-sim --control /tmp/zelk.sock -- zelk &\n"
+                 "         zelk-sim --send /tmp/zelk.sock press-button 1:5\n",
+                 zelksim::SimControl::help());
     return 2;
 }
 
-bool parsePrinter(const char* spec, zelksim::VirtualPrinter::Options& o)
+bool parsePrinter(const char* text, zelksim::VirtualPrinter::Options& o)
 {
+    // ",serial=SERIAL" gives the printer its own serial number, for a program
+    // that tells several printers apart by it.
+    std::string spec = text;
+    const size_t comma = spec.find(",serial=");
+    if (comma != std::string::npos) {
+        const std::string serial = spec.substr(comma + 8);
+        if (serial.empty() || serial.size() > 32)
+            return false;
+        for (char c : serial)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+                return false;
+        o.serial = serial;
+        spec.resize(comma);
+    }
     unsigned bus = 0, address = 0;
     char mode[8] = {};
-    const int n = std::sscanf(spec, "%u:%u:%7s", &bus, &address, mode);
+    const int n = std::sscanf(spec.c_str(), "%u:%u:%7s", &bus, &address, mode);
     if (n < 2 || bus < 1 || bus > 255 || address < 1 || address > 127)
         return false;
     if (n == 3 && std::strcmp(mode, "dfu") != 0)
@@ -132,7 +147,7 @@ int main(int argc, char** argv)
         } else if (a == "--printer" && i + 1 < argc) {
             zelksim::VirtualPrinter::Options o;
             if (!parsePrinter(argv[++i], o))
-                return usage("bad --printer: want BUS:ADDRESS or BUS:ADDRESS:dfu");
+                return usage("bad --printer: want BUS:ADDRESS[:dfu][,serial=SERIAL]");
             printers.push_back(o);
         } else if (a.rfind("--", 0) == 0) {
             return usage(("unknown option " + a).c_str());

@@ -41,11 +41,10 @@ struct BootRecord
 class LogFile
 {
 public:
-    QTextStream* open(const QString& baseName)
+    QTextStream* open(const QString& directory, const QString& baseName)
     {
         if (m_file.isOpen())
             return &m_stream;
-        const QString directory = Logging::logDirectory();
         if (directory.isEmpty())
             return nullptr;
         QDir().mkpath(directory);
@@ -89,9 +88,19 @@ struct LoggingState
     QVector<BootRecord> boot;
     LogFile application;
     LogFile printer;
+    QString directory; // set by setLogDirectory(); empty: the data location's
 };
 
 Q_GLOBAL_STATIC(LoggingState, state)
+
+// The log folder; the caller holds the mutex.
+QString directoryLocked(const LoggingState& s)
+{
+    if (!s.directory.isEmpty())
+        return s.directory;
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    return base.isEmpty() ? QString() : base + QStringLiteral("/log");
+}
 
 // The handler that was installed before ours (Qt's default one, which writes
 // to the console). Kept outside the state object so that messages raised
@@ -128,7 +137,7 @@ void flushBootLocked(LoggingState& s)
 {
     if (s.boot.isEmpty())
         return;
-    QTextStream* out = s.application.open(ApplicationLogName);
+    QTextStream* out = s.application.open(directoryLocked(s), ApplicationLogName);
     for (const BootRecord& record : qAsConst(s.boot)) {
         const QMessageLogContext context(nullIfEmpty(record.file), record.line,
                                          nullIfEmpty(record.function),
@@ -179,15 +188,16 @@ void fileHandler(QtMsgType type, const QMessageLogContext& context, const QStrin
     if (context.category && std::strcmp(context.category, PrinterCategory) == 0) {
         // The printer's own text: verbatim, an empty line after each chunk,
         // and not on the console.
-        if (QTextStream* out = s.printer.open(PrinterLogName)) {
+        if (QTextStream* out = s.printer.open(directoryLocked(s), PrinterLogName)) {
             *out << message << "\n\n";
             s.printer.flush();
         }
         return;
     }
 
-    Logging::writeLine(s.application.open(ApplicationLogName), QDateTime::currentDateTime(), type,
-                       context, message, previousHandler.load());
+    Logging::writeLine(s.application.open(directoryLocked(s), ApplicationLogName),
+                       QDateTime::currentDateTime(), type, context, message,
+                       previousHandler.load());
     if (type != QtDebugMsg)
         s.application.flush();
 }
@@ -298,10 +308,10 @@ namespace Logging {
 
 QString logDirectory()
 {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (base.isEmpty())
-        return QString();
-    return base + QStringLiteral("/log");
+    LoggingState& s = *state;
+    QMutexLocker lock(&s.mutex);
+    HandlerScope scope; // a message raised meanwhile must not wait for the mutex
+    return directoryLocked(s);
 }
 
 void setupBoot()
@@ -321,9 +331,24 @@ void flushBoot()
     flushBootLocked(s);
 }
 
+void setLogDirectory(const QString& directory)
+{
+    LoggingState& s = *state;
+    QMutexLocker lock(&s.mutex);
+    s.directory = directory;
+}
+
 void rotateLogs()
 {
-    rotateLogsIn(logDirectory(), QDate::currentDate());
+    LoggingState& s = *state;
+    QMutexLocker lock(&s.mutex);
+    HandlerScope scope;
+    const QString directory = directoryLocked(s);
+    // A program that runs for days rotates while its logs are open: the
+    // next message opens the new file instead of appending to the renamed one.
+    s.application.close();
+    s.printer.close();
+    rotateLogsIn(directory, QDate::currentDate());
 }
 
 void setupFile()

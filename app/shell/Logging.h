@@ -20,7 +20,8 @@ void setupFile();
 void unsetup();
 
 // "log" in the per-user application data location; where both logs and
-// their rotated copies live.
+// their rotated copies live. A service sets its own before the first message.
 QString logDirectory();
+void setLogDirectory(const QString& directory);
 
 } // namespace Logging

@@ -82,5 +82,6 @@ int runSerial(const Invocation& invocation);
 int runDfuList(const Invocation& invocation);
 int runDfuFlash(const Invocation& invocation);
 int runLogs(const Invocation& invocation);
+int runHistory(const Invocation& invocation);
 
 } // namespace zelkctl

@@ -115,6 +115,19 @@ const Subcommand table[] = {
      "\n"
      "Exit status: 0 done, 2 usage error, 4 no log for that day.\n",
      0, 0, "--day= --follow", runLogs},
+    {"history", "[--json] [--database FILE] [--limit N]", "", "the print jobs zelkd started",
+     "Lists the print jobs that zelkd started, newest first: when each started and\n"
+     "ended, the printer (its serial number), the outcome (success, failed,\n"
+     "cancelled) with its reason, and the file.\n"
+     "\n"
+     "  --json           one JSON object per job, as a JSON array\n"
+     "  --database FILE  zelkd's history database (default: the user's zelkd,\n"
+     "                   $XDG_DATA_HOME/zelkd/history.sqlite, else the service's,\n"
+     "                   /var/lib/zelkd/history.sqlite)\n"
+     "  --limit N        at most N jobs (default 50)\n"
+     "\n"
+     "Exit status: 0 done, 2 usage error, 4 no history database (or unreadable).\n",
+     0, 0, "--json --database= --limit=", runHistory},
     {"optimize", "INPUT OUTPUT", "INPUT OUTPUT", "rewrite a G-code file with fewer moves",
      "Rewrites the G-code file INPUT into OUTPUT so that it prints the same object\n"
      "with fewer moves: runs of straight moves of one kind (extruding, retracting,\n"

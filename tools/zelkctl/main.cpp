@@ -4,6 +4,7 @@
 //   zelkctl [--help] SUBCOMMAND [--help] [OPTIONS] [ARGUMENTS...]
 #include "Console.h"
 #include "Subcommand.h"
+#include "ViaZelkd.h"
 
 #include <LogCategories.h>
 
@@ -47,6 +48,9 @@ void printUsage(FILE* to)
                   "Printers are found on USB; --printer BUS:ADDRESS picks one when several\n"
                   "are attached. A printer talks to one program at a time: while the desktop\n"
                   "program (or another zelkctl) holds it, the printer commands end with 3.\n"
+                  "\n"
+                  "While zelkd serves the printers on this machine, the printer commands go\n"
+                  "through it (found by its settings, or at ZELKD_URL with ZELKD_API_KEY).\n"
                   "\n"
                   "Exit status: 0 success, 1 printer-side failure, 2 usage error, 3 no\n"
                   "printer, 4 local file error, 128+N interrupted by signal N."));
@@ -254,6 +258,15 @@ int main(int argc, char** argv)
         const QString wanted =
             *s->arguments ? QString::fromUtf8(s->arguments) : QStringLiteral("no arguments");
         return usageError(QStringLiteral("%1 takes %2").arg(name, wanted), s);
+    }
+    // A running local zelkd holds the printers it serves: ask it instead.
+    static const QStringList PrinterCommands = {
+        QStringLiteral("list"),   QStringLiteral("status"),  QStringLiteral("print"),
+        QStringLiteral("pause"),  QStringLiteral("abort"),   QStringLiteral("load"),
+        QStringLiteral("unload"), QStringLiteral("version"), QStringLiteral("serial")};
+    if (PrinterCommands.contains(name) && qEnvironmentVariableIsEmpty("ZELKCTL_NO_ZELKD")) {
+        if (const std::optional<int> code = viaZelkd(invocation))
+            return *code;
     }
     return s->run(invocation);
 }

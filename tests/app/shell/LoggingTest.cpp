@@ -92,6 +92,7 @@ private slots:
     void rotation_data();
     void rotation();
     void rotateLogsKeepsTheLastSevenDays();
+    void rotationOfOpenLogsInAFolderOfOurOwn();
 
 private:
     QString applicationLog() const { return m_logDir + QStringLiteral("/RMConfig.log"); }
@@ -473,4 +474,36 @@ void LoggingTest::rotateLogsKeepsTheLastSevenDays()
 }
 
 QTEST_GUILESS_MAIN(LoggingTest)
+void LoggingTest::rotationOfOpenLogsInAFolderOfOurOwn()
+{
+    // A service names its own log folder and rotates at midnight while its
+    // logs are open: what follows the rotation goes to a new file, not to
+    // the renamed one.
+    const QString folder = m_home.filePath(QStringLiteral("service/log"));
+    Logging::setLogDirectory(folder);
+    QCOMPARE(Logging::logDirectory(), folder);
+    Logging::setupBoot();
+    Logging::setupFile();
+    qCInfo(PrinterLog).noquote() << "before midnight";
+    qCInfo(Device) << "app before";
+    const QDate yesterday = QDate::currentDate().addDays(-1);
+    for (const char* name : {"RMPrinter.log", "RMConfig.log"}) {
+        QFile file(folder + QLatin1Char('/') + QLatin1String(name));
+        QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Append));
+        QVERIFY(file.setFileTime(QDateTime(yesterday, QTime(23, 59)),
+                                 QFileDevice::FileModificationTime));
+    }
+    Logging::rotateLogs();
+    qCInfo(PrinterLog).noquote() << "after midnight";
+    Logging::unsetup();
+    Logging::setLogDirectory(QString());
+    const QString day = yesterday.toString(Qt::ISODate);
+    QCOMPARE(readAll(folder + QStringLiteral("/RMPrinter-") + day + QStringLiteral(".log")),
+             QByteArray("before midnight\n\n"));
+    QCOMPARE(readAll(folder + QStringLiteral("/RMPrinter.log")), QByteArray("after midnight\n\n"));
+    QVERIFY(readAll(folder + QStringLiteral("/RMConfig-") + day + QStringLiteral(".log"))
+                .contains("app before"));
+    QCOMPARE(Logging::logDirectory(), m_logDir);
+}
+
 #include "LoggingTest.moc"

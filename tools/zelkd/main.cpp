@@ -1,0 +1,213 @@
+// zelkd: the printers on the network. Serves the printers attached to this
+// machine over HTTP with the printer-host API that slicers speak, an event
+// stream and a web page; one process holds its printers the way zelkctl
+// does, so it is meant for a machine that serves printers.
+//
+//   zelkd [--config FILE] [--system|--user] [OPTIONS]    run in the foreground
+//   zelkd --show-key                                       print the API key
+#include "Api.h"
+#include "ApiKey.h"
+#include "DeviceAdapter.h"
+#include "EventBus.h"
+#include "FileStore.h"
+#include "History.h"
+#include "HttpServer.h"
+#include "PrinterHub.h"
+#include "Settings.h"
+
+#include <Logging.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(Main, "zelkd")
+
+using namespace zelkd;
+
+namespace {
+
+constexpr int HeartbeatMs = 15000;
+// How long the printers attached at start get to answer before the start-up
+// lines say what was found.
+constexpr int DiscoveryMs = 3000;
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+int fail(const QString& text)
+{
+    std::fprintf(stderr, "zelkd: %s\n", text.toLocal8Bit().constData());
+    return 1;
+}
+
+void scheduleRotation(QTimer& timer)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime next(now.date().addDays(1), QTime(0, 0, 1));
+    timer.start(int(qBound<qint64>(1000, now.msecsTo(next), 24ll * 3600 * 1000)));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The link library writes its diagnostics to standard output; they join
+    // the other messages on standard error.
+    std::cout.rdbuf(std::cerr.rdbuf());
+    // What zelkd writes (uploads, history, logs) is for its own account and
+    // group; the API key is tightened further.
+    ::umask(027);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zelkd"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZELK_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves the Zelk printers attached to this machine on the network: the printer-host "
+        "API that slicers speak (OctoPrint's REST API), an event stream and a web page.\n"
+        "Every setting may be given in the settings file (key = value) and overridden by "
+        "the option of the same name."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("show-key"),
+                      QStringLiteral("Print the API key, and a QR code of it, and exit.")});
+    addSettingsOptions(parser);
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument %1 (see zelkd --help)")
+                        .arg(parser.positionalArguments().first()));
+
+    Settings settings;
+    QString error;
+    if (!loadSettings(parser, settings, error))
+        return fail(error);
+
+    if (parser.isSet(QStringLiteral("show-key"))) {
+        ApiKey key;
+        if (!key.load(settings.apiKeyFile, error))
+            return fail(error + (::geteuid() != 0 && settings.systemService
+                                     ? QStringLiteral(" (sudo zelkd --show-key)")
+                                     : QString()));
+        const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+        std::printf("%s\n\n%s", key.value().constData(),
+                    ApiKey::qrCode(key.value(), terminal).toUtf8().constData());
+        return 0;
+    }
+
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    Logging::setLogDirectory(settings.dataFolder + QStringLiteral("/log"));
+    Logging::rotateLogs();
+    Logging::setupFile();
+
+    ApiKey key;
+    if (!key.loadOrCreate(settings.apiKeyFile, error))
+        return fail(error);
+
+    FileStore files(settings.uploadFolder, settings.maxUploadSize);
+    if (!files.open(error))
+        return fail(error);
+
+    History history(settings.dataFolder + QStringLiteral("/history.sqlite"));
+    if (!history.open(error))
+        qCWarning(Main).noquote() << "no print history:" << error;
+
+    EventBus bus;
+    DeviceAdapter adapter;
+    PrinterHub hub(&adapter, &files, history.isOpen() ? &history : nullptr, &bus,
+                   settings.pollIntervalMs);
+    Api api(settings, key, &hub, &files, history.isOpen() ? &history : nullptr, &bus);
+    HttpServer server(settings, &api, &bus);
+    if (!server.start(error))
+        return fail(error);
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return fail(QStringLiteral("cannot watch for signals"));
+    QSocketNotifier signalWatch(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalWatch, &QSocketNotifier::activated, &app, [&app] {
+        char c;
+        while (::read(signalPipe[0], &c, 1) > 0) {
+        }
+        qCInfo(Main) << "stopping";
+        app.quit();
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    qCInfo(Main).noquote() << QStringLiteral("zelkd %1 (%2), listening on %3/")
+                                  .arg(QStringLiteral(ZELK_VERSION),
+                                       settings.systemService ? QStringLiteral("system service")
+                                                              : QStringLiteral("user"),
+                                       settings.baseUrl());
+    qCInfo(Main).noquote() << QStringLiteral("settings: %1%2")
+                                  .arg(settings.configFile,
+                                       QFileInfo::exists(settings.configFile)
+                                           ? QString()
+                                           : QStringLiteral(" (absent: defaults)"));
+    qCInfo(Main).noquote()
+        << QStringLiteral("API key in %1 (zelkd --show-key prints it)").arg(settings.apiKeyFile);
+    qCInfo(Main).noquote() << QStringLiteral("uploads in %1 (at most %2 each), printer log in "
+                                             "%3/log")
+                                  .arg(files.folder(), formatSize(settings.maxUploadSize),
+                                       settings.dataFolder);
+
+    adapter.start();
+    hub.start();
+    QTimer::singleShot(DiscoveryMs, &app, [&hub, &adapter] {
+        int attached = 0;
+        for (const PrinterSnapshot& p : hub.snapshots())
+            attached += p.attached ? 1 : 0;
+        if (attached == 0)
+            qCInfo(Main) << "no printer attached yet; waiting for one";
+        if (const int held = adapter.heldElsewhere())
+            qCWarning(Main).noquote()
+                << QStringLiteral("%1 printer(s) attached but held by another program (the "
+                                  "desktop program or zelkctl)")
+                       .arg(held);
+    });
+
+    // Push streams carry a heartbeat so that no proxy or client takes a
+    // quiet printer for a dead connection.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, &app, [&bus] {
+        bus.publish({"heartbeat", QByteArray()});
+    });
+    heartbeat.start(HeartbeatMs);
+
+    // The logs are rotated daily, as the window's are at its start.
+    QTimer rotation;
+    rotation.setSingleShot(true);
+    QObject::connect(&rotation, &QTimer::timeout, &app, [&rotation] {
+        Logging::rotateLogs();
+        scheduleRotation(rotation);
+    });
+    scheduleRotation(rotation);
+
+    const int status = app.exec();
+    server.stop();
+    // An optimizer still running reports to the hub; it ends first.
+    QThreadPool::globalInstance()->waitForDone();
+    Logging::unsetup();
+    return status;
+}
