@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 
@@ -9,10 +10,8 @@ namespace {
 
 constexpr double InchInMm = 25.4;
 constexpr double Pi = 3.14159265358979323846;
-// Straight segments of an arc are at least this long (mm), as in firmware, and
-// an arc is never more than this many segments.
+// Straight segments of an arc are at least this long (mm), as in firmware.
 constexpr double MinArcSegment = 0.1;
-constexpr int MaxArcSegments = 100000;
 
 // Powers of ten that a double holds exactly: an integer below 2^53 divided by
 // one of them is the correctly rounded value of the decimal.
@@ -75,6 +74,7 @@ void tokenizeGcode(const char* p, const char* end, GcodeCommand* out)
     out->code = -1;
     out->subcode = -1;
     out->present = 0;
+    out->length = int(std::min<std::ptrdiff_t>(end - p, INT_MAX));
     while (p != end) {
         char c = *p++;
         if (c == ' ')
@@ -300,10 +300,9 @@ GcodeMachine::Step GcodeMachine::arc(const GcodeCommand& c, bool clockwise)
         int segments = 1;
         if (radius > ArcTolerance) {
             const double step = 2 * std::acos(1 - ArcTolerance / radius);
-            segments = int(std::min<double>(MaxArcSegments, std::ceil(sweep / step)));
-            segments = std::max(
-                1,
-                std::min(segments, int(std::min<double>(MaxArcSegments, length / MinArcSegment))));
+            const double most = std::max(1.0, double(c.length) * ArcSegmentsPerByte);
+            segments = int(
+                std::max(1.0, std::min({std::ceil(sweep / step), length / MinArcSegment, most})));
         }
         const double direction = clockwise ? -1 : 1;
         for (int i = 1; i < segments; ++i) {

@@ -13,6 +13,7 @@ struct GcodeCommand
     int subcode = -1; // 1 for G29.1; -1 without
     quint32 present = 0;
     double values[26] = {};
+    int length = 0; // of the line, bytes: what it may cost to run is bounded by it
 
     bool has(char c) const { return present & (1u << (c - 'A')); }
     double value(char c) const { return values[c - 'A']; }
@@ -69,6 +70,9 @@ public:
 
     // Chord deviation of the straight segments that stand for an arc, mm.
     static constexpr double ArcTolerance = 0.0125;
+    // An arc is cut into at most this many segments per byte of its line:
+    // a short line that asks for a huge circle must not stall the reader.
+    static constexpr int ArcSegmentsPerByte = 4;
     // Numbers beyond this (mm or inch; mm/min for F) are no coordinates.
     static constexpr double MaxCoordinate = 1e6;
 

@@ -751,11 +751,11 @@ void Pass::finish(RMGcodeAnalysisResult* r, const LineReader& reader, qint64 sta
                  .arg(reader.firstZeroByte());
     }
     if (reader.longLines() > 0)
-        w << RMGcodeAnalysis::tr("%n line(s) longer than 1 MiB skipped.", "",
-                                 int(std::min<qint64>(reader.longLines(), INT_MAX)));
+        w << RMGcodeAnalysis::tr("Lines longer than 1 MiB were skipped: %1.")
+                 .arg(reader.longLines());
     if (m_rejected > 0)
-        w << RMGcodeAnalysis::tr("%n line(s) with numbers beyond a printer's reach left out.", "",
-                                 int(std::min<qint64>(m_rejected, INT_MAX)));
+        w << RMGcodeAnalysis::tr("Lines with numbers beyond a printer's reach were left out: %1.")
+                 .arg(m_rejected);
     if (r->bytes > 0 && m_moves == 0 && !m_container)
         w << RMGcodeAnalysis::tr("The file has no moves: nothing would be printed.");
     else if (m_moves > 0 && !m_extruded)
