@@ -287,6 +287,7 @@ private:
     LayerList m_heights;
     bool m_extruded = false;
     double m_layerZ = 0;
+    bool m_layerClimbs = false;
     double m_layerStep = 0.2;
     qint64 m_lastExtrusionEnd = 0;
     GcodeMachineState m_afterLastExtrusion;
@@ -482,6 +483,9 @@ void Pass::command(const GcodeCommand& c, qint64 next)
             return;
         }
     }
+    // Setting a position makes the planner start the next move from rest.
+    if (c.is('G', 92))
+        m_planner.synchronize();
     switch (m_machine.execute(c)) {
     case Step::Motion:
         motion(c, next);
@@ -546,20 +550,31 @@ void Pass::extrusion(double z0, double z1, qint64 next)
         return;
     }
 
+    // A move that climbs as it extrudes is a spiral's: its layer is a climb
+    // of one layer height, counted from where the climb began. A flat layer
+    // ends where flat extrusion goes on at another height.
+    const bool climbing = std::fabs(z1 - z0) > SameHeight / 100;
+    const double at = climbing ? z0 : z1;
     if (!m_extruded) {
-        m_layerZ = z1;
+        m_layerZ = at;
+        m_layerClimbs = climbing;
         // The first layer's height above the bed is the step until a second
         // layer says otherwise.
         if (z1 > SameHeight && z1 <= 2)
             m_layerStep = z1;
-    } else if (std::fabs(z1 - m_layerZ) > SameHeight) {
-        const bool climbing = std::fabs(z1 - z0) > SameHeight / 100;
-        if (!climbing || z1 < m_layerZ || z1 - m_layerZ >= m_layerStep * 0.999) {
-            if (!climbing && z1 > m_layerZ && z1 - m_layerZ <= 2)
-                m_layerStep = z1 - m_layerZ;
+    } else {
+        const bool another = climbing || m_layerClimbs
+                              ? at - m_layerZ >= m_layerStep * 0.999 || at < m_layerZ - SameHeight
+                              : std::fabs(at - m_layerZ) > SameHeight;
+        if (another) {
+            if (!climbing && !m_layerClimbs && at > m_layerZ && at - m_layerZ <= 2)
+                m_layerStep = at - m_layerZ;
             // The travel to the new height belongs to the new layer.
             m_heights.begin(m_lastExtrusionEnd, m_afterLastExtrusion);
-            m_layerZ = z1;
+            m_layerZ = at;
+            m_layerClimbs = climbing;
+        } else {
+            m_layerClimbs = m_layerClimbs || climbing;
         }
     }
     m_heights.extruded(z1);
