@@ -93,8 +93,14 @@ public:
     // From the device's position, which is `offset` bytes into the file, up
     // to `limit` (or the end when negative).
     LineReader(QIODevice* device, qint64 offset, qint64 limit)
-        : m_device(device), m_buffer(ChunkSize), m_base(offset), m_limit(limit)
-    {}
+        : m_device(device), m_base(offset), m_limit(limit)
+    {
+        // A layer read back, or a small file, needs no full block.
+        qint64 expected = limit >= 0               ? limit - offset
+                          : device->isSequential() ? qint64(ChunkSize)
+                                                   : device->size() - offset;
+        m_buffer.resize(size_t(std::clamp<qint64>(expected + 1, 4096, qint64(ChunkSize))));
+    }
 
     // The next line, without its line feed, and the offset of its first byte.
     // False at the end, or when reading failed (failed()).
@@ -563,9 +569,9 @@ void Pass::extrusion(double z0, double z1, qint64 next)
         if (z1 > SameHeight && z1 <= 2)
             m_layerStep = z1;
     } else {
-        const bool another = climbing || m_layerClimbs
-                              ? at - m_layerZ >= m_layerStep * 0.999 || at < m_layerZ - SameHeight
-                              : std::fabs(at - m_layerZ) > SameHeight;
+        const bool another = climbing || m_layerClimbs ? at - m_layerZ >= m_layerStep * 0.999 ||
+                                                             at < m_layerZ - SameHeight
+                                                       : std::fabs(at - m_layerZ) > SameHeight;
         if (another) {
             if (!climbing && !m_layerClimbs && at > m_layerZ && at - m_layerZ <= 2)
                 m_layerStep = at - m_layerZ;
