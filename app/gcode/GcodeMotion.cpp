@@ -143,17 +143,21 @@ void GcodeMotionPlanner::move(const double delta[AxisCount], double feedrate)
                 previousFaster ? b.cruise / m_previousCruise : m_previousCruise / b.cruise;
             junction = previousFaster ? b.cruise : m_previousCruise;
             const double outScale = previousFaster ? slower : 1;
+            // Each axis's change of speed grows with the corner's speed, so
+            // the corner slows by the factor of the axis that needs most,
+            // which is what lowering it axis after axis comes to. Written
+            // without a branch: corners come in no order a processor could
+            // guess.
             double scale = 1;
             for (int a = 0; a < AxisCount; ++a) {
-                const double out = m_previousSpeed[a] * outScale * scale;
-                const double in = axisSpeed[a] * scale;
+                const double out = m_previousSpeed[a] * outScale;
+                const double in = axisSpeed[a];
                 // Coasting on in one direction, the difference; a reversal
-                // (or a start from standstill), the larger of the two.
+                // (or a start from standstill), the larger of the two. A
+                // change of 0 gives no limit.
                 const double change =
                     out * in > 0 ? std::fabs(out - in) : std::max(std::fabs(out), std::fabs(in));
-                // Written without a branch: corners come in no order a
-                // processor could guess. A change of 0 gives no limit.
-                scale *= std::min(1.0, l.jerk[a] / change);
+                scale = std::min(scale, l.jerk[a] / change);
             }
             junction *= scale;
             // Both moves may start and stop at their safe speeds anyway: the

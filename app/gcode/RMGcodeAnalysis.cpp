@@ -202,12 +202,12 @@ bool LineReader::fill()
 // One way of cutting the file into layers.
 struct LayerList
 {
-    std::vector<RMGcodeLayer> layers;
+    QVector<RMGcodeLayer> layers;
     bool capped = false;
 
     void begin(qint64 offset, const GcodeMachineState& state)
     {
-        if (layers.size() >= size_t(RMGcodeAnalysis::MaxLayers)) {
+        if (layers.size() >= RMGcodeAnalysis::MaxLayers) {
             capped = true;
             return;
         }
@@ -219,7 +219,7 @@ struct LayerList
     }
     void extruded(double z)
     {
-        RMGcodeLayer& l = layers.back();
+        RMGcodeLayer& l = layers.last();
         l.z = l.extrudingMoves ? std::max(l.z, z) : z;
         ++l.extrudingMoves;
     }
@@ -376,7 +376,7 @@ void Pass::comment(const char* b, const char* e, qint64 offset, qint64 next)
             if (m_markerSeen && m_movesSinceMarker > 0)
                 m_markers.begin(offset, m_machine.state());
             if (!m_markerSeen) // the comments cut the layers: heights are not needed
-                std::vector<RMGcodeLayer>().swap(m_heights.layers);
+                m_heights.layers = QVector<RMGcodeLayer>();
             m_markerSeen = true;
             m_movesSinceMarker = 0;
         }
@@ -740,13 +740,11 @@ void Pass::finish(RMGcodeAnalysisResult* r, const LineReader& reader, qint64 sta
     r->filamentVolume = r->filamentLength * Pi * std::pow(m_options.filamentDiameter / 2, 2);
     r->filamentWeight = r->filamentVolume / 1000 * m_options.filamentDensity;
 
-    const LayerList& list = m_markerSeen ? m_markers : m_heights;
+    // The pass is over: its lists move into the result.
+    LayerList& list = m_markerSeen ? m_markers : m_heights;
     r->layersFromComments = m_markerSeen;
-    if (m_moves > 0) {
-        r->layers.reserve(int(list.layers.size()));
-        for (const RMGcodeLayer& layer : list.layers)
-            r->layers.push_back(layer);
-    }
+    if (m_moves > 0)
+        r->layers = std::move(list.layers);
     for (int i = 0; i < r->layers.size(); ++i) {
         if (r->layers.at(i).extrudingMoves == 0)
             continue;

@@ -37,6 +37,9 @@ struct RMGcodeLayer
     GcodeMachineState state;
 };
 
+// Plain values: a list of them grows by moving bytes.
+Q_DECLARE_TYPEINFO(RMGcodeLayer, Q_MOVABLE_TYPE);
+
 // An image a slicer embedded in comments ("; thumbnail begin 220x124 12345",
 // base64 lines, "; thumbnail end").
 struct RMGcodeThumbnail
