@@ -74,7 +74,7 @@ void tokenizeGcode(const char* p, const char* end, GcodeCommand* out)
     out->code = -1;
     out->subcode = -1;
     out->present = 0;
-    out->length = int(std::min<std::ptrdiff_t>(end - p, INT_MAX));
+    out->length = 0;
     while (p != end) {
         char c = *p++;
         if (c == ' ')
@@ -91,6 +91,7 @@ void tokenizeGcode(const char* p, const char* end, GcodeCommand* out)
         }
         if (out->letter == 0 && out->present == 0 && (c == 'G' || c == 'M' || c == 'T') &&
             p != end && isDigit(*p)) {
+            const char* const command = p - 1;
             int code = 0;
             int n = 0;
             for (; p != end && isDigit(*p); ++p, ++n)
@@ -103,6 +104,9 @@ void tokenizeGcode(const char* p, const char* end, GcodeCommand* out)
             }
             out->letter = c;
             out->code = code;
+            // From the command on: blanks or a byte order mark before it,
+            // which readers may trim or not, change nothing.
+            out->length = int(std::min<std::ptrdiff_t>(end - command, INT_MAX));
             continue;
         }
         double v = 0;

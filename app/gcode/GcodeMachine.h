@@ -13,7 +13,9 @@ struct GcodeCommand
     int subcode = -1; // 1 for G29.1; -1 without
     quint32 present = 0;
     double values[26] = {};
-    int length = 0; // of the line, bytes: what it may cost to run is bounded by it
+    // Bytes from the command to the end of the line: what running it may
+    // cost is bounded by it.
+    int length = 0;
 
     bool has(char c) const { return present & (1u << (c - 'A')); }
     double value(char c) const { return values[c - 'A']; }

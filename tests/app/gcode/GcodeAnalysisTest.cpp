@@ -10,6 +10,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <cmath>
@@ -73,6 +74,7 @@ private slots:
     void figures_data();
     void figures();
     void thumbnail();
+    void hostFigures();
     void layerReadBack();
     void oddFiles_data();
     void oddFiles();
@@ -179,6 +181,9 @@ void GcodeAnalysisTest::figures_data()
         << QByteArray(
                "M82\nG1 Z0.2\nG1 X10 E5\nG92 E0\nG1 X20 E2\nG10\nG1 X0\nG11\nG1 X10 E4\nG10\n")
         << "1 layers, heights: 0.2" << 6.0 << "";
+    QTest::newRow("words as firmware reads them")
+        << QByteArray("N1 G1 X10 E1*32\ng1 x20 e2 (a note)\nG1X30E3 ; glued\n\t G1 X40 E4\n")
+        << "1 layers, heights: 0" << 4.0 << "box=0 0 0 40 0 0";
     QTest::newRow("volumetric extrusion and a tool change")
         << QByteArray("T0\nM200 D1.75\nG1 X10 E1\nT1\nG1 X0 E2\n") << "1 layers, heights: 0" << 2.0
         << "warning=volumetric extrusion on (M200); warning=changes tools (T1)";
@@ -257,6 +262,21 @@ void GcodeAnalysisTest::thumbnail()
     QCOMPARE(RMGcodeAnalysis::largestThumbnail(r), 1);
     QCOMPARE(RMGcodeAnalysis::readThumbnail(&file, r.thumbnails.at(0)), png);
     QVERIFY(RMGcodeAnalysis::readThumbnail(&file, r.thumbnails.at(1)).isEmpty());
+}
+
+void GcodeAnalysisTest::hostFigures()
+{
+    const RMGcodeAnalysisResult r = analyzeText(Limits + "G1 Z0.2 F600\nG1 X10 Y5 E2 F6000\n");
+    const QJsonObject o = RMGcodeAnalysis::octoPrintAnalysis(r);
+    QCOMPARE(o["estimatedPrintTime"].toDouble(), std::round(r.printTime * 10) / 10);
+    QCOMPARE(o["filament"]["tool0"]["length"].toDouble(), 2.0);
+    QCOMPARE(o["filament"]["tool0"]["volume"].toDouble(), 0.005);
+    QCOMPARE(o["dimensions"].toObject(), QJsonObject({{"width", 10}, {"depth", 5}, {"height", 0}}));
+    QCOMPARE(
+        o["printingArea"].toObject(),
+        QJsonObject(
+            {{"minX", 0}, {"maxX", 10}, {"minY", 0}, {"maxY", 5}, {"minZ", 0.2}, {"maxZ", 0.2}}));
+    QCOMPARE(o["travelArea"]["minZ"].toDouble(), 0.0);
 }
 
 void GcodeAnalysisTest::layerReadBack()
