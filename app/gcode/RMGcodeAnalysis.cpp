@@ -891,9 +891,12 @@ RMGcodeAnalysisResult RMGcodeAnalysis::analyzeFile(const QString& path)
 {
     QFile file(path);
     RMGcodeAnalysisResult result;
-    if (QFileInfo(path).isDir()) {
+    // A device or a pipe may never end (/dev/zero): only files are read.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
         result.error = RMGcodeAnalysisResult::OpenError;
-        result.errorString = tr("%1 is a directory.").arg(path);
+        result.errorString = info.isDir() ? tr("%1 is a directory.").arg(path)
+                                          : tr("%1 is not a regular file.").arg(path);
         return result;
     }
     if (!file.open(QIODevice::ReadOnly)) {
