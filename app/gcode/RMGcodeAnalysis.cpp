@@ -518,7 +518,8 @@ void Pass::motion(const GcodeCommand& c, qint64 next)
     ++m_movesSinceMarker;
     const double* from = m_machine.start().v;
     const double z0 = from[Axis::Z];
-    bool extruding = false;
+    bool extruding = false; // somewhere along the line
+    bool laying = false;    // along the last piece
     bool moved = false;
     for (const GcodeMachine::Point& p : m_machine.path()) {
         double d[GcodeMotionLimits::AxisCount];
@@ -530,12 +531,15 @@ void Pass::motion(const GcodeCommand& c, qint64 next)
                 m_travel.add(from);
             m_travel.add(p.v);
             moved = true;
-            if (d[Axis::E] > 0 && (d[Axis::X] != 0 || d[Axis::Y] != 0)) {
-                if (!extruding)
-                    m_printing.add(from);
+            const bool lays = d[Axis::E] > 0 && (d[Axis::X] != 0 || d[Axis::Y] != 0);
+            // Extrusion may stop and start again along an arc: each stretch
+            // of it counts from its own start.
+            if (lays && !laying)
+                m_printing.add(from);
+            if (lays)
                 m_printing.add(p.v);
-                extruding = true;
-            }
+            laying = lays;
+            extruding = extruding || lays;
         }
         from = p.v;
     }
