@@ -71,7 +71,8 @@ void GcodeMotionPlanner::move(const double delta[AxisCount], double feedrate)
 
     Block b;
     b.distance = distance;
-    b.cruise = speed * factor;
+    // A top speed of 0 (limits set so by a caller) would take forever.
+    b.cruise = std::max(speed * factor, SlowestSpeed);
     // Moves that only feed or pull filament take the retraction's
     // acceleration, extruding moves the printing one, the rest the travel one.
     double acceleration = path == 0  ? l.retractAcceleration
