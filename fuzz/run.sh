@@ -70,13 +70,13 @@ fi
 dict_for() {
     case "$1" in
     command_frame | command_response | event | job_splitter | status_decoder) echo fuzz/dicts/json.dict ;;
-    gcode_line | optimizer) echo fuzz/dicts/gcode.dict ;;
+    gcode_line | optimizer | gcode_analysis) echo fuzz/dicts/gcode.dict ;;
     log_mask) echo fuzz/dicts/log.dict ;;
     esac
 }
 max_len_for() {
     case "$1" in
-    optimizer) echo 16384 ;;
+    optimizer | gcode_analysis) echo 16384 ;;
     *) echo 4096 ;;
     esac
 }

@@ -4,6 +4,7 @@
 #include "Session.h"
 #include "Subcommand.h"
 
+#include <RMGcodeAnalysis.h>
 #include <RMOptimizeTask.h>
 
 #include <QDir>
@@ -193,6 +194,18 @@ int runPrint(const Invocation& invocation)
         return Success;
     }
 
+    // The file's own estimate stands in until the printer's progress gives
+    // one: a print is long, and its first percent may take minutes.
+    const RMGcodeAnalysisResult analysis = RMGcodeAnalysis().analyzeFile(path);
+    const double fileSeconds = analysis.isValid() ? analysis.printTime : 0;
+    if (fileSeconds >= 1)
+        print(stdout, QStringLiteral("Estimated print time: %1 (from the file)")
+                          .arg(formatDuration(fileSeconds)));
+    auto fileRemaining = [&] {
+        const int done = qBound(0, d->printProgress(), 100);
+        return fileSeconds >= 1 ? qint64(fileSeconds * 1000 * (100 - done) / 100) : qint64(-1);
+    };
+
     StatusFollower follower;
     int highest = 0;
     bool started = false;
@@ -203,7 +216,7 @@ int runPrint(const Invocation& invocation)
             return; // said once the wait ends
         started = started || (s != RMDevice::JobQueued && isPrinting(s)) || d->printProgress() > 0;
         highest = std::max(highest, d->printProgress());
-        follower.show(session.statusText(), s);
+        follower.show(session.statusText(fileRemaining()), s);
         if (s == RMDevice::OutOfFilament && !hinted) {
             hinted = true;
             follower.end();

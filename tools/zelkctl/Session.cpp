@@ -242,13 +242,14 @@ void Session::follow()
     emit statusChanged();
 }
 
-QString Session::statusText() const
+QString Session::statusText(qint64 fallbackRemaining) const
 {
     const RMDevice* d = current.data();
+    const qint64 remaining = estimator->timeRemaining();
     // "More than one printer connected" is the window's word for following
     // none of several; a printer picked by address is simply gone.
     return RMStatusText::text(d->state(), d->temperature(), d->printProgress(),
-                              estimator->timeRemaining(),
+                              remaining >= 1 ? remaining : fallbackRemaining,
                               !explicitPort && activePorts().size() > 1);
 }
 

@@ -58,8 +58,10 @@ public:
     int heldElsewhere() const { return held; }
     int dfuAttached() const;
 
-    // The status line of the followed printer, as the window shows it.
-    QString statusText() const;
+    // The status line of the followed printer, as the window shows it. Until
+    // the time estimator has an estimate of its own, `fallbackRemaining`
+    // (milliseconds; below 1: none) stands in for it.
+    QString statusText(qint64 fallbackRemaining = -1) const;
     qint64 timeRemaining() const;
 
     // Whether a followed printer that went away is waited for (and the one

@@ -66,6 +66,9 @@ const Subcommand* subcommandsBegin();
 const Subcommand* subcommandsEnd();
 
 int runOptimize(const Invocation& invocation);
+int runInfo(const Invocation& invocation);
+// "1 h 6 min 40 s", "38 min 43 s", "12 s".
+QString formatDuration(double seconds);
 // The optimizer's one-line summary: bytes and moves in and out, time, rate.
 QString optimizeSummary(const RMOptimizeTask& task, qint64 nanoseconds);
 // dfu-util, next to zelkctl as next to the desktop program.

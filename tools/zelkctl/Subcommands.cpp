@@ -46,8 +46,10 @@ const Subcommand table[] = {
      "\n" PRINTER_OPTION "  --optimize  send the file through the G-code optimizer first (as the\n"
      "              desktop program's Optimize box does); FILE is left as it is\n"
      "  --wait      follow the print to its end: state, temperature, progress and\n"
-     "              minutes left, one line per change. Interrupting (Ctrl-C) stops\n"
-     "              following; the print goes on (zelkctl abort ends it).\n"
+     "              minutes left, one line per change; until the printer's progress\n"
+     "              gives an estimate, the minutes come from the file (zelkctl info).\n"
+     "              Interrupting (Ctrl-C) stops following; the print goes on\n"
+     "              (zelkctl abort ends it).\n"
      "\n"
      "Exit status: 0 the file was taken (with --wait: the print finished), 1 the\n"
      "upload or the print failed or was aborted, 2 usage error, 3 no printer,\n"
@@ -138,6 +140,27 @@ const Subcommand table[] = {
      "\n"
      "Exit status: 0 done, 2 usage error, 4 INPUT unreadable or OUTPUT unwritable.\n",
      2, 2, "", runOptimize},
+    {"info", "[--json] [--density G_PER_CM3] FILE", "FILE",
+     "what a G-code file holds and how long it prints",
+     "Reads the G-code file FILE as the printer would run it and tells what it\n"
+     "holds: the print time from a model of the printer's motion (acceleration,\n"
+     "corners, feed rate limits; what the file sets with M201, M203, M204 and M205\n"
+     "counts), the filament it feeds (length, volume, weight), the layers, the\n"
+     "size of the printed part, the temperatures it asks for, the thumbnails the\n"
+     "slicer embedded, and what the slicer itself wrote about time and filament\n"
+     "(\"slicer says\"), which never goes into the figures. Heating waits are not\n"
+     "counted: they depend on the room and the printer. Needs no printer.\n"
+     "\n"
+     "A file that can be read but looks odd (empty, binary, no extrusion, lines\n"
+     "too long, numbers beyond any printer's reach) is still reported, with a\n"
+     "warning on standard error.\n"
+     "\n"
+     "  --json                 one JSON object\n"
+     "  --density G_PER_CM3    the filament's density for its weight (default\n"
+     "                         1.24, PLA)\n"
+     "\n"
+     "Exit status: 0 done (also with warnings), 2 usage error, 4 FILE unreadable.\n",
+     1, 1, "--json --density=", runInfo},
 };
 
 #undef PRINTER_OPTION

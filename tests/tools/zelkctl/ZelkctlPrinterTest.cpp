@@ -283,7 +283,11 @@ void ZelkctlPrinterTest::wholePrintWithOptimizeAndWait()
     auto print = sim.start({"print", "--optimize", "--wait", Square});
     // The printer waits for its button, as a real one does.
     QVERIFY(waitForOutput(*print, "Press button to start printing\n"));
+    QCOMPARE(sim.send("hold BUILDING 0"), QStringLiteral("ok"));
     QCOMPARE(sim.send("press-button"), QStringLiteral("ok"));
+    // Before the printer's progress gives an estimate, the file's stands in.
+    QVERIFY(waitForOutput(*print, "(0% - 1 minute left)\n"));
+    QCOMPARE(sim.send("release"), QStringLiteral("ok"));
     const Run r = finish(*print);
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(r.err.isEmpty(), r.err.constData());
@@ -291,6 +295,7 @@ void ZelkctlPrinterTest::wholePrintWithOptimizeAndWait()
     QVERIFY2(inOrder(out, {"Optimized calibration-square.gcode: 5404 -> ",
                            "Uploading calibration-square.gcode 0%",
                            "Uploading calibration-square.gcode 100%",
+                           "Estimated print time: 1 min 9 s (from the file)",
                            "Press button to start printing", "Calibration started",
                            "Calibrating build plate", "Printing at 20", "Idle", "Print finished."}),
              r.out.constData());
