@@ -189,9 +189,9 @@ std::string TrelMessage::compile()
     return std::string(reinterpret_cast<const char*>(buf), len);
 }
 
-void TrelMessage::send(TrelDeviceAddress address)
+TrelStatus TrelMessage::send(TrelDeviceAddress address)
 {
-    _transport->send_message(*this, address);
+    return _transport->send_message(*this, address);
 }
 
 std::shared_ptr<TrelMessage> TrelMessage::elevate(const TrelMessage& message)

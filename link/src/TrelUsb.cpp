@@ -148,9 +148,9 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
     if (it == _connected_devices.end() || !it->second->handle)
-        throw TrelException("Send failed - Device no longer connected.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
     if (!validChannel(channel))
-        throw TrelException("Send failed - interface invalid.");
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
     if (length == 0)
         return;
 
@@ -179,8 +179,10 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
             ++retries;
             continue;
         }
-        throw TrelException("Send failed - libusb error: " +
-                            std::to_string(r == LIBUSB_SUCCESS ? LIBUSB_ERROR_IO : r));
+        if (r == LIBUSB_SUCCESS)
+            r = LIBUSB_ERROR_IO;
+        throw TrelException(r == LIBUSB_ERROR_NO_DEVICE ? TREL_ERROR_NO_DEVICE : TREL_ERROR_IO,
+                            "Send failed - libusb error: " + std::to_string(r));
     }
 }
 
@@ -224,7 +226,7 @@ void TrelUsb::close(TrelDeviceAddress address)
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
     if (it == _connected_devices.end() || !it->second->handle)
-        throw TrelException("Close failed - Device no longer connected.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Close failed - Device no longer connected.");
     it->second->close();
 }
 

@@ -60,7 +60,9 @@ public:
     static void client_register(TrelUsbClient& client, trel_usb_interface_t channel);
     static void client_unregister(TrelUsbClient& client, trel_usb_interface_t channel);
 
-    // Synchronous send; throws TrelException on failure (see write_timeout()).
+    // Synchronous send; throws TrelException on failure (see write_timeout()),
+    // whose status() is TREL_ERROR_NO_DEVICE (printer gone) or TREL_ERROR_IO
+    // (the transfer failed).
     static void write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
                       trel_usb_interface_t channel);
 
