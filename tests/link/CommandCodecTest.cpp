@@ -1,6 +1,7 @@
 // The firmware command layer's JSON, byte for byte, and its decoding of
 // responses, including hostile ones: wrong types, missing members, arrays
-// longer than their fields, texts without their terminating zero.
+// longer than their fields, texts without their terminating zero; and the
+// outcome each response decodes to.
 #include "SimEnvironment.h"
 #include "TestTransport.h"
 
@@ -222,6 +223,7 @@ struct BoolCase
 {
     const char* ret;
     bool expected;
+    TrelStatus status;
 };
 
 class DecodeBool : public CommandCodec, public testing::WithParamInterface<BoolCase>
@@ -237,14 +239,19 @@ TEST_P(DecodeBool, NumbersOnly)
                      "}}");
     EXPECT_EQ(cmd.get_result(), GetParam().expected);
     EXPECT_TRUE(cmd.response_available());
+    EXPECT_EQ(cmd.decode_status(), GetParam().status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Returns, DecodeBool,
-                         testing::Values(BoolCase{"2", true}, BoolCase{"1", true},
-                                         BoolCase{"-1", true}, BoolCase{"0", false},
-                                         BoolCase{"0.7", false}, BoolCase{"true", false},
-                                         BoolCase{"\"1\"", false}, BoolCase{"[1]", false},
-                                         BoolCase{"", false}));
+                         testing::Values(BoolCase{"2", true, TREL_SUCCESS},
+                                         BoolCase{"1", true, TREL_SUCCESS},
+                                         BoolCase{"-1", true, TREL_SUCCESS},
+                                         BoolCase{"0", false, TREL_SUCCESS},
+                                         BoolCase{"0.7", false, TREL_SUCCESS},
+                                         BoolCase{"true", false, TREL_ERROR_BAD_RESPONSE},
+                                         BoolCase{"\"1\"", false, TREL_ERROR_BAD_RESPONSE},
+                                         BoolCase{"[1]", false, TREL_ERROR_BAD_RESPONSE},
+                                         BoolCase{"", false, TREL_ERROR_NO_RETURN}));
 
 TEST_F(CommandCodec, ScalarsAreCutToTheirWidthAndFloatsSaturate)
 {
@@ -273,6 +280,7 @@ struct TextCase
     const char* ret;
     bool null;
     std::string value;
+    TrelStatus status;
 };
 
 class DecodeText : public CommandCodec, public testing::WithParamInterface<TextCase>
@@ -282,6 +290,7 @@ TEST_P(DecodeText, AlwaysTerminated)
 {
     TrelFirmwareCommandNoArg<std::shared_ptr<char>> cmd(transport, "bio_get_version", 0);
     deliver(cmd, std::string("{\"command\":{\"__return__\":") + GetParam().ret + "}}");
+    EXPECT_EQ(cmd.decode_status(), GetParam().status);
     if (GetParam().null) {
         EXPECT_EQ(cmd.get_result(), nullptr);
     } else {
@@ -290,13 +299,18 @@ TEST_P(DecodeText, AlwaysTerminated)
     }
 }
 
+constexpr TrelStatus OK = TREL_SUCCESS;
+constexpr TrelStatus BAD = TREL_ERROR_BAD_RESPONSE;
+
 INSTANTIATE_TEST_SUITE_P(Returns, DecodeText,
-                         testing::Values(TextCase{"Terminated", "[49,46,50,0]", false, "1.2"},
-                                         TextCase{"WithoutItsZero", "[104,105]", false, "hi"},
-                                         TextCase{"Empty", "[]", false, ""},
-                                         TextCase{"LowBytesOnly", "[360,-151,0]", false, "hi"},
-                                         TextCase{"NotAnArray", "\"1.2\"", true, ""},
-                                         TextCase{"Null", "null", true, ""}),
+                         testing::Values(TextCase{"Terminated", "[49,46,50,0]", false, "1.2", OK},
+                                         TextCase{"WithoutItsZero", "[104,105]", false, "hi", OK},
+                                         TextCase{"Empty", "[]", false, "", OK},
+                                         TextCase{"LowBytesOnly", "[360,-151,0]", false, "hi", OK},
+                                         TextCase{"ElementNotANumber", "[104,\"i\",0]", false, "h",
+                                                  BAD},
+                                         TextCase{"NotAnArray", "\"1.2\"", true, "", BAD},
+                                         TextCase{"Null", "null", true, "", BAD}),
                          [](const testing::TestParamInfo<TextCase>& i) { return i.param.name; });
 
 TEST_F(CommandCodec, RecordsDecodeWhatIsThereBoundedByTheirFields)
@@ -315,11 +329,26 @@ TEST_F(CommandCodec, RecordsDecodeWhatIsThereBoundedByTheirFields)
     EXPECT_EQ(s.ip_config.subnet_mask[0], 0); // wrong type: untouched
     EXPECT_EQ(std::vector<int>(s.ip_config.dns_server, s.ip_config.dns_server + 4),
               (std::vector<int>{8, 0, 8, 0}));
+    // A record written back after such a read would carry zeros the printer
+    // never sent.
+    EXPECT_EQ(cmd.decode_status(), TREL_ERROR_BAD_RESPONSE);
 
     TrelFirmwareCommand<wifi_status_t, wifi_interface_t> off(
         transport, "wifi_client_get_status", 22, {WIFI_INTERFACE_CLIENT}, {"interface_t"});
     deliver(off, "{\"command\":{\"__return__\":{\"connected\":0}}}");
     EXPECT_FALSE(off.get_result().connected);
+    EXPECT_EQ(off.decode_status(), TREL_ERROR_BAD_RESPONSE); // no "ip_config"
+}
+
+TEST_F(CommandCodec, ACommandThatReturnsNothingNeedsOnlyItsCommandObject)
+{
+    VoidTrelFirmwareCommandNoArg reset(transport, "Reset_printer", 67);
+    deliver(reset, "{\"command\":{\"idx\":67}}");
+    EXPECT_EQ(reset.decode_status(), TREL_SUCCESS);
+    deliver(reset, "{\"command\":{\"__return__\":\"x\"}}");
+    EXPECT_EQ(reset.decode_status(), TREL_SUCCESS);
+    deliver(reset, "{\"event\":{}}");
+    EXPECT_EQ(reset.decode_status(), TREL_ERROR_BAD_RESPONSE);
 }
 
 TEST_F(CommandCodec, ResponseArgumentsBindByPosition)
@@ -353,6 +382,7 @@ TEST_F(CommandCodec, ResponseWithFewerOrNoArgumentsStillCompletes)
     deliver(bare, "{\"command\":{}}");
     ASSERT_TRUE(bare.response_available());
     EXPECT_EQ(bare.get_result(), 0);
+    EXPECT_EQ(bare.decode_status(), TREL_ERROR_NO_RETURN);
 }
 
 TEST_F(CommandCodec, PointerArgumentsDecodeEveryElement)

@@ -53,7 +53,11 @@ struct CmdArgDeserializer
 //
 // The result starts value-initialised (0, false, an all-zero record, a null
 // text), so a call that got no response, or a response without
-// "__return__", returns that rather than garbage.
+// "__return__", returns that rather than garbage. How the response decoded is
+// decode_status(): a response without "__return__" is TREL_ERROR_NO_RETURN,
+// one without the "command" object or whose "__return__" does not decode into
+// R is TREL_ERROR_BAD_RESPONSE; a command whose method returns nothing (the
+// Void variants) looks only for the "command" object.
 template <typename R, typename... Args>
 class TrelFirmwareCommand : public TrelCommand
 {
@@ -79,8 +83,14 @@ public:
         const int responseIdx = TrelCommand::get_unparsed_cmd_idx(response);
         const std::vector<std::string> responseKeys = TrelCommand::get_unparsed_arg_keys(response);
 
-        if (ret && command)
-            cmd_ifc_deserialize_type(command, "__return__", result);
+        if (!command)
+            _decode_status = TREL_ERROR_BAD_RESPONSE;
+        else if (!ret)
+            _decode_status = result_ignored ? TREL_SUCCESS : TREL_ERROR_NO_RETURN;
+        else if (!cmd_ifc_deserialize_type(command, "__return__", result) && !result_ignored)
+            _decode_status = TREL_ERROR_BAD_RESPONSE;
+        else
+            _decode_status = TREL_SUCCESS;
 
         // Arguments bind by position: the firmware lists them in the request's
         // order. A response with fewer leaves the rest value-initialised.
@@ -123,6 +133,8 @@ protected:
     std::string name;
     int idx;
     R result{};
+    // Set by the variants whose method returns nothing.
+    bool result_ignored = false;
 };
 
 // A command without arguments that returns a value.
@@ -146,7 +158,9 @@ public:
                             const std::vector<std::string>& argKeys)
         : TrelFirmwareCommand<int, Args...>(transport, std::move(commandName), commandIdx,
                                             arguments, argKeys)
-    {}
+    {
+        this->result_ignored = true;
+    }
     ~VoidTrelFirmwareCommand() override = default;
 };
 
@@ -156,6 +170,8 @@ class VoidTrelFirmwareCommandNoArg : public TrelFirmwareCommand<int, int>
 public:
     VoidTrelFirmwareCommandNoArg(TrelTransport& transport, std::string commandName, int commandIdx)
         : TrelFirmwareCommand<int, int>(transport, std::move(commandName), commandIdx)
-    {}
+    {
+        result_ignored = true;
+    }
     ~VoidTrelFirmwareCommandNoArg() override = default;
 };
