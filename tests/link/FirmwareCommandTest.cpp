@@ -414,6 +414,8 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, CommandFaults,
     testing::Values(
         FaultCase{"NoResponse", FirmwareModel::CommandFault::NoResponse, false, TREL_ERROR_TIMEOUT},
+        FaultCase{"AnswerLost", FirmwareModel::CommandFault::NoResponseAfterActing, false,
+                  TREL_ERROR_TIMEOUT},
         FaultCase{"NoReturn", FirmwareModel::CommandFault::NoReturn, true, TREL_ERROR_NO_RETURN},
         FaultCase{"WrongTypes", FirmwareModel::CommandFault::WrongTypes, true,
                   TREL_ERROR_BAD_RESPONSE}),
@@ -442,6 +444,24 @@ TEST_F(FirmwareCommands, UnpluggedPrinterGivesNullTextsWithoutThrowing)
               std::string::npos)
         << out.text();
     EXPECT_EQ(out.text().rfind("TrelMessage: ", 0), 0u);
+}
+
+TEST_F(FirmwareCommands, AnAnswerLostBeforeOrAfterThePrinterActed)
+{
+    // The caller sees the same timeout; only the second request changed the
+    // printer, so a caller that must know reads the state back.
+    StdoutCapture out;
+    transport.set_response_timeout(300ms);
+    servo_dc_client_config_t config = answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z));
+    config.pwm_cap = 2000;
+    for (auto fault : {FirmwareModel::CommandFault::NoResponse,
+                       FirmwareModel::CommandFault::NoResponseAfterActing}) {
+        printer.firmware().injectCommandFault("servo_dc_config_set", fault);
+        EXPECT_EQ(fw.servo_dc_config_set_checked(PRINTER, SERVO_DC_Z, config).status,
+                  TREL_ERROR_TIMEOUT);
+        EXPECT_EQ(answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z)).pwm_cap,
+                  fault == FirmwareModel::CommandFault::NoResponse ? 3580 : 2000);
+    }
 }
 
 TEST_F(FirmwareCommands, AFirmwareErrorCodeIsAnAnswer)
