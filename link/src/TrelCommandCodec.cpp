@@ -27,7 +27,7 @@ void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<fl
     TrelMessage::gen_string(gen, key);
     yajl_gen_array_open(gen);
     if (value)
-        yajl_gen_double(gen, static_cast<double>(*value));
+        trel_codec::write(gen, *value);
     yajl_gen_array_close(gen);
 }
 

@@ -1,4 +1,5 @@
 #include <trel/TrelEventInterface.h>
+#include <trel/TrelException.h>
 #include <trel/TrelMessage.h>
 #include <trel/TrelTransport.h>
 
@@ -210,6 +211,9 @@ void TrelMessage::gen_integer(yajl_gen gen, long long value)
 
 void TrelMessage::gen_double(yajl_gen gen, double value)
 {
+    if (!std::isfinite(value))
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
+                            "A number that is not finite cannot be written as JSON.");
     yajl_gen_double(gen, value);
 }
 

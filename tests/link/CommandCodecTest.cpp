@@ -2,10 +2,12 @@
 // responses, including hostile ones: wrong types, missing members, arrays
 // longer than their fields, texts without their terminating zero; and the
 // outcome each response decodes to.
+// Numbers that JSON cannot carry are refused before anything is written.
 #include "SimEnvironment.h"
 #include "TestTransport.h"
 
 #include <trel/TrelCommandInterface.h>
+#include <trel/TrelException.h>
 
 #include <gtest/gtest.h>
 
@@ -400,3 +402,64 @@ TEST_F(CommandCodec, PointerArgumentsDecodeEveryElement)
     EXPECT_TRUE(moves[0].ignore_stalls);
     EXPECT_EQ(moves[1].move_type, 1u);
 }
+
+// --- what is never sent
+
+struct NonFiniteCase
+{
+    const char* name;
+    std::function<std::string(TrelTransport&)> data;
+    std::string where;
+};
+
+class NonFinite : public CommandCodec, public testing::WithParamInterface<NonFiniteCase>
+{};
+
+TEST_P(NonFinite, NumbersJsonCannotCarryAreRefusedByName)
+{
+    // yajl writes no value for them: a NaN left the key without its value, an
+    // infinity shifted the next member's name into its place.
+    try {
+        const std::string data = GetParam().data(transport);
+        ADD_FAILURE() << "compiled to " << data;
+    } catch (const TrelException& e) {
+        EXPECT_EQ(e.status(), TREL_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(std::string(e.what()).rfind("Argument " + GetParam().where + " of ", 0), 0u)
+            << e.what();
+    }
+}
+
+servo_dc_client_config_t gains(float kd)
+{
+    servo_dc_client_config_t c{};
+    c.gains.kd = kd;
+    return c;
+}
+
+std::shared_ptr<servo_dc_move_config_t> moveTo(double target)
+{
+    auto m = std::make_shared<servo_dc_move_config_t>();
+    m->target = target;
+    return m;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, NonFinite,
+    testing::Values(NonFiniteCase{"NanFloat",
+                                  encode<int>("servo_dc_position_set_client", 44,
+                                              {"servo_name", "position"}, SERVO_DC_Z, NAN),
+                                  "position"},
+                    NonFiniteCase{"InfiniteGainInARecord",
+                                  encode<int>("servo_dc_config_set", 31, {"servo_name", "config"},
+                                              SERVO_DC_Z, gains(INFINITY)),
+                                  "config.gains.kd"},
+                    NonFiniteCase{"DoubleBehindAPointer",
+                                  encode<servo_move_call_result_t>("servo_dc_move", 33,
+                                                                   {"servo_name", "move_config"},
+                                                                   SERVO_DC_Z, moveTo(-INFINITY)),
+                                  "move_config.target"},
+                    NonFiniteCase{"FloatPointer",
+                                  encode<short>("heater_param_get", 8, {"param_num", "param_val"},
+                                                HEATER_PARAM_KD, std::make_shared<float>(NAN)),
+                                  "param_val"}),
+    [](const testing::TestParamInfo<NonFiniteCase>& i) { return i.param.name; });

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 using namespace zelktest;
@@ -473,4 +474,21 @@ TEST_F(FirmwareCommands, AFirmwareErrorCodeIsAnAnswer)
     const TrelResult<short> on = fw.heater_turn_on_checked(PRINTER);
     EXPECT_TRUE(on.ok()) << on.status_name();
     EXPECT_EQ(on.value, -2);
+}
+
+TEST_F(FirmwareCommands, NonFiniteNumbersAreRefusedBeforeAnythingIsWritten)
+{
+    StdoutCapture out;
+    servo_dc_client_config_t config = answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z));
+    const int writes = printer.writesReceived(VirtualPrinter::Command);
+    EXPECT_EQ(fw.servo_dc_position_set_client_checked(PRINTER, SERVO_DC_Z, NAN).status,
+              TREL_ERROR_INVALID_ARGUMENT);
+    config.gains.kp = INFINITY;
+    EXPECT_EQ(fw.servo_dc_config_set_checked(PRINTER, SERVO_DC_Z, config).status,
+              TREL_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(printer.writesReceived(VirtualPrinter::Command), writes);
+    EXPECT_TRUE(out.contains(" -- Argument config.gains.kp of servo_dc_config_set is not a finite "
+                             "number; the command was not sent.\n"))
+        << out.text();
+    EXPECT_EQ(answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z)).gains.kp, 0.8f);
 }

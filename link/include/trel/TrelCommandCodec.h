@@ -7,6 +7,9 @@
 // widened to double, fixed arrays as arrays of every element (char signed,
 // uint8_t unsigned), records as objects with their members in declaration
 // order, pointers to records as an array holding the one pointed-to record.
+// A number that is not finite has no JSON form: writing one throws
+// TrelException (TREL_ERROR_INVALID_ARGUMENT); the command layer checks its
+// arguments with non_finite() before it writes anything.
 //
 // Reading never trusts the printer: a missing member or one of another JSON
 // type leaves the field as it was, every array copy stops at the field's
@@ -21,6 +24,7 @@
 #include <cfloat>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <type_traits>
 
 namespace trel_codec {
@@ -194,13 +198,13 @@ std::enable_if_t<is_plain_integer<T> || std::is_enum_v<T>> write(yajl_gen gen, T
 {
     yajl_gen_integer(gen, static_cast<long long>(v));
 }
-inline void write(yajl_gen gen, float v)
-{
-    yajl_gen_double(gen, static_cast<double>(v));
-}
 inline void write(yajl_gen gen, double v)
 {
-    yajl_gen_double(gen, v);
+    TrelMessage::gen_double(gen, v);
+}
+inline void write(yajl_gen gen, float v)
+{
+    write(gen, static_cast<double>(v));
 }
 template <typename T, size_t N>
 void write(yajl_gen gen, const T (&a)[N])
@@ -298,6 +302,50 @@ std::enable_if_t<is_record<T>::value, bool> read(yajl_val v, T& record)
         decoded = read(trel_json::member(v, key), field) && decoded;
     });
     return decoded;
+}
+
+// --- numbers JSON cannot carry ----------------------------------------------
+
+// True when `value` holds a float or double that is NaN or infinite; `path`
+// then names it below the value ("gains.kp"; empty for the value itself).
+template <typename T>
+std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>, bool> non_finite(const T& value,
+                                                                                std::string&)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return !std::isfinite(value);
+    else
+        return false;
+}
+template <typename T, size_t N>
+bool non_finite(const T (&a)[N], std::string& path)
+{
+    for (const T& element : a)
+        if (non_finite(element, path))
+            return true;
+    return false;
+}
+template <typename T>
+std::enable_if_t<is_record<T>::value, bool> non_finite(const T& record, std::string& path)
+{
+    bool found = false;
+    fields(const_cast<T&>(record), [&found, &path](const char* key, auto& field) {
+        std::string below;
+        if (found || !non_finite(field, below))
+            return;
+        found = true;
+        path = below.empty() ? key : std::string(key) + "." + below;
+    });
+    return found;
+}
+// Pointer arguments: what is sent of them (the first element).
+template <typename T>
+bool non_finite(const std::shared_ptr<T>& pointer, std::string& path)
+{
+    if constexpr (std::is_same_v<T, char> || std::is_same_v<T, unsigned char>)
+        return false;
+    else
+        return pointer && non_finite(*pointer, path);
 }
 
 template <typename T>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <trel/TrelCommandCodec.h>
+#include <trel/TrelException.h>
 #include <trel/TrelMessage.h>
 
 #include <memory>
@@ -25,6 +26,27 @@ struct CmdArgSerializer
                          std::tuple<Args...>& args, seq<I...>)
     {
         (serialize_arg<std::tuple<Args...>, I>(gen, keys, args), ...);
+    }
+};
+
+// Finds the first argument holding a number that JSON cannot carry; `where`
+// then names it ("config.gains.kp").
+struct CmdArgChecker
+{
+    template <typename... Args, size_t... I>
+    static bool non_finite(const std::vector<std::string>& keys, const std::tuple<Args...>& args,
+                           std::string& where, seq<I...>)
+    {
+        return (check(keys[I], std::get<I>(args), where) || ...);
+    }
+    template <typename T>
+    static bool check(const std::string& key, const T& value, std::string& where)
+    {
+        std::string below;
+        if (!trel_codec::non_finite(value, below))
+            return false;
+        where = below.empty() ? key : key + "." + below;
+        return true;
     }
 };
 
@@ -107,8 +129,18 @@ public:
         TrelMessage::set_response(decoded);
     }
 
+    // Throws TrelException (TREL_ERROR_INVALID_ARGUMENT) before writing
+    // anything when an argument holds a NaN or an infinity: yajl refuses such
+    // a number, so the key would go out without its value and every later
+    // member would slip into the place of the one before.
     void compile_command(yajl_gen_t* gen) override
     {
+        std::string where;
+        if (!arg_keys.empty() &&
+            CmdArgChecker::non_finite(arg_keys, args, where, std::index_sequence_for<Args...>()))
+            throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
+                                "Argument " + where + " of " + name +
+                                    " is not a finite number; the command was not sent.");
         gen_string(gen, "idx");
         gen_integer(gen, idx);
         gen_string(gen, "name");

@@ -46,6 +46,8 @@ public:
     // Called for a received message that is not a response; the base ignores it.
     virtual void handle_receive(TrelDeviceAddress address, std::shared_ptr<TrelMessage>& message);
 
+    // Throws TrelException (TREL_ERROR_INVALID_ARGUMENT) for a message that
+    // cannot be written as JSON, such as a number that is not finite.
     std::string compile();
     // The transport's send_message(): the exchange's outcome.
     TrelStatus send(TrelDeviceAddress address);
@@ -70,6 +72,9 @@ public:
     static std::shared_ptr<TrelMessage> elevate(const TrelMessage& message);
 
     // One generator call each; the command layer builds its objects with these.
+    // gen_double throws TrelException (TREL_ERROR_INVALID_ARGUMENT) for a
+    // number that is not finite: JSON has none, and yajl would write nothing
+    // and leave the object's keys and values out of step.
     static void gen_integer(yajl_gen gen, long long value);
     static void gen_double(yajl_gen gen, double value);
     static void gen_number(yajl_gen gen, const std::string& text);
