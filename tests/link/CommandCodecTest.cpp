@@ -3,7 +3,7 @@
 // longer than their fields, texts without their terminating zero; and the
 // outcome each response decodes to.
 // Numbers that JSON cannot carry are refused before anything is written.
-#include "SimEnvironment.h"
+// Built twice: also where char is unsigned (as on ARM64 Linux).
 #include "TestTransport.h"
 
 #include <trel/TrelCommandInterface.h>
@@ -401,6 +401,38 @@ TEST_F(CommandCodec, PointerArgumentsDecodeEveryElement)
     EXPECT_EQ(moves[0].target, -5.25);
     EXPECT_TRUE(moves[0].ignore_stalls);
     EXPECT_EQ(moves[1].move_type, 1u);
+}
+
+TEST_F(CommandCodec, CharArraysCarrySignedValuesWhateverTheCharType)
+{
+    // The firmware's char is signed; where ours is unsigned (ARM64 Linux, and
+    // the second build of this test) byte 200 still travels as -56, and
+    // either spelling comes back as that byte.
+    TrelFirmwareCommand<wifi_scan_network_t, wifi_interface_t, unsigned char> scan(
+        transport, "wifi_client_scan_get", 62, {WIFI_INTERFACE_CLIENT, 0},
+        {"interface_t", "index"});
+    deliver(scan, "{\"command\":{\"__return__\":{\"ssid\":[-56,200,97],\"encryption\":3,"
+                  "\"strength\":-40}}}");
+    EXPECT_EQ(scan.decode_status(), TREL_SUCCESS);
+    const wifi_scan_network_t& net = scan.get_result();
+    EXPECT_EQ(std::string(net.ssid), "\xc8\xc8"
+                                     "a");
+    EXPECT_EQ(net.strength, -40);
+
+    wifi_client_connect_t connect{};
+    std::memcpy(connect.ssid, net.ssid, sizeof connect.ssid);
+    const std::string sent = encode<int>("wifi_client_connect", 20, {"interface_t", "connect_t"},
+                                         WIFI_INTERFACE_CLIENT, connect)(transport);
+    EXPECT_NE(sent.find("\"ssid\":[-56,-56,97,0,"), std::string::npos) << sent;
+
+    TrelFirmwareCommandNoArg<std::shared_ptr<char>> text(transport, "bio_get_serial", 1);
+    deliver(text, "{\"command\":{\"__return__\":[200,-56,0]}}");
+    ASSERT_NE(text.get_result(), nullptr);
+    EXPECT_EQ(std::string(text.get_result().get()), "\xc8\xc8");
+    EXPECT_EQ(encode<gcode_process_result_t>("gcode_process_command", 5, {"command"},
+                                             text.get_result())(transport),
+              "{\"command\":{\"idx\":5,\"name\":\"gcode_process_command\","
+              "\"args\":{\"command\":[-56,-56,0]}}}");
 }
 
 // --- what is never sent

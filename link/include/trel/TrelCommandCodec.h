@@ -7,6 +7,7 @@
 // widened to double, fixed arrays as arrays of every element (char signed,
 // uint8_t unsigned), records as objects with their members in declaration
 // order, pointers to records as an array holding the one pointed-to record.
+// A char array travels signed also where char is unsigned.
 // A number that is not finite has no JSON form: writing one throws
 // TrelException (TREL_ERROR_INVALID_ARGUMENT); the command layer checks its
 // arguments with non_finite() before it writes anything.
@@ -197,6 +198,12 @@ template <typename T>
 std::enable_if_t<is_plain_integer<T> || std::is_enum_v<T>> write(yajl_gen gen, T v)
 {
     yajl_gen_integer(gen, static_cast<long long>(v));
+}
+// The firmware's char is signed: a byte 200 is -56 on the wire also where
+// char is unsigned (ARM64 Linux).
+inline void write(yajl_gen gen, char v)
+{
+    yajl_gen_integer(gen, static_cast<signed char>(v));
 }
 inline void write(yajl_gen gen, double v)
 {
