@@ -147,6 +147,13 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
 
     TrelStatus status = TREL_SUCCESS;
     try {
+        // The answer would be delivered by this very thread once it returns:
+        // waiting here could only time out (and the write could not even
+        // complete, TrelUsb::write refuses it too).
+        if (TrelUsb::is_callback_thread())
+            throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                                "Transport Error - Not allowed on the thread that delivers "
+                                "callbacks and answers.");
         std::shared_ptr<std::mutex> printerLock;
         {
             std::lock_guard<std::mutex> lock(device_locks_mutex);

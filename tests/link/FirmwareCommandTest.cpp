@@ -6,16 +6,18 @@
 #include "Eventually.h"
 #include "SimEnvironment.h"
 #include "StdoutCapture.h"
+#include "TestClient.h"
 #include "TestTransport.h"
 
 #include <FirmwareModel.h>
 #include <VirtualPrinter.h>
 
-#include <trel/TrelCommandInterface.h>
+#include <trel/TrelException.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -491,4 +493,41 @@ TEST_F(FirmwareCommands, NonFiniteNumbersAreRefusedBeforeAnythingIsWritten)
                              "number; the command was not sent.\n"))
         << out.text();
     EXPECT_EQ(answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z)).gains.kp, 0.8f);
+}
+
+TEST_F(FirmwareCommands, BlockingCallsFromALibraryCallbackFailAtOnce)
+{
+    // The receive callback runs on the thread that delivers answers: a command
+    // made there could only time out, and a job-channel write never returned
+    // (libusb cannot complete a transfer from inside its own event handling).
+    class Caller : public TestClient
+    {
+    public:
+        void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
+        {
+            if (!called.exchange(true)) {
+                const auto start = std::chrono::steady_clock::now();
+                command = heater_turn_on_checked(a).status;
+                try {
+                    RequestStatus(a);
+                } catch (const TrelException& e) {
+                    write = e.status();
+                }
+                took = std::chrono::steady_clock::now() - start;
+            }
+            TestClient::StatusReceived(a, s); // publishes the above under its lock
+        }
+        std::atomic<bool> called{false};
+        TrelStatus command = TREL_SUCCESS;
+        TrelStatus write = TREL_SUCCESS;
+        std::chrono::steady_clock::duration took{};
+    } client;
+    StdoutCapture out;
+    client.RequestStatus(PRINTER);
+    ASSERT_TRUE(client.waitUntil([](TestClient& c) { return !c.statuses.empty(); }));
+    EXPECT_EQ(client.command, TREL_ERROR_NOT_ALLOWED);
+    EXPECT_EQ(client.write, TREL_ERROR_NOT_ALLOWED);
+    EXPECT_LT(client.took, 1s);
+    EXPECT_EQ(fw.heater_state_get(PRINTER), HEATER_STATE_OFF); // nothing was sent
+    EXPECT_EQ(client.heater_turn_on_checked(PRINTER).status, TREL_SUCCESS);
 }
