@@ -98,6 +98,7 @@ const std::map<std::string, FirmwareModel::CommandFault>& commandFaultNames()
         {"no-return", FirmwareModel::CommandFault::NoReturn},
         {"wrong-types", FirmwareModel::CommandFault::WrongTypes},
         {"args-reordered", FirmwareModel::CommandFault::ArgsReordered},
+        {"no-response-after-acting", FirmwareModel::CommandFault::NoResponseAfterActing},
     };
     return names;
 }
@@ -150,7 +151,10 @@ const char* SimControl::help()
            "                                 no-transport non-array-attrs missing-id\n"
            "                                 one-byte-chunks packed-with-event\n"
            "  command-fault [P] COMMAND KIND [N]\n"
-           "                                 KIND: no-response no-return wrong-types\n"
+           "                                 the next N calls of COMMAND; KIND:\n"
+           "                                 no-response (dropped unread, nothing done)\n"
+           "                                 no-response-after-acting (carried out, the\n"
+           "                                 answer lost) no-return wrong-types\n"
            "                                 args-reordered\n"
            "  timeout-writes [P] command|job N   the next N host writes time out\n"
            "  fail-receive [P] command|job stall|nodev\n"

@@ -113,9 +113,9 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
 {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file)
-        throw TrelException("Failed to open job file.");
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Failed to open job file.");
     if (compress)
-        throw TrelException("Compression not supported yet.");
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Compression not supported yet.");
 
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[BLOCK]);
     const std::string jobId;
@@ -133,7 +133,7 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
         // out as an empty file and be reported as sent: refuse it instead,
         // before anything is written.
         if (std::ferror(file.get()))
-            throw TrelException("Failed to read job file.");
+            throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Failed to read job file.");
     }
     std::rewind(file.get());
 
@@ -155,11 +155,11 @@ void TrelJobInterface::SendJobFile(TrelDeviceAddress address, std::string path,
         TrelUsb::write(buffer.get(), static_cast<unsigned int>(n), address, TREL_USB_INTERFACE_JOB);
         sent += n;
         if (grew)
-            throw TrelException("Job file changed while it was being sent.");
+            throw TrelException(TREL_ERROR_IO, "Job file changed while it was being sent.");
         // A read error half-way leaves the printer a short file (its size
         // check refuses it); it is not reported as complete.
         if (std::ferror(file.get()))
-            throw TrelException("Failed to read job file.");
+            throw TrelException(TREL_ERROR_IO, "Failed to read job file.");
         if (progress) {
             const double percent = sent * 100.0 / static_cast<double>(size);
             // The cap also catches the NaN of an empty file.

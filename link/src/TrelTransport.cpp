@@ -136,7 +136,7 @@ void TrelTransport::wake(reply_signal_t& signal)
     signal.cv.notify_one();
 }
 
-void TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
+TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
 {
     reply_signal_t signal;
     const bool twoway = msg.twoway();
@@ -145,7 +145,15 @@ void TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
         waiting_table[msg.id()] = waiting_message_t{&msg, &signal, address};
     }
 
+    TrelStatus status = TREL_SUCCESS;
     try {
+        // The answer would be delivered by this very thread once it returns:
+        // waiting here could only time out (and the write could not even
+        // complete, TrelUsb::write refuses it too).
+        if (TrelUsb::is_callback_thread())
+            throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                                "Transport Error - Not allowed on the thread that delivers "
+                                "callbacks and answers.");
         std::shared_ptr<std::mutex> printerLock;
         {
             std::lock_guard<std::mutex> lock(device_locks_mutex);
@@ -154,12 +162,14 @@ void TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
                 printerLock = it->second;
         }
         if (!printerLock)
-            throw TrelException("Transport Error - Device has been disconnected.");
+            throw TrelException(TREL_ERROR_NO_DEVICE,
+                                "Transport Error - Device has been disconnected.");
 
         std::lock_guard<std::mutex> exchange(*printerLock);
         const std::string text = msg.compile();
         if (text.size() > MAX_PAYLOAD)
-            throw TrelException("Transport Error - Message too long to frame.");
+            throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
+                                "Transport Error - Message too long to frame.");
         send_command_data(text, address);
 
         if (twoway) {
@@ -169,22 +179,35 @@ void TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress address)
                 if (signal.cv.wait_for(lock, response_timeout()) == std::cv_status::timeout &&
                     signal.count == 0)
                     throw TrelException(
+                        TREL_ERROR_TIMEOUT,
                         "Transport Error - Waiting for response to request timed out.");
             }
             --signal.count;
             lock.unlock();
+            // Only a disconnect wakes a request without its response.
             if (!msg.response_available())
-                throw TrelException("Transport Error - No response received.");
+                throw TrelException(TREL_ERROR_NO_DEVICE,
+                                    "Transport Error - No response received.");
+            const TrelStatus decoded = msg.decode_status();
+            if (decoded != TREL_SUCCESS)
+                throw TrelException(decoded, std::string("Transport Error - ") +
+                                                 trel_strerror(decoded) + ".");
         }
     } catch (const TrelException& e) {
         printFailure(msg.id(), e.what());
+        status = e.status();
+    } catch (const std::exception& e) {
+        printFailure(msg.id(), e.what());
+        status = TREL_ERROR_OTHER;
     } catch (...) {
+        status = TREL_ERROR_OTHER;
     }
 
     if (twoway) {
         std::lock_guard<std::mutex> lock(waiting_mutex);
         waiting_table.erase(msg.id());
     }
+    return status;
 }
 
 // ---------------------------------------------------------------------------

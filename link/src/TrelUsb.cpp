@@ -37,6 +37,18 @@ bool validChannel(trel_usb_interface_t channel)
     return channel == TREL_USB_INTERFACE_COMMAND || channel == TREL_USB_INTERFACE_JOB;
 }
 
+// Above zero on a thread that delivers callbacks: for good on the background
+// thread, during the client calls of a receive callback on any other.
+thread_local int t_callbackDepth = 0;
+
+struct CallbackScope
+{
+    CallbackScope() { ++t_callbackDepth; }
+    ~CallbackScope() { --t_callbackDepth; }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+};
+
 // Addresses whose opening failed and was reported, so that a printer that keeps
 // failing is named once and not twice a second. Touched only by the scan.
 std::unordered_set<TrelDeviceAddress> g_reportedOpenFailures;
@@ -140,17 +152,27 @@ unsigned int TrelUsb::write_timeout()
 // ---------------------------------------------------------------------------
 // Operations on open printers
 
+bool TrelUsb::is_callback_thread()
+{
+    return t_callbackDepth > 0;
+}
+
 void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
                     trel_usb_interface_t channel)
 {
+    // libusb refuses nested event handling, so a synchronous transfer started
+    // here would spin for ever waiting for its own completion.
+    if (is_callback_thread())
+        throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                            "Send failed - not allowed on the thread that delivers callbacks.");
     // Held for the whole call: the printer cannot be closed or deleted under us.
     // The background thread keeps pumping events meanwhile (it only try-locks).
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
     if (it == _connected_devices.end() || !it->second->handle)
-        throw TrelException("Send failed - Device no longer connected.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
     if (!validChannel(channel))
-        throw TrelException("Send failed - interface invalid.");
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
     if (length == 0)
         return;
 
@@ -179,8 +201,10 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
             ++retries;
             continue;
         }
-        throw TrelException("Send failed - libusb error: " +
-                            std::to_string(r == LIBUSB_SUCCESS ? LIBUSB_ERROR_IO : r));
+        if (r == LIBUSB_SUCCESS)
+            r = LIBUSB_ERROR_IO;
+        throw TrelException(r == LIBUSB_ERROR_NO_DEVICE ? TREL_ERROR_NO_DEVICE : TREL_ERROR_IO,
+                            "Send failed - libusb error: " + std::to_string(r));
     }
 }
 
@@ -224,7 +248,7 @@ void TrelUsb::close(TrelDeviceAddress address)
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
     if (it == _connected_devices.end() || !it->second->handle)
-        throw TrelException("Close failed - Device no longer connected.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Close failed - Device no longer connected.");
     it->second->close();
 }
 
@@ -401,6 +425,7 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 
     if (transfer->actual_length > 0) {
         const auto length = static_cast<unsigned int>(transfer->actual_length);
+        CallbackScope inCallback;
         std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
         for (TrelUsbClient* client : _registered_client_list[ch]) {
             // We are inside libusb's event handling: nothing may be thrown
@@ -430,6 +455,7 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 void TrelUsb::device_status_thread_entry()
 {
     pthread_setname_np(pthread_self(), "trel-usb");
+    ++t_callbackDepth; // this thread is the one that pumps events
     if (!_run_device_hotplug_thread)
         return;
 

@@ -155,6 +155,7 @@ TEST_F(JobChannel, RefusedPushesSendNothing)
         try {
             client.SendJobFile(PRINTER, path, nullptr, nullptr, compress);
         } catch (const TrelException& e) {
+            EXPECT_EQ(e.status(), TREL_ERROR_INVALID_ARGUMENT) << e.what();
             return std::string(e.what());
         }
         return std::string("(no exception)");
@@ -173,13 +174,16 @@ TEST_F(JobChannel, WriteFailureReachesTheCaller)
     TrelUsb::set_write_timeout(30);
     printer.usb().holdOutUrbs(JOB_OUT, 8); // after the header, every write times out
     std::string failure;
+    TrelStatus status = TREL_SUCCESS;
     try {
         client.SendJobFile(PRINTER, file.path, nullptr, nullptr, false);
     } catch (const TrelException& e) {
         failure = e.what();
+        status = e.status();
     }
     TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
     EXPECT_EQ(failure, "Send failed - libusb error: -7");
+    EXPECT_EQ(status, TREL_ERROR_IO);
 }
 
 TEST_F(JobChannel, MessagesFromThePrinterArriveAsStatusAndRawText)

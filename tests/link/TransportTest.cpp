@@ -64,7 +64,7 @@ protected:
 TEST_F(Transport, TwoWayRequestGetsTheResponseWithItsId)
 {
     NamedCommand cmd(transport, "bio_get_serial", 1);
-    cmd.send(PRINTER);
+    EXPECT_EQ(cmd.send(PRINTER), TREL_SUCCESS);
     ASSERT_TRUE(cmd.response_available());
     EXPECT_EQ(cmd.response()->id(), cmd.id());
     EXPECT_EQ(cmd.responseName, "bio_get_serial");
@@ -155,11 +155,13 @@ TEST_F(Transport, DisconnectDuringAWaitEndsItAtOnce)
     StdoutCapture out;
     printer.injectFault(Fault::NoResponse);
     NamedCommand cmd(transport, "bio_get_version");
-    std::thread sender([&] { cmd.send(PRINTER); });
+    TrelStatus status = TREL_SUCCESS;
+    std::thread sender([&] { status = cmd.send(PRINTER); });
     ASSERT_TRUE(printer.waitForRequests(1, 5s));
     printer.unplug();
     sender.join(); // with the product's 15 s wait in force
 
+    EXPECT_EQ(status, TREL_ERROR_NO_DEVICE);
     EXPECT_FALSE(cmd.response_available());
     EXPECT_TRUE(out.contains("TrelMessage: " + std::to_string(cmd.id()) +
                              " -- Transport Error - No response received.\n"))
@@ -196,7 +198,7 @@ TEST_F(Transport, SilentPrinterTimesTheRequestOut)
     transport.set_response_timeout(150ms);
     printer.injectFault(Fault::NoResponse);
     NamedCommand cmd(transport, "bio_get_version");
-    cmd.send(PRINTER);
+    EXPECT_EQ(cmd.send(PRINTER), TREL_ERROR_TIMEOUT);
     EXPECT_FALSE(cmd.response_available());
     EXPECT_EQ(out.text(), "TrelMessage: " + std::to_string(cmd.id()) +
                               " -- Transport Error - Waiting for response to request timed out.\n");
@@ -216,8 +218,9 @@ TEST_F(Transport, FailedWriteIsReportedAndNothingWaits)
     TrelUsb::set_write_timeout(40);
     printer.timeoutWrites(VirtualPrinter::Command, 4);
     NamedCommand cmd(transport, "bio_get_version");
-    cmd.send(PRINTER);
+    const TrelStatus status = cmd.send(PRINTER);
     TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
+    EXPECT_EQ(status, TREL_ERROR_IO); // the printer is still there
     EXPECT_FALSE(cmd.response_available());
     EXPECT_EQ(out.text(),
               "TrelMessage: " + std::to_string(cmd.id()) + " -- Send failed - libusb error: -7\n");
@@ -227,7 +230,7 @@ TEST_F(Transport, RequestToAPrinterThatIsNotConnectedFailsAtOnce)
 {
     StdoutCapture out;
     NamedCommand cmd(transport, "bio_get_version");
-    cmd.send({9, 9});
+    EXPECT_EQ(cmd.send({9, 9}), TREL_ERROR_NO_DEVICE);
     EXPECT_FALSE(cmd.response_available());
     EXPECT_EQ(out.text(), "TrelMessage: " + std::to_string(cmd.id()) +
                               " -- Transport Error - Device has been disconnected.\n");
@@ -309,7 +312,7 @@ TEST_F(Transport, TextTooLongForAFrameIsRefused)
             gen_string(gen, std::string(70000, 'x'));
         }
     } big(transport);
-    big.send(PRINTER);
+    EXPECT_EQ(big.send(PRINTER), TREL_ERROR_INVALID_ARGUMENT);
     EXPECT_FALSE(big.response_available());
     EXPECT_TRUE(out.contains("Transport Error - Message too long to frame."));
     EXPECT_EQ(printer.writesReceived(VirtualPrinter::Command), 0);

@@ -77,6 +77,8 @@ TEST_F(Control, CommandsReachTheNamedPrinterOrTheFirst)
     EXPECT_EQ(control.execute("announce 2:9 on"), "ok");
     EXPECT_EQ(control.execute("fault 2:9 leading-garbage 3"), "ok");
     EXPECT_EQ(control.execute("command-fault bio_get_version no-return"), "ok");
+    EXPECT_EQ(control.execute("command-fault servo_dc_config_set no-response-after-acting 2"),
+              "ok");
     EXPECT_EQ(control.execute("timeout-writes job 1"), "ok");
     EXPECT_EQ(control.execute("fail-receive command stall"), "ok");
     EXPECT_EQ(control.execute("response-delay 0"), "ok");

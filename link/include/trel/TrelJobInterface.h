@@ -61,13 +61,15 @@ public:
     TrelJobInterface& operator=(const TrelJobInterface&) = delete;
 
     // Each writes one message; TrelException from the USB write reaches the
-    // caller.
+    // caller, its status() saying which failure it was (TrelStatus.h).
     void RequestStatus(TrelDeviceAddress address);
     void SendPause(TrelDeviceAddress address);
     void SendAbort(TrelDeviceAddress address);
     // Pushes a print file: a header with its size and checksum, then the file
     // in 5120-byte writes, reporting progress (0.0, rising, capped at 99.9,
-    // then 100.0) on the calling thread. Blocks for the whole transfer.
+    // then 100.0) on the calling thread. Blocks for the whole transfer. A file
+    // that cannot be opened or read throws TREL_ERROR_INVALID_ARGUMENT before
+    // anything is written; one that fails part-way, TREL_ERROR_IO.
     void SendJobFile(TrelDeviceAddress address, std::string path, ProgressCallback progress,
                      void* user, bool compress);
     void SendJobData(TrelDeviceAddress address, const unsigned char* data, unsigned int length);

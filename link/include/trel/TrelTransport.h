@@ -42,9 +42,15 @@ public:
     TrelTransport& operator=(const TrelTransport&) = delete;
 
     // Sends one message; for a two-way message waits for its response (see
-    // response_timeout()). Never throws: failures are printed as
-    // "TrelMessage: <id> -- <text>" and the caller tests response_available().
-    void send_message(TrelMessage& msg, TrelDeviceAddress address);
+    // response_timeout()) and returns the exchange's outcome (TrelStatus.h):
+    // TREL_SUCCESS once the response is stored and decoded; NO_DEVICE when the
+    // printer is not connected or goes away meanwhile; TIMEOUT; NO_RETURN or
+    // BAD_RESPONSE as the response decoded (TrelMessage::decode_status());
+    // INVALID_ARGUMENT when the message cannot be written (nothing is sent);
+    // IO when a write fails; NOT_ALLOWED on a callback thread (nothing is
+    // sent). Never throws: every failure is also printed as
+    // "TrelMessage: <id> -- <text>".
+    TrelStatus send_message(TrelMessage& msg, TrelDeviceAddress address);
     // Frames one JSON text and writes it; throws what TrelUsb::write throws.
     void send_command_data(const std::string& text, TrelDeviceAddress address);
 

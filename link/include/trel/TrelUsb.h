@@ -60,13 +60,25 @@ public:
     static void client_register(TrelUsbClient& client, trel_usb_interface_t channel);
     static void client_unregister(TrelUsbClient& client, trel_usb_interface_t channel);
 
-    // Synchronous send; throws TrelException on failure (see write_timeout()).
+    // Synchronous send; throws TrelException on failure (see write_timeout()),
+    // whose status() is TREL_ERROR_NO_DEVICE (printer gone) or TREL_ERROR_IO
+    // (the transfer failed).
+    // On a callback thread it throws TREL_ERROR_NOT_ALLOWED and sends nothing
+    // (see is_callback_thread()).
     static void write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
                       trel_usb_interface_t channel);
 
     static std::vector<TrelDeviceAddress> list_connected();
     static std::vector<TrelUsbDevice> list_attached();
     static void close(TrelDeviceAddress address);
+
+    // True on a thread that delivers the library's callbacks: the background
+    // thread, and any thread while it runs a receive callback (a thread that
+    // closes a printer pumps USB events itself). Nothing else pumps events
+    // meanwhile, so a call that waits for a USB transfer or an answer there
+    // would wait for ever (a synchronous libusb transfer from inside event
+    // handling never completes).
+    static bool is_callback_thread();
 
     // Per-attempt timeout of write(); 1500 ms. Tests shorten it so that the retry
     // rules can be exercised without waiting seconds per attempt.
