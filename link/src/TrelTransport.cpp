@@ -339,12 +339,16 @@ void TrelTransport::process_data_receive(unsigned char* data, unsigned int lengt
         if (it == waiting_table.end())
             return;
         it->second.message->set_response(message);
+        // The tree goes when this returns; the kept response must say so
+        // before its sender wakes and reads it (is_parsed(), the readers).
+        message->forget_data();
         wake(*it->second.signal);
         return;
     }
     // Events reach the application's handlers only once it is fully built.
     if (events_enabled)
         message->handle_receive(address, message);
+    message->forget_data(); // a handler may have kept the message
 }
 
 // ---------------------------------------------------------------------------

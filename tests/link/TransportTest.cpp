@@ -236,6 +236,21 @@ TEST_F(Transport, RequestToAPrinterThatIsNotConnectedFailsAtOnce)
                               " -- Transport Error - Device has been disconnected.\n");
 }
 
+TEST_F(Transport, ADeliveredResponseNoLongerPointsIntoItsFreedParseTree)
+{
+    // The tree is freed once the response is handed over; the kept message
+    // still said it was parsed, and its readers read freed memory.
+    NamedCommand cmd(transport, "bio_get_version");
+    ASSERT_EQ(cmd.send(PRINTER), TREL_SUCCESS);
+    std::shared_ptr<TrelMessage> response = cmd.response();
+    EXPECT_FALSE(response->is_parsed());
+    EXPECT_EQ(response->get_unparsed_data(), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_command(response), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_return(response), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_cmd_name(response), "");
+    EXPECT_EQ(cmd.responseName, "bio_get_version"); // read while it was delivered
+}
+
 TEST_F(Transport, ALateTransportCanTalkToPrintersOpenedBeforeIt)
 {
     // No notice reaches it (the printer opened before it registered), but it
