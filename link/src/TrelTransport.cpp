@@ -28,17 +28,10 @@ void printFailure(unsigned int id, const char* text)
 
 TrelTransport::TrelTransport()
 {
+    // Printers already open are announced to us within this call, held like
+    // every notice until start_callbacks().
     TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
     registered = true;
-    // Printers opened before this transport registered (the first client of a
-    // process starts the back end, whose first scan may open printers before
-    // the command channel's client is in the list) were never announced here.
-    // They get their exchange locks now, so that an application that learns
-    // of them from list_connected() can talk to them; no notice is made.
-    for (TrelDeviceAddress address : TrelUsb::list_connected()) {
-        std::lock_guard<std::mutex> lock(device_locks_mutex);
-        device_locks.emplace(address, std::make_shared<std::mutex>());
-    }
 }
 
 TrelTransport::~TrelTransport()
@@ -56,7 +49,7 @@ void TrelTransport::stop_callbacks()
     events_enabled = false;
     // After this no receive callback or USB notice reaches this object. It
     // waits for one running on the USB thread, and may join that thread when
-    // this is the last client: never call it from a callback.
+    // this is the last client (on a callback thread, TrelUsb aborts).
     if (registered) {
         registered = false;
         TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
@@ -104,6 +97,11 @@ std::vector<TrelDeviceAddress> TrelTransport::list_connected()
 std::vector<TrelUsbDevice> TrelTransport::list_attached()
 {
     return TrelUsb::list_attached();
+}
+
+std::vector<TrelUnopenedPrinter> TrelTransport::list_unopened()
+{
+    return TrelUsb::list_unopened();
 }
 
 // ---------------------------------------------------------------------------

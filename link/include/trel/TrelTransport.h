@@ -61,6 +61,7 @@ public:
     static void close(TrelDeviceAddress address);
     static std::vector<TrelDeviceAddress> list_connected();
     static std::vector<TrelUsbDevice> list_attached();
+    static std::vector<TrelUnopenedPrinter> list_unopened();
 
     virtual void device_connected(TrelDeviceAddress address) = 0;
     virtual void device_disconnected(TrelDeviceAddress address) = 0;
