@@ -75,6 +75,9 @@ std::mutex g_listingMutex;
 // Printers on the bus that the scan could not open, and why.
 std::unordered_map<TrelDeviceAddress, TrelUnopenedPrinter> g_unopened;
 
+// Each opening of a printer gets the next number; 0 names none.
+std::atomic<uint64_t> g_lastOpening{0};
+
 std::string nodePath(TrelDeviceAddress a)
 {
     char path[32];
@@ -262,6 +265,19 @@ bool TrelUsb::is_callback_thread()
 void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
                     trel_usb_interface_t channel)
 {
+    write_to(data, length, address, channel, 0);
+}
+
+uint64_t TrelUsb::opening_at(TrelDeviceAddress address)
+{
+    std::lock_guard<std::mutex> listing(g_listingMutex);
+    auto it = _connected_devices.find(address);
+    return it == _connected_devices.end() ? 0 : it->second->opening;
+}
+
+void TrelUsb::write_to(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                       trel_usb_interface_t channel, uint64_t opening)
+{
     // libusb refuses nested event handling, so a synchronous transfer started
     // here would spin for ever waiting for its own completion.
     if (is_callback_thread())
@@ -271,7 +287,8 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
     // The background thread keeps pumping events meanwhile (it only try-locks).
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle)
+    if (it == _connected_devices.end() || !it->second->handle ||
+        (opening && it->second->opening != opening))
         throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
     if (!validChannel(channel))
         throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
@@ -375,7 +392,7 @@ void TrelUsb::close(TrelDeviceAddress address)
 // One printer
 
 TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress)
-    : vendor_id(vendorId), product_id(productId), address(deviceAddress)
+    : vendor_id(vendorId), product_id(productId), address(deviceAddress), opening(++g_lastOpening)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         rx_idle[ch] = 1;

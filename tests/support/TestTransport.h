@@ -74,6 +74,16 @@ public:
                           static_cast<unsigned int>(std::min(chunk, copy.size() - pos)), a);
     }
 
+    // What the back end reports when the printer at `a` re-enumerates at the
+    // same address (one bus scan: the old one closed, a new one opened).
+    void reportReEnumeration(TrelDeviceAddress a)
+    {
+        usb_device_disconnected(a);
+        usb_device_connected(a);
+    }
+    // The teardown's first step, without the destruction.
+    void stop() { stop_callbacks(); }
+
     std::vector<std::string> debugEvents() const
     {
         std::lock_guard<std::mutex> lock(mutex);

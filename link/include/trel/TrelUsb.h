@@ -148,11 +148,24 @@ public:
     TrelUsb& operator=(const TrelUsb&) = delete;
 
 private:
+    // The transport binds each exchange to one opening of a printer.
+    friend class TrelTransport;
+
     struct TransferDeleter
     {
         void operator()(libusb_transfer* t) const;
     };
 
+    // Which opening of a printer is open at `address` now (a number never
+    // used twice in a process), 0 when none is. A printer that re-enumerates
+    // at the same address is a new opening.
+    static uint64_t opening_at(TrelDeviceAddress address);
+    // write(), refused (TREL_ERROR_NO_DEVICE) unless the printer open at the
+    // address is still `opening`: a sender that waited while its printer was
+    // replaced by a new one at the same address must not write to the new
+    // one. 0 takes whichever is open.
+    static void write_to(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                         trel_usb_interface_t channel, uint64_t opening);
 
     void open();
     void claim_device(unsigned short vendorId, unsigned short productId);
@@ -173,6 +186,7 @@ private:
     unsigned short vendor_id;
     unsigned short product_id;
     TrelDeviceAddress address;
+    const uint64_t opening;
     // Set while the channel's clients have been told of this printer (its
     // connect notice went out and no disconnect since). Guarded by that
     // channel's client lock.
