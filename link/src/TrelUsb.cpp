@@ -537,7 +537,13 @@ void TrelUsb::close()
 
 void TrelUsb::notify_clients(bool connected)
 {
-    for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
+    // A connect goes to the command channel last: its client, the transport,
+    // is the one that tells the application. An application that builds
+    // another client once it has heard of the printer then cannot meet this
+    // announcement still under way on the job channel, calling into the
+    // client it is building.
+    for (int i = 0; i < TREL_USB_INTERFACE_COUNT; ++i) {
+        const int ch = connected ? TREL_USB_INTERFACE_COUNT - 1 - i : i;
         std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
         announced[ch] = connected; // what a client registered later is told
         for (TrelUsbClient* client : _registered_client_list[ch]) {

@@ -345,6 +345,8 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
     class Tracer : public TestTransport
     {
     public:
+        Tracer() : TestTransport(Derived()) { start_callbacks(); }
+        ~Tracer() override { stop_callbacks(); }
         void servo_dc_trace_event(TrelDeviceAddress, servo_trace_msg record) override
         {
             std::lock_guard<std::mutex> lock(m);
@@ -354,7 +356,7 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
         std::vector<servo_trace_msg> records;
     };
     // A second client in the process hears every event too, although it
-    // registered after the printer opened and was never told of it.
+    // registered after the printer opened.
     Tracer tracer;
     fw.servo_dc_trace_enable(PRINTER, SERVO_DC_Z, true);
     auto move = std::make_shared<servo_dc_move_config_t>(fw.servo_dc_move_default(PRINTER));
@@ -505,6 +507,8 @@ TEST_F(FirmwareCommands, BlockingCallsFromALibraryCallbackFailAtOnce)
     class Caller : public TestClient
     {
     public:
+        Caller() : TestClient(Derived()) { start_callbacks(); }
+        ~Caller() override { stop_callbacks(); }
         void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
         {
             if (!called.exchange(true)) {
@@ -576,6 +580,8 @@ TEST_P(FromACallback, EveryCallWorksOrFailsAtOnce)
     class Probe : public TestClient
     {
     public:
+        Probe() : TestClient(Derived()) { start_callbacks(); }
+        ~Probe() override { stop_callbacks(); }
         void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
         {
             if (!called.exchange(true)) {

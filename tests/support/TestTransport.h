@@ -26,6 +26,13 @@ public:
     };
 
     TestTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) { start_callbacks(); }
+    // For a class derived from this one: it calls start_callbacks() last in
+    // its constructor and stop_callbacks() first in its destructor, as the
+    // library asks of the most derived class (a notice or an event must not
+    // reach it half built or half destroyed).
+    struct Derived
+    {};
+    explicit TestTransport(Derived) : TrelEventInterface(static_cast<TrelTransport&>(*this)) {}
     ~TestTransport() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress a) override { record({true, a}); }
