@@ -574,7 +574,10 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         ret(w);
     }
     w.close().close();
-    reply.data = w.text();
+    // What the command did stays done (including what `afterwards` does);
+    // only the answer never leaves.
+    if (fault != CommandFault::NoResponseAfterActing)
+        reply.data = w.text();
     return reply;
 }
 

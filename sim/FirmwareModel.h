@@ -43,10 +43,11 @@ public:
     };
 
     enum class CommandFault {
-        NoResponse,    // the printer stays silent
-        NoReturn,      // the response lacks "__return__"
-        WrongTypes,    // "__return__" and every echoed argument as a JSON string
-        ArgsReordered, // the echoed arguments in reverse order
+        NoResponse,            // the request is dropped unread: nothing changes
+        NoReturn,              // the response lacks "__return__"
+        WrongTypes,            // "__return__" and every echoed argument as a JSON string
+        ArgsReordered,         // the echoed arguments in reverse order
+        NoResponseAfterActing, // the command is carried out, its answer lost
     };
 
     struct WifiNetwork

@@ -27,44 +27,41 @@ void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<fl
     TrelMessage::gen_string(gen, key);
     yajl_gen_array_open(gen);
     if (value)
-        yajl_gen_double(gen, static_cast<double>(*value));
+        trel_codec::write(gen, *value);
     yajl_gen_array_close(gen);
 }
 
 namespace {
+// Element i from element i of the array; `extra` more elements stay zero.
 template <typename T>
-void readNumbers(yajl_val_s* object, const char* key, std::shared_ptr<T>& value, size_t extra)
+bool readNumbers(yajl_val_s* object, const char* key, std::shared_ptr<T>& value, size_t extra)
 {
     yajl_val array = trel_json::member(object, key, yajl_t_array);
     if (!array)
-        return;
+        return false;
+    bool decoded = true;
     const size_t n = array->u.array.len;
     std::shared_ptr<T> out = trel_codec::new_array<T>(n + extra);
     for (size_t i = 0; i < n; ++i)
-        trel_codec::read(array->u.array.values[i], out.get()[i]);
+        decoded = trel_codec::read(array->u.array.values[i], out.get()[i]) && decoded;
     value = std::move(out);
+    return decoded;
 }
 } // namespace
 
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value)
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value)
 {
-    yajl_val array = trel_json::member(object, key, yajl_t_array);
-    if (!array)
-        return;
-    const size_t n = array->u.array.len;
-    std::shared_ptr<char> text = trel_codec::new_array<char>(n + 1);
-    for (size_t i = 0; i < n; ++i) // byte i is the low byte of element i
-        text.get()[i] = static_cast<char>(trel_json::integer_value(array->u.array.values[i]));
-    value = std::move(text);
+    // Byte i is the low byte of element i; one zero of our own after them.
+    return readNumbers(object, key, value, 1);
 }
 
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
                               std::shared_ptr<unsigned char>& value)
 {
-    readNumbers(object, key, value, 0);
+    return readNumbers(object, key, value, 0);
 }
 
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value)
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value)
 {
-    readNumbers(object, key, value, 0);
+    return readNumbers(object, key, value, 0);
 }

@@ -1,4 +1,5 @@
 #include <trel/TrelEventInterface.h>
+#include <trel/TrelException.h>
 #include <trel/TrelMessage.h>
 #include <trel/TrelTransport.h>
 
@@ -189,9 +190,9 @@ std::string TrelMessage::compile()
     return std::string(reinterpret_cast<const char*>(buf), len);
 }
 
-void TrelMessage::send(TrelDeviceAddress address)
+TrelStatus TrelMessage::send(TrelDeviceAddress address)
 {
-    _transport->send_message(*this, address);
+    return _transport->send_message(*this, address);
 }
 
 std::shared_ptr<TrelMessage> TrelMessage::elevate(const TrelMessage& message)
@@ -210,6 +211,9 @@ void TrelMessage::gen_integer(yajl_gen gen, long long value)
 
 void TrelMessage::gen_double(yajl_gen gen, double value)
 {
+    if (!std::isfinite(value))
+        throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
+                            "A number that is not finite cannot be written as JSON.");
     yajl_gen_double(gen, value);
 }
 

@@ -1,21 +1,27 @@
 // Every kind of firmware command through TrelCommandInterface, answered by the
 // virtual printer's firmware over the real libusb: typed results, records that
 // go out and come back unchanged, a servo that moves and settles, Wi-Fi, the
-// storage card, firmware-update mode, and the printer misbehaving.
+// storage card, firmware-update mode, the printer misbehaving, and the outcome
+// each call reports.
 #include "Eventually.h"
 #include "SimEnvironment.h"
 #include "StdoutCapture.h"
+#include "TestClient.h"
 #include "TestTransport.h"
 
 #include <FirmwareModel.h>
 #include <VirtualPrinter.h>
 
-#include <trel/TrelCommandInterface.h>
+#include <trel/TrelException.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 using namespace zelktest;
 using namespace std::chrono_literals;
@@ -36,6 +42,14 @@ std::shared_ptr<char> text(const std::string& s)
 std::string str(const std::shared_ptr<char>& p)
 {
     return p ? std::string(p.get()) : std::string("(null)");
+}
+
+// The value of a call that must have been answered and decoded in full.
+template <typename T>
+T answered(TrelResult<T> result)
+{
+    EXPECT_TRUE(result.ok()) << result.status_name();
+    return result.value;
 }
 
 // The JSON a value travels as; compares records field by field, padding aside.
@@ -127,8 +141,8 @@ TEST_F(FirmwareCommands, PinsAndGcode)
 TEST_F(FirmwareCommands, ZServoMovesAndSettles)
 {
     const int start = fw.servo_dc_position_get(PRINTER, SERVO_DC_Z);
-    std::shared_ptr<servo_dc_move_config_t> move =
-        std::make_shared<servo_dc_move_config_t>(fw.servo_dc_move_default(PRINTER));
+    std::shared_ptr<servo_dc_move_config_t> move = std::make_shared<servo_dc_move_config_t>(
+        answered(fw.servo_dc_move_default_checked(PRINTER)));
     move->move_type = 1; // relative
     move->distance = 10.0f;
     move->speed_f = 5.0f;
@@ -148,7 +162,7 @@ TEST_F(FirmwareCommands, ZServoMovesAndSettles)
     EXPECT_EQ(settledZ(), -500);
     EXPECT_EQ(fw.servo_dc_units_client_to_native(PRINTER, SERVO_DC_Z, 2.5f), 250);
     EXPECT_EQ(fw.servo_dc_units_native_to_client(PRINTER, SERVO_DC_Z, 250), 2.5f);
-    EXPECT_EQ(fw.servo_dc_move_metrics_get(PRINTER, SERVO_DC_Z).n, 2);
+    EXPECT_EQ(answered(fw.servo_dc_move_metrics_get_checked(PRINTER, SERVO_DC_Z)).n, 2);
 
     // M400 answers only once the queued motion is over.
     move->target = 5.0;
@@ -159,7 +173,7 @@ TEST_F(FirmwareCommands, ZServoMovesAndSettles)
 
 TEST_F(FirmwareCommands, RecordsRoundTrip)
 {
-    servo_dc_client_config_t config = fw.servo_dc_config_get(PRINTER, SERVO_DC_Z);
+    servo_dc_client_config_t config = answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z));
     EXPECT_EQ(config.pwm_cap, 3580);
     config.pwm_cap = 2000;
     config.pwm_cap_time = 5;
@@ -183,7 +197,8 @@ TEST_F(FirmwareCommands, RecordsRoundTrip)
     auto configured = echo<int>(transport, "wifi_client_configure", 29,
                                 {"interface_t", "cmd", "config"}, WIFI_INTERFACE_CLIENT, 1, cfg);
     EXPECT_EQ(wire(std::get<2>(configured)), wire(cfg));
-    const wifi_config_t stored = fw.wifi_client_get_configuration(PRINTER, WIFI_INTERFACE_CLIENT);
+    const wifi_config_t stored =
+        answered(fw.wifi_client_get_configuration_checked(PRINTER, WIFI_INTERFACE_CLIENT));
     EXPECT_EQ(wire(stored.ifc_config), wire(cfg->ifc_config));
     EXPECT_EQ(stored.hdw_config.mac_address[1], 0x1a);
 
@@ -233,8 +248,8 @@ TEST_F(FirmwareCommands, WifiScanConnectAndAutoConnect)
     std::vector<std::string> names;
     std::vector<int> security;
     for (int i = 0; i < n; ++i) {
-        const wifi_scan_network_t net =
-            fw.wifi_client_scan_get(PRINTER, WIFI_INTERFACE_CLIENT, static_cast<unsigned char>(i));
+        const wifi_scan_network_t net = answered(fw.wifi_client_scan_get_checked(
+            PRINTER, WIFI_INTERFACE_CLIENT, static_cast<unsigned char>(i)));
         names.emplace_back(net.ssid, strnlen(net.ssid, sizeof net.ssid));
         security.push_back(net.encryption);
     }
@@ -249,7 +264,8 @@ TEST_F(FirmwareCommands, WifiScanConnectAndAutoConnect)
     std::strcpy(connect.key, "correct horse");
     EXPECT_EQ(fw.wifi_client_connect(PRINTER, WIFI_INTERFACE_CLIENT, connect), 0);
 
-    const wifi_status_t status = fw.wifi_client_get_status(PRINTER, WIFI_INTERFACE_CLIENT);
+    const wifi_status_t status =
+        answered(fw.wifi_client_get_status_checked(PRINTER, WIFI_INTERFACE_CLIENT));
     EXPECT_TRUE(status.connected);
     EXPECT_EQ(std::vector<int>(status.ip_config.ip, status.ip_config.ip + 4),
               (std::vector<int>{192, 168, 1, 57}));
@@ -275,13 +291,13 @@ TEST_F(FirmwareCommands, WifiScanConnectAndAutoConnect)
 
 TEST_F(FirmwareCommands, StorageCard)
 {
-    const storage_info_t info = fw.sd_mmc_get_storage_info(PRINTER);
+    const storage_info_t info = answered(fw.sd_mmc_get_storage_info_checked(PRINTER));
     EXPECT_EQ(info.block_size, 512);
     EXPECT_EQ(static_cast<long long>(info.block_count) * info.block_size, info.total_size);
 
-    const write_byte_return_t w = fw.sd_mmc_write_byte(PRINTER, 4096, 0xA5);
+    const write_byte_return_t w = answered(fw.sd_mmc_write_byte_checked(PRINTER, 4096, 0xA5));
     EXPECT_EQ(w.success, 1);
-    EXPECT_EQ(fw.sd_mmc_read_byte(PRINTER, 4096).byteread, 0xA5);
+    EXPECT_EQ(answered(fw.sd_mmc_read_byte_checked(PRINTER, 4096)).byteread, 0xA5);
     EXPECT_EQ(fw.sd_mmc_read_byte(PRINTER, 4097).byteread, 0xFF);
 
     auto read = echo<int>(transport, "sd_mmc_read", 58, {"offset", "read_buf", "length"}, 4095u,
@@ -329,6 +345,8 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
     class Tracer : public TestTransport
     {
     public:
+        Tracer() : TestTransport(Derived()) { start_callbacks(); }
+        ~Tracer() override { stop_callbacks(); }
         void servo_dc_trace_event(TrelDeviceAddress, servo_trace_msg record) override
         {
             std::lock_guard<std::mutex> lock(m);
@@ -338,7 +356,7 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
         std::vector<servo_trace_msg> records;
     };
     // A second client in the process hears every event too, although it
-    // registered after the printer opened and was never told of it.
+    // registered after the printer opened.
     Tracer tracer;
     fw.servo_dc_trace_enable(PRINTER, SERVO_DC_Z, true);
     auto move = std::make_shared<servo_dc_move_config_t>(fw.servo_dc_move_default(PRINTER));
@@ -374,12 +392,13 @@ struct FaultCase
     const char* name;
     FirmwareModel::CommandFault fault;
     bool answered;
+    TrelStatus status;
 };
 
 class CommandFaults : public FirmwareCommands, public testing::WithParamInterface<FaultCase>
 {};
 
-TEST_P(CommandFaults, CallsReturnTheirStartValueAndNothingBreaks)
+TEST_P(CommandFaults, CallsSayWhatFailedAndReturnTheirStartValue)
 {
     StdoutCapture out;
     transport.set_response_timeout(200ms);
@@ -387,7 +406,9 @@ TEST_P(CommandFaults, CallsReturnTheirStartValueAndNothingBreaks)
     printer.firmware().injectCommandFault("wifi_client_get_status", GetParam().fault);
     printer.firmware().injectCommandFault("gpio_input_get", GetParam().fault);
 
-    EXPECT_EQ(fw.bio_get_version(PRINTER), nullptr);
+    const TrelResult<std::shared_ptr<char>> version = fw.bio_get_version_checked(PRINTER);
+    EXPECT_EQ(version.status, GetParam().status) << version.status_name();
+    EXPECT_EQ(version.value, nullptr);
     EXPECT_FALSE(fw.wifi_client_get_status(PRINTER, WIFI_INTERFACE_CLIENT).connected);
     EXPECT_EQ(fw.gpio_input_get(PRINTER, GPIO_INPUT_FILAMENT, false), INPUT_STATE_LOW);
     EXPECT_EQ(out.contains("timed out"), !GetParam().answered) << out.text();
@@ -398,9 +419,13 @@ TEST_P(CommandFaults, CallsReturnTheirStartValueAndNothingBreaks)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, CommandFaults,
-    testing::Values(FaultCase{"NoResponse", FirmwareModel::CommandFault::NoResponse, false},
-                    FaultCase{"NoReturn", FirmwareModel::CommandFault::NoReturn, true},
-                    FaultCase{"WrongTypes", FirmwareModel::CommandFault::WrongTypes, true}),
+    testing::Values(
+        FaultCase{"NoResponse", FirmwareModel::CommandFault::NoResponse, false, TREL_ERROR_TIMEOUT},
+        FaultCase{"AnswerLost", FirmwareModel::CommandFault::NoResponseAfterActing, false,
+                  TREL_ERROR_TIMEOUT},
+        FaultCase{"NoReturn", FirmwareModel::CommandFault::NoReturn, true, TREL_ERROR_NO_RETURN},
+        FaultCase{"WrongTypes", FirmwareModel::CommandFault::WrongTypes, true,
+                  TREL_ERROR_BAD_RESPONSE}),
     [](const testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(FirmwareCommands, ReorderedArgumentsBindByPosition)
@@ -421,8 +446,216 @@ TEST_F(FirmwareCommands, UnpluggedPrinterGivesNullTextsWithoutThrowing)
     std::shared_ptr<char> version;
     EXPECT_NO_THROW(version = fw.bio_get_version(PRINTER));
     EXPECT_EQ(version, nullptr);
+    EXPECT_EQ(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z).status, TREL_ERROR_NO_DEVICE);
     EXPECT_NE(out.text().find(" -- Transport Error - Device has been disconnected.\n"),
               std::string::npos)
         << out.text();
     EXPECT_EQ(out.text().rfind("TrelMessage: ", 0), 0u);
 }
+
+TEST_F(FirmwareCommands, AnAnswerLostBeforeOrAfterThePrinterActed)
+{
+    // The caller sees the same timeout; only the second request changed the
+    // printer, so a caller that must know reads the state back.
+    StdoutCapture out;
+    transport.set_response_timeout(300ms);
+    servo_dc_client_config_t config = answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z));
+    config.pwm_cap = 2000;
+    for (auto fault : {FirmwareModel::CommandFault::NoResponse,
+                       FirmwareModel::CommandFault::NoResponseAfterActing}) {
+        printer.firmware().injectCommandFault("servo_dc_config_set", fault);
+        EXPECT_EQ(fw.servo_dc_config_set_checked(PRINTER, SERVO_DC_Z, config).status,
+                  TREL_ERROR_TIMEOUT);
+        EXPECT_EQ(answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z)).pwm_cap,
+                  fault == FirmwareModel::CommandFault::NoResponse ? 3580 : 2000);
+    }
+}
+
+TEST_F(FirmwareCommands, AFirmwareErrorCodeIsAnAnswer)
+{
+    printer.setResponder([](const std::string&) {
+        return std::optional<std::string>("{\"command\":{\"idx\":11,\"name\":\"heater_turn_on\","
+                                          "\"args\":{},\"__return__\":-2}}");
+    });
+    const TrelResult<short> on = fw.heater_turn_on_checked(PRINTER);
+    EXPECT_TRUE(on.ok()) << on.status_name();
+    EXPECT_EQ(on.value, -2);
+}
+
+TEST_F(FirmwareCommands, NonFiniteNumbersAreRefusedBeforeAnythingIsWritten)
+{
+    StdoutCapture out;
+    servo_dc_client_config_t config = answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z));
+    const int writes = printer.writesReceived(VirtualPrinter::Command);
+    EXPECT_EQ(fw.servo_dc_position_set_client_checked(PRINTER, SERVO_DC_Z, NAN).status,
+              TREL_ERROR_INVALID_ARGUMENT);
+    config.gains.kp = INFINITY;
+    EXPECT_EQ(fw.servo_dc_config_set_checked(PRINTER, SERVO_DC_Z, config).status,
+              TREL_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(printer.writesReceived(VirtualPrinter::Command), writes);
+    EXPECT_TRUE(out.contains(" -- Argument config.gains.kp of servo_dc_config_set is not a finite "
+                             "number; the command was not sent.\n"))
+        << out.text();
+    EXPECT_EQ(answered(fw.servo_dc_config_get_checked(PRINTER, SERVO_DC_Z)).gains.kp, 0.8f);
+}
+
+TEST_F(FirmwareCommands, BlockingCallsFromALibraryCallbackFailAtOnce)
+{
+    // The receive callback runs on the thread that delivers answers: a command
+    // made there could only time out, and a job-channel write never returned
+    // (libusb cannot complete a transfer from inside its own event handling).
+    class Caller : public TestClient
+    {
+    public:
+        Caller() : TestClient(Derived()) { start_callbacks(); }
+        ~Caller() override { stop_callbacks(); }
+        void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
+        {
+            if (!called.exchange(true)) {
+                const auto start = std::chrono::steady_clock::now();
+                command = heater_turn_on_checked(a).status;
+                try {
+                    RequestStatus(a);
+                } catch (const TrelException& e) {
+                    write = e.status();
+                }
+                took = std::chrono::steady_clock::now() - start;
+            }
+            TestClient::StatusReceived(a, s); // publishes the above under its lock
+        }
+        std::atomic<bool> called{false};
+        TrelStatus command = TREL_SUCCESS;
+        TrelStatus write = TREL_SUCCESS;
+        std::chrono::steady_clock::duration took{};
+    } client;
+    StdoutCapture out;
+    client.RequestStatus(PRINTER);
+    ASSERT_TRUE(client.waitUntil([](TestClient& c) { return !c.statuses.empty(); }));
+    EXPECT_EQ(client.command, TREL_ERROR_NOT_ALLOWED);
+    EXPECT_EQ(client.write, TREL_ERROR_NOT_ALLOWED);
+    EXPECT_LT(client.took, 1s);
+    EXPECT_EQ(fw.heater_state_get(PRINTER), HEATER_STATE_OFF); // nothing was sent
+    EXPECT_EQ(client.heater_turn_on_checked(PRINTER).status, TREL_SUCCESS);
+}
+
+// --- every other call from a receive callback
+
+namespace {
+
+std::string outcome(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const TrelException& e) {
+        return trel_status_name(e.status());
+    }
+    return "works";
+}
+
+struct CallbackCase
+{
+    const char* name;
+    // Runs inside StatusReceived. Threads it starts go into `later`, joined
+    // once the callback has returned.
+    std::function<std::string(TestClient& self, VirtualPrinter& printer,
+                              std::vector<std::thread>& later)>
+        call;
+    const char* expected;
+};
+
+class FromACallback : public FirmwareCommands, public testing::WithParamInterface<CallbackCase>
+{
+protected:
+    void TearDown() override { TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS); }
+};
+
+} // namespace
+
+TEST_P(FromACallback, EveryCallWorksOrFailsAtOnce)
+{
+    // Each of these waited for a lock that another thread held while it
+    // waited for this very thread (a registration for the channel lock, a
+    // writer for its transfer), or pumped events where libusb refuses to:
+    // the back end's thread hung and with it every printer.
+    class Probe : public TestClient
+    {
+    public:
+        Probe() : TestClient(Derived()) { start_callbacks(); }
+        ~Probe() override { stop_callbacks(); }
+        void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
+        {
+            if (!called.exchange(true)) {
+                const auto start = std::chrono::steady_clock::now();
+                const std::string r = call(*this);
+                std::lock_guard<std::mutex> lock(mutex);
+                result = r;
+                took = std::chrono::steady_clock::now() - start;
+            }
+            TestClient::StatusReceived(a, s);
+        }
+        std::function<std::string(TestClient&)> call;
+        std::atomic<bool> called{false};
+        std::string result;
+        std::chrono::steady_clock::duration took{};
+    } probe;
+    std::vector<std::thread> later;
+    probe.call = [&](TestClient& self) { return GetParam().call(self, printer, later); };
+    // Sent by the printer on its own: an answer to a write of this thread
+    // could reach the callback on this thread, inside that write.
+    const std::string status = "{\"metadata\":{\"type\":\"status\"}}";
+    printer.sendRaw(VirtualPrinter::Job, std::vector<uint8_t>(status.begin(), status.end()));
+    ASSERT_TRUE(probe.waitUntil([](TestClient& c) { return !c.statuses.empty(); }, 15s))
+        << "the callback never returned";
+    for (std::thread& t : later)
+        t.join();
+    EXPECT_EQ(probe.result, GetParam().expected);
+    EXPECT_LT(probe.took, 2s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FromACallback,
+    testing::Values(
+        CallbackCase{"ListAttachedWhileAClientIsBuilt",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>& later) {
+                         // It waits for the job channel's lock, which this
+                         // callback holds, holding the back end's own.
+                         later.emplace_back([] { TestClient another; });
+                         std::this_thread::sleep_for(200ms);
+                         return outcome([] {
+                             if (TrelTransport::list_attached().size() != 1)
+                                 throw TrelException("wrong listing");
+                         });
+                     },
+                     "works"},
+        CallbackCase{
+            "ListConnectedWhileAWriterHoldsTheTable",
+            [](TestClient& self, VirtualPrinter& printer, std::vector<std::thread>& later) {
+                TrelUsb::set_write_timeout(100);
+                printer.timeoutWrites(VirtualPrinter::Job, 4);
+                const int before = printer.writesReceived(VirtualPrinter::Job);
+                later.emplace_back([&self] { outcome([&] { self.SendPause(PRINTER); }); });
+                if (!eventually(
+                        [&] { return printer.writesReceived(VirtualPrinter::Job) > before; }))
+                    return std::string("the writer never wrote");
+                return outcome([] {
+                    if (TrelTransport::list_connected() != std::vector<TrelDeviceAddress>{PRINTER})
+                        throw TrelException("wrong listing");
+                });
+            },
+            "works"},
+        CallbackCase{"ListUnopened",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TrelTransport::list_unopened(); });
+                     },
+                     "works"},
+        CallbackCase{"Close",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TrelTransport::close(PRINTER); });
+                     },
+                     "TREL_ERROR_NOT_ALLOWED"},
+        CallbackCase{"BuildAClient",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TestClient another; });
+                     },
+                     "TREL_ERROR_NOT_ALLOWED"}),
+    [](const testing::TestParamInfo<CallbackCase>& i) { return i.param.name; });

@@ -7,10 +7,17 @@
 // widened to double, fixed arrays as arrays of every element (char signed,
 // uint8_t unsigned), records as objects with their members in declaration
 // order, pointers to records as an array holding the one pointed-to record.
+// A char array travels signed also where char is unsigned.
+// A number that is not finite has no JSON form: writing one throws
+// TrelException (TREL_ERROR_INVALID_ARGUMENT); the command layer checks its
+// arguments with non_finite() before it writes anything.
 //
 // Reading never trusts the printer: a missing member or one of another JSON
 // type leaves the field as it was, every array copy stops at the field's
 // length, and numbers are cut to the field's width.
+// Each reader returns whether everything it looked for was there with the
+// JSON type it needs (array lengths aside): false makes a command's result
+// TREL_ERROR_BAD_RESPONSE.
 
 #include <trel/TrelCommandTypes.h>
 #include <trel/TrelMessage.h>
@@ -18,6 +25,7 @@
 #include <cfloat>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <type_traits>
 
 namespace trel_codec {
@@ -191,13 +199,19 @@ std::enable_if_t<is_plain_integer<T> || std::is_enum_v<T>> write(yajl_gen gen, T
 {
     yajl_gen_integer(gen, static_cast<long long>(v));
 }
-inline void write(yajl_gen gen, float v)
+// The firmware's char is signed: a byte 200 is -56 on the wire also where
+// char is unsigned (ARM64 Linux).
+inline void write(yajl_gen gen, char v)
 {
-    yajl_gen_double(gen, static_cast<double>(v));
+    yajl_gen_integer(gen, static_cast<signed char>(v));
 }
 inline void write(yajl_gen gen, double v)
 {
-    yajl_gen_double(gen, v);
+    TrelMessage::gen_double(gen, v);
+}
+inline void write(yajl_gen gen, float v)
+{
+    write(gen, static_cast<double>(v));
 }
 template <typename T, size_t N>
 void write(yajl_gen gen, const T (&a)[N])
@@ -227,29 +241,34 @@ inline double number_value(yajl_val v)
     return static_cast<double>(v->u.number.i);
 }
 
-inline void read(yajl_val v, bool& out)
-{
-    if (YAJL_IS_NUMBER(v))
-        out = trel_json::integer_value(v) != 0;
-}
-template <typename T>
-std::enable_if_t<is_plain_integer<T>> read(yajl_val v, T& out)
-{
-    if (YAJL_IS_NUMBER(v))
-        out = static_cast<T>(
-            static_cast<std::make_unsigned_t<T>>(trel_json::integer_value(v))); // cut to width
-}
-template <typename T>
-std::enable_if_t<std::is_enum_v<T>> read(yajl_val v, T& out)
-{
-    std::underlying_type_t<T> raw = static_cast<std::underlying_type_t<T>>(out);
-    read(v, raw);
-    out = static_cast<T>(raw);
-}
-inline void read(yajl_val v, float& out)
+inline bool read(yajl_val v, bool& out)
 {
     if (!YAJL_IS_NUMBER(v))
-        return;
+        return false;
+    out = trel_json::integer_value(v) != 0;
+    return true;
+}
+template <typename T>
+std::enable_if_t<is_plain_integer<T>, bool> read(yajl_val v, T& out)
+{
+    if (!YAJL_IS_NUMBER(v))
+        return false;
+    // Cut to width; a char takes the low byte, whatever its signedness.
+    out = static_cast<T>(static_cast<std::make_unsigned_t<T>>(trel_json::integer_value(v)));
+    return true;
+}
+template <typename T>
+std::enable_if_t<std::is_enum_v<T>, bool> read(yajl_val v, T& out)
+{
+    std::underlying_type_t<T> raw = static_cast<std::underlying_type_t<T>>(out);
+    const bool decoded = read(v, raw);
+    out = static_cast<T>(raw);
+    return decoded;
+}
+inline bool read(yajl_val v, float& out)
+{
+    if (!YAJL_IS_NUMBER(v))
+        return false;
     // A double beyond float's range is undefined to convert: saturate.
     const double d = number_value(v);
     if (std::isnan(d))
@@ -260,28 +279,80 @@ inline void read(yajl_val v, float& out)
         out = -INFINITY;
     else
         out = static_cast<float>(d);
+    return true;
 }
-inline void read(yajl_val v, double& out)
+inline bool read(yajl_val v, double& out)
 {
-    if (YAJL_IS_NUMBER(v))
-        out = number_value(v);
+    if (!YAJL_IS_NUMBER(v))
+        return false;
+    out = number_value(v);
+    return true;
 }
 template <typename T, size_t N>
-void read(yajl_val v, T (&a)[N])
+bool read(yajl_val v, T (&a)[N])
 {
     if (!YAJL_IS_ARRAY(v))
-        return;
+        return false;
+    bool decoded = true;
     const size_t n = std::min(N, v->u.array.len);
     for (size_t i = 0; i < n; ++i)
-        if (YAJL_IS_NUMBER(v->u.array.values[i]))
-            a[i] = static_cast<T>(trel_json::integer_value(v->u.array.values[i]));
+        decoded = read(v->u.array.values[i], a[i]) && decoded;
+    return decoded;
 }
 template <typename T>
-std::enable_if_t<is_record<T>::value> read(yajl_val v, T& record)
+std::enable_if_t<is_record<T>::value, bool> read(yajl_val v, T& record)
 {
     if (!YAJL_IS_OBJECT(v))
-        return;
-    fields(record, [v](const char* key, auto& field) { read(trel_json::member(v, key), field); });
+        return false;
+    bool decoded = true;
+    fields(record, [v, &decoded](const char* key, auto& field) {
+        decoded = read(trel_json::member(v, key), field) && decoded;
+    });
+    return decoded;
+}
+
+// --- numbers JSON cannot carry ----------------------------------------------
+
+// True when `value` holds a float or double that is NaN or infinite; `path`
+// then names it below the value ("gains.kp"; empty for the value itself).
+template <typename T>
+std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>, bool> non_finite(const T& value,
+                                                                                std::string&)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return !std::isfinite(value);
+    else
+        return false;
+}
+template <typename T, size_t N>
+bool non_finite(const T (&a)[N], std::string& path)
+{
+    for (const T& element : a)
+        if (non_finite(element, path))
+            return true;
+    return false;
+}
+template <typename T>
+std::enable_if_t<is_record<T>::value, bool> non_finite(const T& record, std::string& path)
+{
+    bool found = false;
+    fields(const_cast<T&>(record), [&found, &path](const char* key, auto& field) {
+        std::string below;
+        if (found || !non_finite(field, below))
+            return;
+        found = true;
+        path = below.empty() ? key : std::string(key) + "." + below;
+    });
+    return found;
+}
+// Pointer arguments: what is sent of them (the first element).
+template <typename T>
+bool non_finite(const std::shared_ptr<T>& pointer, std::string& path)
+{
+    if constexpr (std::is_same_v<T, char> || std::is_same_v<T, unsigned char>)
+        return false;
+    else
+        return pointer && non_finite(*pointer, path);
 }
 
 template <typename T>
@@ -323,27 +394,30 @@ cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<T>& val
 }
 
 // Reads the member `key` of `object` into `value`; leaves it as it was when
-// the member is missing or of another JSON type.
+// the member is missing or of another JSON type. Returns whether it decoded
+// (see the readers above).
 template <typename T>
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, T& value)
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, T& value)
 {
-    trel_codec::read(trel_json::member(object, key), value);
+    return trel_codec::read(trel_json::member(object, key), value);
 }
 // Text: a new array of the element count, terminated one byte further so that
 // a text without its 0 cannot run off its end.
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value);
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value);
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
                               std::shared_ptr<unsigned char>& value);
-void cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value);
+bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value);
 template <typename T>
-std::enable_if_t<trel_codec::is_record<T>::value>
+std::enable_if_t<trel_codec::is_record<T>::value, bool>
 cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<T>& value)
 {
     yajl_val array = trel_json::member(object, key, yajl_t_array);
     if (!array)
-        return;
+        return false;
+    bool decoded = true;
     std::shared_ptr<T> records = trel_codec::new_array<T>(array->u.array.len);
     for (size_t i = 0; i < array->u.array.len; ++i)
-        trel_codec::read(array->u.array.values[i], records.get()[i]);
+        decoded = trel_codec::read(array->u.array.values[i], records.get()[i]) && decoded;
     value = std::move(records);
+    return decoded;
 }

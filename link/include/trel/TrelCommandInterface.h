@@ -1,22 +1,45 @@
 #pragma once
 
+#include <trel/TrelCommandTable.h>
 #include <trel/TrelCommandTypes.h>
 #include <trel/TrelDeviceAddress.h>
 #include <trel/TrelFirmwareCommand.h>
+#include <trel/TrelStatus.h>
 #include <trel/TrelTransport.h>
 
 #include <memory>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 // The printer firmware's remote procedures as blocking methods. Each call
 // names the printer, sends one two-way command through the transport and
-// returns the decoded "__return__". A failed exchange (printer gone, no
-// answer, write error) is reported on standard output by the transport and
-// the method returns the value-initialised result (0, false, all-zero record,
-// null text); nothing throws. Commands to one printer never overlap; any
-// number of threads may call.
+// waits for its response. Commands to one printer never overlap; any number
+// of threads may call, except the library's callback threads (TrelStatus.h,
+// link/README.md).
+//
+// Every row of TrelCommandTable.h gives two methods:
+//
+//   R name(TrelDeviceAddress address, T1 key1, ...);
+//   TrelResult<R> name_checked(TrelDeviceAddress address, T1 key1, ...);
+//
+// name_checked() returns the exchange's outcome with the decoded "__return__"
+// (TrelResult<void> for a procedure that returns nothing): TREL_SUCCESS, or
+// which failure it was. The plain method is the same call with the outcome
+// dropped: after a failure it returns the value-initialised result (0, false,
+// an all-zero record, a null text), which the caller cannot tell from an
+// answer. Neither throws; every failure is also printed on standard output as
+// "TrelMessage: <id> -- <text>". Example:
+//
+//   TrelResult<servo_dc_client_config_t> r =
+//       client.servo_dc_config_get_checked(address, SERVO_DC_Z);
+//   if (!r.ok())
+//       return fail(r.status_name());      // never write r.value back
+//   TrelResult<gcode_process_result_t> g =
+//       client.gcode_process_command_checked(address, text);
+//   // g.ok(): the firmware answered; g.value is its own code, which may be
+//   // GCODE_PROCESS_UNKNOWN_COMMAND (an answer, not a failed exchange).
 class TrelCommandInterface
 {
 public:
@@ -24,136 +47,50 @@ public:
     TrelCommandInterface(const TrelCommandInterface&) = delete;
     TrelCommandInterface& operator=(const TrelCommandInterface&) = delete;
 
-    std::shared_ptr<char> bio_get_version(TrelDeviceAddress address);
-    std::shared_ptr<char> bio_get_serial(TrelDeviceAddress address);
-    bool gpio_get_raw(TrelDeviceAddress address, gpio_name_t gpio);
-    input_state_t gpio_input_get(TrelDeviceAddress address, gpio_input_name_t pin, bool debounce);
-    void gpio_output_set(TrelDeviceAddress address, gpio_name_t pin, bool value);
-    gcode_process_result_t gcode_process_command(TrelDeviceAddress address,
-                                                 std::shared_ptr<char> command);
-    gcode_process_result_t gcode_process_macro(TrelDeviceAddress address,
-                                               std::shared_ptr<char> macro);
-    short heater_param_set(TrelDeviceAddress address, heater_params_t param_num, float param_val);
-    short heater_param_get(TrelDeviceAddress address, heater_params_t param_num,
-                           std::shared_ptr<float> param_val);
-    void heater_param_set_defaults(TrelDeviceAddress address);
-    void heater_var_set_defaults(TrelDeviceAddress address);
-    short heater_turn_on(TrelDeviceAddress address);
-    short heater_turn_off(TrelDeviceAddress address);
-    heater_guardband_t heater_in_guardband(TrelDeviceAddress address);
-    heater_state_t heater_state_get(TrelDeviceAddress address);
-    heater_fault_t heater_fault_get(TrelDeviceAddress address);
-    short heater_var_set(TrelDeviceAddress address, HEATER_VARS_m var_num, float var_val);
-    short heater_var_get(TrelDeviceAddress address, HEATER_VARS_m var_num,
-                         std::shared_ptr<float> var_val);
-    int wifi_start_wifi(TrelDeviceAddress address, wifi_interface_t interface);
-    int wifi_stop_wifi(TrelDeviceAddress address, wifi_interface_t interface);
-    int wifi_client_connect(TrelDeviceAddress address, wifi_interface_t interface,
-                            wifi_client_connect_t connect);
-    int wifi_disconnect(TrelDeviceAddress address, wifi_interface_t interface);
-    wifi_status_t wifi_client_get_status(TrelDeviceAddress address, wifi_interface_t interface);
-    wifi_config_t wifi_client_get_configuration(TrelDeviceAddress address,
-                                                wifi_interface_t interface);
-    int wifi_save_configuration(TrelDeviceAddress address, wifi_interface_t interface);
-    int wifi_set_auto_start_configuration_item(TrelDeviceAddress address,
-                                               wifi_interface_t interface, bool auto_start);
-    int wifi_set_auto_connect_configuration_item(TrelDeviceAddress address,
-                                                 wifi_interface_t interface, bool auto_connect);
-    int wifi_set_auto_connect_ssid_configuration_item(TrelDeviceAddress address,
-                                                      wifi_interface_t interface,
-                                                      std::shared_ptr<char> auto_connect_ssid);
-    int wifi_set_auto_connect_key_configuration_item(TrelDeviceAddress address,
-                                                     wifi_interface_t interface,
-                                                     std::shared_ptr<char> auto_connect_key);
-    int wifi_client_configure(TrelDeviceAddress address, wifi_interface_t interface, int cmd,
-                              std::shared_ptr<wifi_config_t> config);
-    servo_dc_client_config_t servo_dc_config_get(TrelDeviceAddress address,
-                                                 servo_dc_name_t servo_name);
-    void servo_dc_config_set(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                             servo_dc_client_config_t config);
-    servo_dc_move_config_t servo_dc_move_default(TrelDeviceAddress address);
-    servo_move_call_result_t servo_dc_move(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                                           std::shared_ptr<servo_dc_move_config_t> move_config);
-    void servo_dc_move_start_sync(TrelDeviceAddress address);
-    bool servo_dc_move_active(TrelDeviceAddress address, servo_dc_name_t servo_name);
-    bool servo_dc_put_idle(TrelDeviceAddress address, servo_dc_name_t servo_name);
-    unsigned char servo_dc_move_modify(TrelDeviceAddress address,
-                                       std::shared_ptr<servo_dc_move_modifier_data_t> modifer_data,
-                                       unsigned int count, bool validate);
-    bool
-    servo_dc_move_modifier_validate(TrelDeviceAddress address,
-                                    std::shared_ptr<servo_dc_move_modifier_data_t> modifier_data,
-                                    unsigned int count);
-    servo_dc_move_metrics_t servo_dc_move_metrics_get(TrelDeviceAddress address,
-                                                      servo_dc_name_t servo_name);
-    servo_dc_move_dir_t servo_dc_move_dir_get(TrelDeviceAddress address,
-                                              servo_dc_name_t servo_name);
-    int servo_dc_position_get(TrelDeviceAddress address, servo_dc_name_t servo_name);
-    float servo_dc_position_get_client(TrelDeviceAddress address, servo_dc_name_t servo_name);
-    void servo_dc_position_set(TrelDeviceAddress address, servo_dc_name_t servo_name, int position);
-    void servo_dc_position_set_client(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                                      float position);
-    float servo_dc_target_get_client(TrelDeviceAddress address, servo_dc_name_t servo_name);
-    int servo_dc_units_client_to_native(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                                        float pos_client);
-    float servo_dc_units_native_to_client(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                                          int pos_native);
-    std::shared_ptr<char> servo_dc_name_str_get(TrelDeviceAddress address,
-                                                servo_dc_name_t servo_name);
-    void servo_dc_backlash_set(TrelDeviceAddress address, servo_dc_name_t servo_name,
-                               short backlash_value, bool flush);
-    void servo_dc_trace_enable(TrelDeviceAddress address, servo_dc_name_t servo_name, bool enable);
-    unsigned char unload_initiate(TrelDeviceAddress address);
-    unsigned char load_initiate(TrelDeviceAddress address);
-    void Enter_dfu_mode(TrelDeviceAddress address);
-    void ui_led(TrelDeviceAddress address, ui_led_t led, short on_count, short off_count);
-    int sd_mmc_write(TrelDeviceAddress address, unsigned int offset,
-                     std::shared_ptr<unsigned char> buf, unsigned int length);
-    write_byte_return_t sd_mmc_write_byte(TrelDeviceAddress address, unsigned int offset,
-                                          unsigned char write_buf);
-    read_byte_return_t sd_mmc_read_byte(TrelDeviceAddress address, unsigned int offset);
-    int sd_mmc_read(TrelDeviceAddress address, unsigned int offset,
-                    std::shared_ptr<unsigned char> read_buf, unsigned int length);
-    storage_info_t sd_mmc_get_storage_info(TrelDeviceAddress address);
-    void hbridge_duty_set(TrelDeviceAddress address, hbridge_name_t hbridge, int duty);
-    int wifi_client_scan_refresh(TrelDeviceAddress address, wifi_interface_t interface);
-    wifi_scan_network_t wifi_client_scan_get(TrelDeviceAddress address, wifi_interface_t interface,
-                                             unsigned char index);
-    unsigned char jm_disable_network_tasks(TrelDeviceAddress address);
-    void jm_enable_network_tasks(TrelDeviceAddress address);
-    bool jm_are_network_tasks_enabled(TrelDeviceAddress address);
-    unsigned char check_store_connection(TrelDeviceAddress address);
-    void Reset_printer(TrelDeviceAddress address);
+#define TREL_DECLARE_0(R, name, idx)                                                               \
+    R name(TrelDeviceAddress address);                                                             \
+    TrelResult<R> name##_checked(TrelDeviceAddress address);
+#define TREL_DECLARE_1(R, name, idx, T1, a1)                                                       \
+    R name(TrelDeviceAddress address, T1 a1);                                                      \
+    TrelResult<R> name##_checked(TrelDeviceAddress address, T1 a1);
+#define TREL_DECLARE_2(R, name, idx, T1, a1, T2, a2)                                               \
+    R name(TrelDeviceAddress address, T1 a1, T2 a2);                                               \
+    TrelResult<R> name##_checked(TrelDeviceAddress address, T1 a1, T2 a2);
+#define TREL_DECLARE_3(R, name, idx, T1, a1, T2, a2, T3, a3)                                       \
+    R name(TrelDeviceAddress address, T1 a1, T2 a2, T3 a3);                                        \
+    TrelResult<R> name##_checked(TrelDeviceAddress address, T1 a1, T2 a2, T3 a3);
+
+    TREL_FIRMWARE_COMMANDS(TREL_DECLARE_0, TREL_DECLARE_1, TREL_DECLARE_2, TREL_DECLARE_3)
+
+#undef TREL_DECLARE_0
+#undef TREL_DECLARE_1
+#undef TREL_DECLARE_2
+#undef TREL_DECLARE_3
 
 private:
-    template <typename R>
-    R run(TrelDeviceAddress address, const char* name, int idx)
-    {
-        TrelFirmwareCommandNoArg<R> cmd(transport, name, idx);
-        cmd.send(address);
-        return cmd.get_result();
-    }
+    // One exchange: the command object lives on this stack for the call, its
+    // response (owned by it) goes with it.
     template <typename R, typename... Args>
-    R run(TrelDeviceAddress address, const char* name, int idx, std::vector<std::string> keys,
-          Args... args)
+    TrelResult<R> exchange(TrelDeviceAddress address, const char* name, int idx,
+                           std::vector<std::string> keys, Args... args)
     {
-        TrelFirmwareCommand<R, Args...> cmd(transport, name, idx, std::tuple<Args...>(args...),
-                                            keys);
-        cmd.send(address);
-        return cmd.get_result();
-    }
-    void run_void(TrelDeviceAddress address, const char* name, int idx)
-    {
-        VoidTrelFirmwareCommandNoArg cmd(transport, name, idx);
-        cmd.send(address);
-    }
-    template <typename... Args>
-    void run_void(TrelDeviceAddress address, const char* name, int idx,
-                  std::vector<std::string> keys, Args... args)
-    {
-        VoidTrelFirmwareCommand<Args...> cmd(transport, name, idx, std::tuple<Args...>(args...),
-                                             keys);
-        cmd.send(address);
+        if constexpr (std::is_void_v<R> && sizeof...(Args) == 0) {
+            VoidTrelFirmwareCommandNoArg cmd(transport, name, idx);
+            return {cmd.send(address)};
+        } else if constexpr (std::is_void_v<R>) {
+            VoidTrelFirmwareCommand<Args...> cmd(transport, name, idx, std::tuple<Args...>(args...),
+                                                 keys);
+            return {cmd.send(address)};
+        } else if constexpr (sizeof...(Args) == 0) {
+            TrelFirmwareCommandNoArg<R> cmd(transport, name, idx);
+            const TrelStatus status = cmd.send(address);
+            return {status, cmd.get_result()};
+        } else {
+            TrelFirmwareCommand<R, Args...> cmd(transport, name, idx, std::tuple<Args...>(args...),
+                                                keys);
+            const TrelStatus status = cmd.send(address);
+            return {status, cmd.get_result()};
+        }
     }
 
     TrelTransport& transport;

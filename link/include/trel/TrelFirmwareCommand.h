@@ -1,6 +1,7 @@
 #pragma once
 
 #include <trel/TrelCommandCodec.h>
+#include <trel/TrelException.h>
 #include <trel/TrelMessage.h>
 
 #include <memory>
@@ -25,6 +26,27 @@ struct CmdArgSerializer
                          std::tuple<Args...>& args, seq<I...>)
     {
         (serialize_arg<std::tuple<Args...>, I>(gen, keys, args), ...);
+    }
+};
+
+// Finds the first argument holding a number that JSON cannot carry; `where`
+// then names it ("config.gains.kp").
+struct CmdArgChecker
+{
+    template <typename... Args, size_t... I>
+    static bool non_finite(const std::vector<std::string>& keys, const std::tuple<Args...>& args,
+                           std::string& where, seq<I...>)
+    {
+        return (check(keys[I], std::get<I>(args), where) || ...);
+    }
+    template <typename T>
+    static bool check(const std::string& key, const T& value, std::string& where)
+    {
+        std::string below;
+        if (!trel_codec::non_finite(value, below))
+            return false;
+        where = below.empty() ? key : key + "." + below;
+        return true;
     }
 };
 
@@ -53,7 +75,11 @@ struct CmdArgDeserializer
 //
 // The result starts value-initialised (0, false, an all-zero record, a null
 // text), so a call that got no response, or a response without
-// "__return__", returns that rather than garbage.
+// "__return__", returns that rather than garbage. How the response decoded is
+// decode_status(): a response without "__return__" is TREL_ERROR_NO_RETURN,
+// one without the "command" object or whose "__return__" does not decode into
+// R is TREL_ERROR_BAD_RESPONSE; a command whose method returns nothing (the
+// Void variants) looks only for the "command" object.
 template <typename R, typename... Args>
 class TrelFirmwareCommand : public TrelCommand
 {
@@ -79,8 +105,14 @@ public:
         const int responseIdx = TrelCommand::get_unparsed_cmd_idx(response);
         const std::vector<std::string> responseKeys = TrelCommand::get_unparsed_arg_keys(response);
 
-        if (ret && command)
-            cmd_ifc_deserialize_type(command, "__return__", result);
+        if (!command)
+            _decode_status = TREL_ERROR_BAD_RESPONSE;
+        else if (!ret)
+            _decode_status = result_ignored ? TREL_SUCCESS : TREL_ERROR_NO_RETURN;
+        else if (!cmd_ifc_deserialize_type(command, "__return__", result) && !result_ignored)
+            _decode_status = TREL_ERROR_BAD_RESPONSE;
+        else
+            _decode_status = TREL_SUCCESS;
 
         // Arguments bind by position: the firmware lists them in the request's
         // order. A response with fewer leaves the rest value-initialised.
@@ -97,8 +129,18 @@ public:
         TrelMessage::set_response(decoded);
     }
 
+    // Throws TrelException (TREL_ERROR_INVALID_ARGUMENT) before writing
+    // anything when an argument holds a NaN or an infinity: yajl refuses such
+    // a number, so the key would go out without its value and every later
+    // member would slip into the place of the one before.
     void compile_command(yajl_gen_t* gen) override
     {
+        std::string where;
+        if (!arg_keys.empty() &&
+            CmdArgChecker::non_finite(arg_keys, args, where, std::index_sequence_for<Args...>()))
+            throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
+                                "Argument " + where + " of " + name +
+                                    " is not a finite number; the command was not sent.");
         gen_string(gen, "idx");
         gen_integer(gen, idx);
         gen_string(gen, "name");
@@ -123,6 +165,8 @@ protected:
     std::string name;
     int idx;
     R result{};
+    // Set by the variants whose method returns nothing.
+    bool result_ignored = false;
 };
 
 // A command without arguments that returns a value.
@@ -146,7 +190,9 @@ public:
                             const std::vector<std::string>& argKeys)
         : TrelFirmwareCommand<int, Args...>(transport, std::move(commandName), commandIdx,
                                             arguments, argKeys)
-    {}
+    {
+        this->result_ignored = true;
+    }
     ~VoidTrelFirmwareCommand() override = default;
 };
 
@@ -156,6 +202,8 @@ class VoidTrelFirmwareCommandNoArg : public TrelFirmwareCommand<int, int>
 public:
     VoidTrelFirmwareCommandNoArg(TrelTransport& transport, std::string commandName, int commandIdx)
         : TrelFirmwareCommand<int, int>(transport, std::move(commandName), commandIdx)
-    {}
+    {
+        result_ignored = true;
+    }
     ~VoidTrelFirmwareCommandNoArg() override = default;
 };

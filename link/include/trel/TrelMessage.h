@@ -1,6 +1,7 @@
 #pragma once
 
 #include <trel/TrelDeviceAddress.h>
+#include <trel/TrelStatus.h>
 
 #include <memory>
 #include <string>
@@ -24,7 +25,8 @@ enum : unsigned int {
 //   {"transport":{"attrs":[...],"id":N},"data":{...}}
 // A message built here takes the next id of the process-wide counter; a message
 // parsed from the wire keeps its wire id and points into the parse tree of its
-// text (get_unparsed_data()), which lives only while the message is delivered.
+// text (get_unparsed_data()), which lives only while the message is delivered:
+// afterwards is_parsed() is false and every reader returns null, empty or 0.
 class TrelMessage
 {
 public:
@@ -45,8 +47,11 @@ public:
     // Called for a received message that is not a response; the base ignores it.
     virtual void handle_receive(TrelDeviceAddress address, std::shared_ptr<TrelMessage>& message);
 
+    // Throws TrelException (TREL_ERROR_INVALID_ARGUMENT) for a message that
+    // cannot be written as JSON, such as a number that is not finite.
     std::string compile();
-    void send(TrelDeviceAddress address);
+    // The transport's send_message(): the exchange's outcome.
+    TrelStatus send(TrelDeviceAddress address);
 
     bool is_parsed() const { return _data != nullptr; }
     bool twoway() const { return (_attrs & TREL_ATTR_TWOWAY) != 0; }
@@ -57,6 +62,10 @@ public:
     TrelTransport& transport() const { return *_transport; }
     bool response_available() const { return _response != nullptr; }
     const std::shared_ptr<TrelMessage>& response() const { return _response; }
+    // How the response decoded, once one is stored: TREL_SUCCESS, or
+    // TREL_ERROR_NO_RETURN / TREL_ERROR_BAD_RESPONSE as set_response() of a
+    // firmware command found it. The transport reports it as the outcome.
+    TrelStatus decode_status() const { return _decode_status; }
     yajl_val get_unparsed_data() const { return _data; }
 
     // The most specific class for a received message: a command if "data" holds
@@ -64,6 +73,9 @@ public:
     static std::shared_ptr<TrelMessage> elevate(const TrelMessage& message);
 
     // One generator call each; the command layer builds its objects with these.
+    // gen_double throws TrelException (TREL_ERROR_INVALID_ARGUMENT) for a
+    // number that is not finite: JSON has none, and yajl would write nothing
+    // and leave the object's keys and values out of step.
     static void gen_integer(yajl_gen gen, long long value);
     static void gen_double(yajl_gen gen, double value);
     static void gen_number(yajl_gen gen, const std::string& text);
@@ -78,12 +90,21 @@ public:
 protected:
     static unsigned int next_id();
 
+    // The transport frees a received message's parse tree once the message
+    // is delivered, and then drops the message's pointer into it, so that a
+    // message kept beyond its delivery (a request's response) reads as
+    // unparsed instead of reading freed memory.
+    friend class TrelTransport;
+    void forget_data() { _data = nullptr; }
+
     unsigned int _attrs;
     unsigned int _id;
     TrelTransport* _transport;
     yajl_val _data;
     int _type;
     std::shared_ptr<TrelMessage> _response;
+    // Written by set_response() on the USB thread before the sender is woken.
+    TrelStatus _decode_status = TREL_SUCCESS;
 };
 
 // A firmware command: request + two-way, data {"command":{...}}.
