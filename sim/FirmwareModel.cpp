@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace zelksim {
 
@@ -70,6 +71,24 @@ void bytes(json::Writer& w, const uint8_t* b, size_t n)
     for (size_t i = 0; i < n; ++i)
         w.num(b[i]);
     w.closeArray();
+}
+
+// An IPv4 address as one number, the first part of its dotted form the most
+// significant byte.
+constexpr uint32_t address(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+{
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
+// The firmware keeps an address as one 32-bit number in the machine's byte
+// order, and its four-byte array is that number's memory: the desktop reads
+// it back the same way. (On the little-endian printer, 192.168.1.57 travels
+// as 57, 1, 168, 192.)
+void addressBytes(json::Writer& w, uint32_t value)
+{
+    uint8_t b[4];
+    std::memcpy(b, &value, sizeof b);
+    bytes(w, b, sizeof b);
 }
 
 } // namespace
@@ -272,20 +291,20 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         const bool on = wifi.connected;
         const std::string ssid = wifi.connectedSsid;
         Write ipConfig = [on, ssid](json::Writer& w) {
-            const uint8_t zero[4] = {0, 0, 0, 0};
-            const uint8_t ip[4] = {192, 168, 1, 57}, mask[4] = {255, 255, 255, 0},
-                          gw[4] = {192, 168, 1, 1};
+            const uint32_t ip = on ? address(192, 168, 1, 57) : 0;
+            const uint32_t mask = on ? address(255, 255, 255, 0) : 0;
+            const uint32_t gw = on ? address(192, 168, 1, 1) : 0;
             w.open();
             w.key("ip");
-            bytes(w, on ? ip : zero, 4);
+            addressBytes(w, ip);
             w.key("subnet_mask");
-            bytes(w, on ? mask : zero, 4);
+            addressBytes(w, mask);
             w.key("default_gateway");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("dhcp_server");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("dns_server");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("mac_address");
             bytes(w, MAC, 6);
             w.key("connected_ssid");
