@@ -410,6 +410,7 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         sv.moveDistMinDynamic =
             static_cast<uint32_t>(n("move_dist_min_dynamic", sv.moveDistMinDynamic));
         sv.trace = static_cast<uint32_t>(n("trace", sv.trace));
+        configsSent.push_back({argInt("servo_name"), sv.pwmCap, sv.pwmCapTime, sv.kp, sv.speedMax});
     } else if (name == "servo_dc_move_default") {
         ret = [](json::Writer& w) {
             w.open().key("move_type").num(3).key("start_sync").num(0).key("target").dbl(0.0);
@@ -424,6 +425,10 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         Servo& sv = servo(which);
         yajl_val m = argRecord("move_config");
         const long long type = json::integer(json::at(m, {"move_type"}), -1);
+        movesSent.push_back({which, type, number(json::at(m, {"target"})),
+                             number(json::at(m, {"distance"})), number(json::at(m, {"speed_f"})),
+                             number(json::at(m, {"accel_f"})),
+                             json::integer(json::at(m, {"ignore_stalls"})) != 0});
         const double now = physicalMm(sv);
         double target;
         if (type == 1)
@@ -606,6 +611,18 @@ std::vector<std::string> FirmwareModel::gcodeLog() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return gcode;
+}
+
+std::vector<FirmwareModel::ServoConfigSent> FirmwareModel::servoConfigLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return configsSent;
+}
+
+std::vector<FirmwareModel::ServoMoveSent> FirmwareModel::servoMoveLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return movesSent;
 }
 
 double FirmwareModel::zPositionMm() const
