@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFutureWatcher>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QSet>
 #include <QThread>
@@ -21,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -105,7 +105,8 @@ namespace {
 // end while the process exits.
 struct Privates
 {
-    QMutex mutex; // guards `all`
+    // Guards `all`. A standard mutex: ThreadSanitizer sees it (Qt's it does not).
+    std::mutex mutex;
     QSet<RMDevicePrivate*> all;
 };
 Privates& privates()
@@ -116,8 +117,9 @@ Privates& privates()
 
 // Where a private object whose device is gone waits for its pools to idle
 // before it is deleted: threads of their own, never the GUI thread. Each
-// retirement holds one while it waits (a task runs for seconds at most once
-// its device is closed: its exchanges time out).
+// retirement holds one while it waits; a running task ends by itself (every
+// exchange has its timeout, an upload ends with its file), and queued ones
+// find the device closed.
 QThreadPool& reaper()
 {
     static QThreadPool* pool = [] {
@@ -139,13 +141,13 @@ RMDevicePrivate::RMDevicePrivate(RMDevice* owner, TrelDeviceAddress address, Tre
 {
     commandPool.setMaxThreadCount(1);
     jobPool.setMaxThreadCount(1);
-    QMutexLocker lock(&privates().mutex);
+    std::lock_guard<std::mutex> lock(privates().mutex);
     privates().all.insert(this);
 }
 
 RMDevicePrivate::~RMDevicePrivate()
 {
-    QMutexLocker lock(&privates().mutex);
+    std::lock_guard<std::mutex> lock(privates().mutex);
     privates().all.remove(this);
 }
 
@@ -161,7 +163,7 @@ void RMDevicePrivate::nameThread(const char* role) const
 
 void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 {
-    QMutexLocker lock(&postMutex);
+    std::lock_guard<std::mutex> lock(postMutex);
     if (deviceGone) {
         delete event;
         return;
@@ -174,7 +176,7 @@ void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 
 void RMDevicePrivate::stopPosting()
 {
-    QMutexLocker lock(&postMutex);
+    std::lock_guard<std::mutex> lock(postMutex);
     deviceGone = true;
 }
 
@@ -199,7 +201,7 @@ bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
     {
         // Held throughout, so that no private object is deleted meanwhile
         // (a retirement that wants to delete one waits for it).
-        QMutexLocker lock(&privates().mutex);
+        std::lock_guard<std::mutex> lock(privates().mutex);
         for (RMDevicePrivate* d : qAsConst(privates().all)) {
             if (d->client != client)
                 continue;

@@ -7,12 +7,12 @@
 
 #include <trel/TrelCommandInterface.h>
 
-#include <QMutex>
 #include <QString>
 #include <QThreadPool>
 #include <QtConcurrent>
 
 #include <atomic>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -163,6 +163,6 @@ private:
 
     // Guards deviceGone against the device's end: a task posts to the
     // device's children under it.
-    QMutex postMutex;
+    std::mutex postMutex;
     bool deviceGone = false;
 };

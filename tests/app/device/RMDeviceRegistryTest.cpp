@@ -8,6 +8,7 @@
 
 #include <RMDeviceEvents.h>
 #include <RMDeviceRegistry.h>
+#include <RMHandoff.h>
 
 #include <QSignalSpy>
 
@@ -52,8 +53,9 @@ public:
 // Records the job data of every RMJobDataEvent delivered to any object.
 struct JobDataEvents : QObject
 {
-    bool eventFilter(QObject*, QEvent* e) override
+    bool eventFilter(QObject* receiver, QEvent* e) override
     {
+        rmHandoffReceived(receiver); // ahead of the receiver's own event()
         if (e->type() == RMJobDataEvent::eventType())
             data.append(static_cast<RMJobDataEvent*>(e)->data);
         return false;
