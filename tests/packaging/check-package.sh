@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks what it holds, unpacks it into a scratch
-# root and runs the program from there against a virtual printer; then
-# installs into a scratch prefix with cmake --install and checks the same
-# layout there.
+# Builds the Debian package, checks what it holds and lintian's verdict,
+# unpacks it into a scratch root and runs the program and zelkctl from there
+# against virtual printers; then installs into a scratch prefix with cmake
+# --install and checks the same layout there.
 #
 #   check-package.sh --build BUILD_DIR --version VERSION --sim ZELK_SIM [--program ZELK]
 #
@@ -35,16 +35,32 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Whether PROGRAM loads the libtrel.so.1 of LIBDIR, the one of its own bundle,
+# rather than the build tree's.
+loads_libtrel_of() {
+    local loaded
+    loaded=$(env -u LD_LIBRARY_PATH ldd "$1" | sed -n 's/^\tlibtrel\.so\.1 => \(.*\) (0x[0-9a-f]*)$/\1/p')
+    [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$2/libtrel.so.1")" ] ||
+        fail "$1 loads libtrel from ${loaded:-nowhere}, not from $2"
+}
 
 bundle=usr/lib/zelk/Contents
+# Every file of the package and of an installation, no more: a tool for
+# developers (trel-probe, zelk-sim) that slipped in would fail here.
 expected=(
+    usr/bin/zelkctl
     usr/lib/udev/rules.d/70-zelk.rules
     usr/share/applications/zelk.desktop
+    usr/share/doc/zelk/changelog.gz
+    usr/share/doc/zelk/copyright
     usr/share/icons/hicolor/scalable/apps/zelk.svg
+    usr/share/man/man1/zelkctl.1.gz
     usr/share/polkit-1/actions/com.corvane.zelk.install.policy
     $bundle/bin/dfu-util
     $bundle/bin/zelk-install
+    $bundle/bin/zelkctl
     $bundle/lib/libtrel.so.1
+    $bundle/lib/libtrel.so.$version
     $bundle/Resources/70-zelk.rules
     $bundle/Resources/zelk.png
 )
@@ -56,7 +72,9 @@ for f in "${resources[@]}"; do expected+=("$bundle/Resources/$f"); done
 for size in 16 24 32 48 64 128 256 512; do
     expected+=(usr/share/icons/hicolor/${size}x${size}/apps/zelk.png)
 done
-[ -n "$program" ] && expected+=($bundle/bin/zelk usr/bin/zelk)
+[ -n "$program" ] && expected+=($bundle/bin/zelk usr/bin/zelk usr/share/man/man1/zelk.1.gz)
+# The package alone.
+deb_only=(usr/share/lintian/overrides/zelk)
 
 # --- the package
 echo "== cpack"
@@ -66,14 +84,20 @@ deb=$(ls "$scratch"/out/zelk_*_*.deb 2>/dev/null | head -n1)
 [ -f "$deb" ] || { cat "$scratch/cpack.log"; fail "no package was made"; }
 echo "$(basename "$deb"): $(stat -c %s "$deb") bytes"
 
-dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's,^\./,,; s,/$,,' | sort >"$scratch/files"
-for f in "${expected[@]}"; do
-    grep -qx -- "$f" "$scratch/files" || fail "the package lacks $f"
-done
-# Only /usr, and nothing that another package owns: dfu-util stays private.
-if grep -v '^usr\(/\|$\)' "$scratch/files" | grep -v '^$'; then fail "files outside /usr"; fi
-if grep -x 'usr/bin/dfu-util' "$scratch/files"; then fail "dfu-util on the PATH"; fi
-if grep -x 'usr/Resources.*' "$scratch/files"; then fail "resources outside the bundle"; fi
+# Files and links, not folders.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's,^\./,,' | sort >"$scratch/files"
+printf '%s\n' "${expected[@]}" "${deb_only[@]}" | sort -u >"$scratch/expected"
+if ! diff -u --label expected --label package "$scratch/expected" "$scratch/files"; then
+    fail "the package does not hold what it should (- lacks, + should not hold)"
+fi
+
+# Debian's checks; errors fail, the rest is shown. The overrides in
+# packaging/debian/lintian-overrides say why the bundle's layout stays.
+echo "== lintian"
+status=0
+lintian --allow-root --fail-on error --display-info "$deb" >"$scratch/lintian.log" 2>&1 || status=$?
+sed 's/^/  /' "$scratch/lintian.log"
+[ "$status" -eq 0 ] || fail "lintian finds errors in the package (exit $status)"
 
 [ "$(dpkg-deb -f "$deb" Package)" = zelk ] || fail "package name"
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -88,6 +112,20 @@ grep -qx './postinst' <<<"$control" || fail "no postinst"
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
+# The changelog's newest entry is this version: a new version needs its entry.
+zcat "$root/usr/share/doc/zelk/changelog.gz" >"$scratch/changelog"
+[ "$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)" = "$version" ] ||
+    fail "the changelog's newest entry is not $version: add one to packaging/debian/changelog"
+# The manual pages are help2man's reading of --help: a usage line it did not
+# recognise leaves the page without a SYNOPSIS.
+pages=(zelkctl)
+[ -n "$program" ] && pages+=(zelk)
+for page in "${pages[@]}"; do
+    zcat "$root/usr/share/man/man1/$page.1.gz" >"$scratch/$page.1"
+    grep -qx '\.SH SYNOPSIS' "$scratch/$page.1" || fail "man page $page.1 has no SYNOPSIS"
+done
+grep -q 'dfu flash' "$scratch/zelkctl.1" || fail "zelkctl.1 lacks its subcommands"
+[ -z "$program" ] || grep -qx '\.SH OPTIONS' "$scratch/zelk.1" || fail "zelk.1 lacks its options"
 desktop-file-validate "$root/usr/share/applications/zelk.desktop" || fail "desktop entry"
 grep -qx 'Exec="/usr/lib/zelk/Contents/bin/zelk"' "$root/usr/share/applications/zelk.desktop" ||
     fail "desktop entry does not start /usr/lib/zelk/Contents/bin/zelk"
@@ -108,10 +146,16 @@ if [ -n "$program" ]; then
     echo "== running $bundle/bin/zelk from the unpacked package"
     [ "$(readlink "$root/usr/bin/zelk")" = ../lib/zelk/Contents/bin/zelk ] || fail "usr/bin/zelk link"
     exe=$root/$bundle/bin/zelk
-    # Its libtrel is the packaged one beside it, not the build tree's.
-    loaded=$(env -u LD_LIBRARY_PATH ldd "$exe" | sed -n 's/^\tlibtrel\.so\.1 => \(.*\) (0x[0-9a-f]*)$/\1/p')
-    [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$root/$bundle/lib/libtrel.so.1")" ] ||
-        fail "the program loads libtrel from ${loaded:-nowhere}, not from the package"
+    loads_libtrel_of "$exe" "$root/$bundle/lib"
+    # --help and --version answer before anything starts: no display, no
+    # log, no single-instance channel.
+    for option in --help --version; do
+        env -i PATH="$PATH" HOME="$scratch/no-home" timeout 20 "$root/usr/bin/zelk" $option \
+            >"$scratch/info.out" 2>&1 || { cat "$scratch/info.out"; fail "zelk $option failed"; }
+        [ ! -e "$scratch/no-home" ] || fail "zelk $option wrote into the home folder"
+    done
+    [ "$(cat "$scratch/info.out")" = "zelk $version" ] ||
+        fail "zelk --version says '$(cat "$scratch/info.out")', the package $version"
 
     home=$scratch/home
     mkdir -p "$home" "$scratch/runtime"
@@ -137,15 +181,31 @@ if [ -n "$program" ]; then
     sim_pid=
 fi
 
+# --- zelkctl from the scratch root, started through its link on the PATH: it
+# finds its libtrel, and the dfu-util that lists the printer in
+# firmware-update mode, in the bundle
+echo "== running usr/bin/zelkctl from the unpacked package"
+[ "$(readlink "$root/usr/bin/zelkctl")" = ../lib/zelk/Contents/bin/zelkctl ] || fail "usr/bin/zelkctl link"
+loads_libtrel_of "$root/$bundle/bin/zelkctl" "$root/$bundle/lib"
+[ "$("$root/usr/bin/zelkctl" --version)" = "zelkctl $version" ] || fail "zelkctl --version"
+mkdir -p "$scratch/home"
+status=0
+env -u LD_LIBRARY_PATH HOME="$scratch/home" "$sim" --printer 1:5 --printer 2:7:dfu -- \
+    sh -c '"$1" list && "$1" dfu list' sh "$root/usr/bin/zelkctl" >"$scratch/zelkctl.log" 2>&1 || status=$?
+sed 's/^/  /' "$scratch/zelkctl.log"
+[ "$status" -eq 0 ] || fail "the packaged zelkctl failed (exit $status)"
+grep -q '^1:5 .* Idle$' "$scratch/zelkctl.log" || fail "zelkctl list did not show the printer at 1:5"
+grep -q '^2b75:0003 ' "$scratch/zelkctl.log" || fail "zelkctl dfu list did not show the printer in firmware-update mode"
+
 # --- cmake --install into a prefix of the user's choice
 echo "== cmake --install"
 prefix="$scratch/my prefix"
 cmake --install "$build" --component zelk --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
-for f in "${expected[@]}"; do
-    f=${f#usr/}
-    [ -e "$prefix/$f" ] || [ -L "$prefix/$f" ] || fail "cmake --install lacks $f"
-done
+(cd "$prefix" && find . ! -type d | sed 's,^\./,usr/,' | sort) >"$scratch/installed"
+if ! diff -u --label expected --label installed <(printf '%s\n' "${expected[@]}" | sort -u) "$scratch/installed"; then
+    fail "cmake --install does not install what it should (- lacks, + should not install)"
+fi
 desktop-file-validate "$prefix/share/applications/zelk.desktop" || fail "desktop entry of the prefix"
 grep -qxF "Exec=\"$prefix/lib/zelk/Contents/bin/zelk\"" "$prefix/share/applications/zelk.desktop" ||
     { cat "$prefix/share/applications/zelk.desktop"; fail "desktop entry does not start the prefix's program"; }
@@ -162,7 +222,8 @@ if [ -n "$program" ]; then
         [ -f "$archive" ] || fail "no archive $name-$version.tar.bz2"
         tar tjf "$archive" >"$scratch/listing"
         if grep -v "^$name/" "$scratch/listing"; then fail "$archive holds more than its bundle"; fi
-        for f in Contents/bin/zelk Contents/bin/dfu-util Contents/bin/zelk-install Contents/lib/libtrel.so.1 \
+        for f in Contents/bin/zelk Contents/bin/zelkctl Contents/bin/dfu-util Contents/bin/zelk-install \
+            Contents/lib/libtrel.so.1 \
             "${resources[@]/#/Contents/Resources/}"; do
             grep -qxF "$name/$f" "$scratch/listing" || fail "$archive lacks $f"
         done
@@ -170,9 +231,7 @@ if [ -n "$program" ]; then
     mkdir "$scratch/unpacked"
     tar xjf "$scratch/archives/Zelk printer tool-$version.tar.bz2" -C "$scratch/unpacked"
     unpacked="$scratch/unpacked/Zelk printer tool/Contents"
-    loaded=$(env -u LD_LIBRARY_PATH ldd "$unpacked/bin/zelk" | sed -n 's/^\tlibtrel\.so\.1 => \(.*\) (0x[0-9a-f]*)$/\1/p')
-    [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$unpacked/lib/libtrel.so.1")" ] ||
-        fail "the unpacked update loads libtrel from ${loaded:-nowhere}"
+    loads_libtrel_of "$unpacked/bin/zelk" "$unpacked/lib"
     [ "$(readlink "$unpacked/lib/libtrel.so.1")" = "libtrel.so.$version" ] || fail "libtrel link in the archive"
 
     # The self-update as runInstaller() starts it: the unpacked update with

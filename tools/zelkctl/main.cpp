@@ -34,15 +34,24 @@ QString commandLine(const Subcommand& s)
         .trimmed();
 }
 
+// The layout GNU tools use, which help2man turns into the manual page: a
+// "Usage:" line, then each subcommand with its summary in a column of its own
+// (on the next line when the synopsis reaches into it).
 void printUsage(FILE* to)
 {
-    print(to, QStringLiteral("usage: zelkctl SUBCOMMAND [OPTIONS] [ARGUMENTS...]\n"
-                             "       zelkctl SUBCOMMAND --help\n"
+    constexpr int SummaryColumn = 24;
+    print(to, QStringLiteral("Usage: zelkctl SUBCOMMAND [OPTIONS] [ARGUMENTS...]\n"
+                             "  or:  zelkctl SUBCOMMAND --help\n"
+                             "  or:  zelkctl --version\n"
                              "\n"
                              "Subcommands:"));
-    for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s)
-        print(to, QStringLiteral("  %1\n      %2")
-                      .arg(commandLine(*s).mid(8), QString::fromUtf8(s->summary)));
+    for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s) {
+        const QString synopsis = QStringLiteral("  ") + commandLine(*s).mid(8);
+        const QString gap = synopsis.size() + 2 <= SummaryColumn
+                                ? QString(SummaryColumn - synopsis.size(), QLatin1Char(' '))
+                                : QLatin1Char('\n') + QString(SummaryColumn, QLatin1Char(' '));
+        print(to, synopsis + gap + QString::fromUtf8(s->summary));
+    }
     print(to, QStringLiteral(
                   "\n"
                   "Printers are found on USB; --printer BUS:ADDRESS picks one when several\n"
@@ -173,6 +182,10 @@ int main(int argc, char** argv)
         return UsageError;
     }
     QString name = args.takeFirst();
+    if (name == QLatin1String("--version")) {
+        print(stdout, QStringLiteral("zelkctl %1").arg(QLatin1String(ZELK_VERSION)));
+        return Success;
+    }
     if (isHelp(name) || name == QLatin1String("help")) {
         if (args.isEmpty()) {
             printUsage(stdout);
