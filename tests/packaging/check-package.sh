@@ -226,93 +226,81 @@ grep -q '^2b75:0003 ' "$scratch/zelkctl.log" || fail "zelkctl dfu list did not s
 echo "== zelkd from the unpacked package"
 [ "$(readlink "$root/usr/bin/zelkd")" = ../lib/zelk/Contents/bin/zelkd ] || fail "usr/bin/zelkd link"
 loads_libtrel_of "$root/$bundle/bin/zelkd" "$root/$bundle/lib"
-env -i PATH="$PATH" HOME="$scratch/no-home" "$root/usr/bin/zelkd" --help >"$scratch/zelkd-help" 2>&1 ||
-    { cat "$scratch/zelkd-help"; fail "zelkd --help failed"; }
 [ "$("$root/usr/bin/zelkd" --version)" = "zelkd $version" ] || fail "zelkd --version"
-[ ! -e "$scratch/no-home" ] || fail "zelkd --help wrote into the home folder"
+# --help with each option's text on one line.
+"$root/usr/bin/zelkd" --help | awk '/^  -/ { if (line) print line; line = $0; next }
+    /^   / { sub(/^ +/, " "); line = line $0 } END { print line }' >"$scratch/zelkd-options"
 
-# The settings file holds every setting (every option that takes a value but
-# --config) at its default, commented out: each default --help states is the
-# file's, and the file with those lines taken in, its prose comments kept, is
-# what the start below runs on (zelkd refuses a key it does not know).
+# The settings file holds every setting (each option with a value but
+# --config) commented out at the default --help states, DATA being the data
+# folder. Taken in, those lines are what zelkd runs on below: it refuses a
+# key it does not know, and prose comments that hold a "=" must stay comments.
 conf=$root/etc/zelkd/zelkd.conf
 settings=$(sed -n 's/^;\([a-z_]*\) = *\(.*\)$/\1=\2/p' "$conf")
-# --help with each option's text on one line.
-awk '/^  -/ { if (line) print line; line = $0; next }
-     /^   / { sub(/^ +/, " "); line = line $0; next }
-     END { print line }' "$scratch/zelkd-help" >"$scratch/zelkd-options"
 options=$(grep -E -- '^ +--[a-z-]+ <' "$scratch/zelkd-options" | grep -cv -- '--config <')
-[ "$(wc -l <<<"$settings")" -eq "$options" ] ||
-    fail "zelkd.conf holds $(wc -l <<<"$settings") settings, zelkd --help $options"
+[ "$(wc -l <<<"$settings")" -eq "$options" ] || fail "zelkd.conf holds not the $options settings: $settings"
 data_folder=$(sed -n 's/^data_folder=//p' <<<"$settings")
 while IFS='=' read -r key value; do
     stated=$(sed -n "s/^ *--${key//_/-} <.*(default \\([^;)]*\\)[;)].*/\\1/p" "$scratch/zelkd-options")
     stated=${stated//DATA/$data_folder}
-    [ -z "$stated" ] || [ "$stated" = "$value" ] ||
-        fail "zelkd.conf says $key = $value, zelkd --help says the default is $stated"
+    [ -z "$stated" ] || [ "$stated" = "$value" ] || fail "zelkd.conf: $key = $value, zelkd --help: $stated"
 done <<<"$settings"
-web_folder=$(sed -n 's/^web_folder=//p' <<<"$settings")
-[ -f "$root$web_folder/index.html" ] || fail "zelkd.conf's web_folder $web_folder is not the package's page"
+[ -f "$root$(sed -n 's/^web_folder=//p' <<<"$settings")/index.html" ] || fail "zelkd.conf's web_folder"
 sed 's/^;\([a-z_]* =\)/\1/' "$conf" >"$scratch/zelkd.conf"
 
-# Started as the unit starts it would be too much here (no systemd, no zelkd
-# account): the packaged program on its own settings file, on a loopback port,
-# with its data in scratch folders, and without memory that is writable and
-# executable, as the unit's MemoryDenyWriteExecute= makes it.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# Not as the unit starts it (no systemd, no account zelkd), but on the
+# package's settings, a loopback port, scratch data folders, and without
+# memory both writable and executable, as MemoryDenyWriteExecute= has it
+# (prctl PR_SET_MDWE, kept across execve).
 data=$scratch/zelkd-data
-mdwe='import ctypes, os, sys
-# PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN: kept across execve.
-if ctypes.CDLL(None, use_errno=True).prctl(65, 1, 0, 0, 0) != 0:
-    sys.exit("prctl(PR_SET_MDWE): %s" % os.strerror(ctypes.get_errno()))
-os.execv(sys.argv[1], sys.argv[1:])'
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 env -u LD_LIBRARY_PATH HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" \
-    XDG_DATA_HOME="$scratch/home/.local/share" "$sim" --printer 1:5 -- \
-    python3 -c "$mdwe" "$root/usr/bin/zelkd" --user --config "$scratch/zelkd.conf" --port "$port" \
-    --data-folder "$data" --api-key-file "$data/api-key" --upload-folder "$data/uploads" \
+    XDG_DATA_HOME="$scratch/home/.local/share" "$sim" --printer 1:5 -- python3 -c 'import ctypes, os, sys
+ctypes.CDLL(None).prctl(65, 1, 0, 0, 0) == 0 or sys.exit("no PR_SET_MDWE")
+os.execv(sys.argv[1], sys.argv[1:])' "$root/usr/bin/zelkd" --user --config "$scratch/zelkd.conf" \
+    --port "$port" --data-folder "$data" --api-key-file "$data/api-key" --upload-folder "$data/uploads" \
     --web-folder "$root/$bundle/share/zelkd/www" >"$scratch/zelkd.log" 2>&1 &
 sim_pid=$!
-# GET PATH [KEY] from it: the status (0 for no answer), then the body.
-get() {
-    python3 -c 'import sys, urllib.error, urllib.request
-request = urllib.request.Request(sys.argv[1], headers={"X-Api-Key": k for k in sys.argv[2:]})
-try:
-    with urllib.request.urlopen(request, timeout=10) as answer:
-        print(answer.status); print(answer.read().decode())
-except urllib.error.HTTPError as e:
-    print(e.code)
-except OSError:
-    print(0)' "http://127.0.0.1:$port$1" "${@:2}"
-}
-for _ in $(seq 1 300); do
-    kill -0 "$sim_pid" 2>/dev/null || break
-    [ -f "$data/api-key" ] && get /api/version "$(cat "$data/api-key")" >"$scratch/version" &&
-        [ "$(head -n1 "$scratch/version")" != 0 ] && break
-    sleep 0.1
-done
-[ "$(head -n1 "$scratch/version" 2>/dev/null)" = 200 ] ||
-    { cat "$scratch/zelkd.log"; fail "the packaged zelkd did not answer /api/version"; }
-grep -q '"text": *"OctoPrint (zelkd ' "$scratch/version" || fail "/api/version: $(cat "$scratch/version")"
+# /api/version with the key (made on the first start), not without it; the
+# page, which needs no key, from the bundle.
+python3 - "$port" "$data/api-key" <<'PYTHON' || { cat "$scratch/zelkd.log"; fail "the packaged zelkd"; }
+import json, sys, time, urllib.error, urllib.request
+def get(path, key=None):
+    request = urllib.request.Request("http://127.0.0.1:%s%s" % (sys.argv[1], path),
+                                     headers={"X-Api-Key": key} if key else {})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return answer.status, answer.read()
+    except urllib.error.HTTPError as e:
+        return e.code, b""
+deadline = time.monotonic() + 30
+while True:
+    try:
+        status, body = get("/api/version", open(sys.argv[2]).read().strip())
+        break
+    except OSError:
+        if time.monotonic() > deadline:
+            sys.exit("no answer from zelkd")
+        time.sleep(0.1)
+assert status == 200 and json.loads(body)["text"].startswith("OctoPrint (zelkd "), (status, body)
+assert get("/api/version")[0] == 401 and get("/")[0] == 200
+print("  /api/version:", body.decode())
+PYTHON
 grep -qF "listening on http://127.0.0.1:$port/" "$scratch/zelkd.log" ||
     { cat "$scratch/zelkd.log"; fail "zelkd does not listen where its settings say"; }
-[ "$(get /api/version | head -n1)" = 401 ] || fail "/api/version answers without the key"
-[ "$(get / | head -n1)" = 200 ] || fail "zelkd does not serve its page from the bundle"
-tail -n +2 "$scratch/version" | sed 's/^/  /'
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=
 
-# systemd-analyze verify, with PID 1 not systemd. The system unit: --root
-# makes it read the unit and resolve ExecStart= (/usr/bin/zelkd, a link into
-# the bundle) in the unpacked package, MANPATH open Documentation='s page
-# there; the targets it is ordered after are this machine's, copied into the
-# scratch root's /etc/systemd. A user unit cannot be read under --root: it is
-# verified as a file, with its program's path moved into the unpacked
-# package, and with a runtime folder of its own. A clean unit makes it print
-# nothing; an unknown key or a bad value is a warning only, so any output
-# fails.
+# systemd-analyze verify, with PID 1 not systemd. The system unit under
+# --root: its ExecStart= (/usr/bin/zelkd, a link into the bundle) resolved in
+# the unpacked package, Documentation='s page through MANPATH, the targets it
+# names from this machine's units copied into the scratch root's /etc. A user
+# unit cannot be read under --root: it is checked as a file, its program's
+# path moved into the unpacked package. Warnings (an unknown key, a bad
+# value) do not change the exit status: any output fails.
 echo "== systemd-analyze verify"
-mkdir -m 700 "$scratch/systemd-runtime"
+mkdir -m 700 "$scratch/systemd-runtime" "$scratch/user-unit"
 verify() {
     local out status=0
     out=$(MANPATH="$root/usr/share/man" XDG_RUNTIME_DIR="$scratch/systemd-runtime" SYSTEMD_LOG_COLOR=0 \
@@ -320,24 +308,19 @@ verify() {
     [ "$status" -eq 0 ] && [ -z "$out" ] || { echo "$out"; fail "systemd-analyze verify $* (exit $status)"; }
     echo "  systemd-analyze verify $*: clean"
 }
-mkdir -p "$root/etc/systemd"
+mkdir "$root/etc/systemd"
 cp -r /usr/lib/systemd/system "$root/etc/systemd/"
 rm -f "$root/etc/systemd/system/zelkd.service"
 verify --root="$root" zelkd.service
-mkdir "$scratch/user-unit"
 sed "s,^ExecStart=\"/usr/,ExecStart=\"$root/usr/," "$root/usr/share/systemd/user/zelkd.service" \
     >"$scratch/user-unit/zelkd.service"
-grep -qF "ExecStart=\"$root/$bundle/bin/zelkd\" --user" "$scratch/user-unit/zelkd.service" ||
-    { cat "$scratch/user-unit/zelkd.service"; fail "the user unit does not start the bundle's zelkd"; }
 verify --user "$scratch/user-unit/zelkd.service"
-# The account: what the sysusers file makes, in a scratch root of its own.
-sysroot=$scratch/sysroot
-mkdir -p "$sysroot/etc"
-systemd-sysusers --root="$sysroot" "$root/usr/lib/sysusers.d/zelkd.conf" ||
-    fail "systemd-sysusers rejects zelkd's account"
-grep -q '^zelkd:x:[0-9]*:[0-9]*:Zelk printer service:/var/lib/zelkd:/usr/sbin/nologin$' "$sysroot/etc/passwd" &&
-    grep -q '^zelkd:x:' "$sysroot/etc/group" ||
-    { cat "$sysroot/etc/passwd" "$sysroot/etc/group"; fail "the sysusers file does not make the account zelkd"; }
+# The account the sysusers file makes, in a scratch root.
+mkdir -p "$scratch/sysroot/etc"
+systemd-sysusers --root="$scratch/sysroot" "$root/usr/lib/sysusers.d/zelkd.conf" >"$scratch/sysusers.log" 2>&1 ||
+    { cat "$scratch/sysusers.log"; fail "systemd-sysusers refuses the sysusers file"; }
+grep -q '^zelkd:x:[0-9]*:[0-9]*:Zelk printer service:/var/lib/zelkd:/usr/sbin/nologin$' \
+    "$scratch/sysroot/etc/passwd" || fail "the sysusers file does not make the account zelkd"
 
 # --- cmake --install into a prefix of the user's choice
 echo "== cmake --install"
