@@ -3,22 +3,30 @@
 # The program lives in one application directory, "the bundle", that it can
 # copy and update as a whole (app/shell/Installer.h):
 #
-#   <prefix>/lib/zelk/Contents/bin/zelk, zelkctl, dfu-util, zelk-install
+#   <prefix>/lib/zelk/Contents/bin/zelk, zelkctl, zelkd, dfu-util, zelk-install
 #   <prefix>/lib/zelk/Contents/lib/libtrel.so.1
 #   <prefix>/lib/zelk/Contents/Resources/   firmware image, test print, icon, udev rule
+#   <prefix>/lib/zelk/Contents/share/zelkd/www/   zelkd's web page
 #
 # The programs find dfu-util beside themselves and their resources in
 # "../Resources", as they do in the build tree (bin/ and Resources/ of the
 # build directory). Around the bundle, what the desktop and a terminal need:
 #
-#   <prefix>/bin/zelk, zelkctl              links to the programs
-#   <prefix>/share/man/man1/zelk.1.gz, zelkctl.1.gz
+#   <prefix>/bin/zelk, zelkctl, zelkd       links to the programs
+#   <prefix>/share/man/man1/zelk.1.gz, zelkctl.1.gz, zelkd.1.gz
 #   <prefix>/share/doc/zelk/copyright, changelog.gz
 #   <prefix>/share/applications/zelk.desktop
 #   <prefix>/share/icons/hicolor/*/apps/zelk.png, scalable/apps/zelk.svg
 #   <prefix>/lib/udev/rules.d/70-zelk.rules
 #   <prefix>/share/polkit-1/actions/com.corvane.zelk.install.policy
+#   <prefix>/share/systemd/user/zelkd.service   zelkd as a user's service
 #   <prefix>/share/lintian/overrides/zelk
+#
+# and in the package alone, for zelkd as the machine's service:
+#
+#   /usr/lib/systemd/system/zelkd.service   installed disabled
+#   /usr/lib/sysusers.d/zelkd.conf          its account
+#   /etc/zelkd/zelkd.conf                   its settings, a conffile
 #
 # `cmake --install build --prefix DIR` installs into any prefix (~/.local
 # gives a per-user installation that the desktop finds); `cpack` in the build
@@ -131,16 +139,7 @@ function(zelk_packaging_finish)
     # manual page each. The rest of what is built stays out: trel-probe is a
     # developer's check of the link library, zelk-sim needs umockdev and the
     # test printers, zelk-firmware-image and zelk-test-print make Resources.
-    # A service, zelkd, joins this list and gets its page from zelk_man_page
-    # below. What else it brings goes beside them: its systemd unit in
-    # lib/systemd/system, installed disabled (postinst enables nothing); its
-    # system user, made by a file in lib/sysusers.d or by postinst (adduser
-    # --system), which the udev rule then lets open the printer; its settings,
-    # /etc/zelkd/zelkd.conf, named in a debian/conffiles added to
-    # CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA so that dpkg keeps a user's edits
-    # (an absolute DESTINATION is right for the package only: an installation
-    # into ~/.local must not write /etc).
-    foreach(program zelk zelkctl)
+    foreach(program zelk zelkctl zelkd)
         if(NOT TARGET ${program})
             continue()
         endif()
@@ -159,6 +158,33 @@ function(zelk_packaging_finish)
     endforeach()
     zelk_man_page(zelk "desktop companion of the Zelk 3D printer")
     zelk_man_page(zelkctl "the Zelk 3D printer from a terminal")
+    zelk_man_page(zelkd "the Zelk printers on the network, for slicers and a web page")
+
+    # What zelkd brings besides itself. Its page, found from the program as
+    # ../share/zelkd/www, as in the build tree. A user unit, for any prefix:
+    # it names the prefix's program. The rest is for the package alone: the
+    # system unit (installed disabled: postinst enables nothing), the file
+    # that makes its account (postinst runs systemd-sysusers, or adduser
+    # where systemd is not), which the udev rule lets open the printer, and
+    # its settings in /etc, a conffile (packaging/debian/conffiles) so that
+    # dpkg keeps an administrator's edits; an installation into ~/.local
+    # writes no /etc and starts no system service.
+    set(zelkd_dir ${ZELK_PACKAGING_DIR}/zelkd)
+    if(TARGET zelkd)
+        install(DIRECTORY ${CMAKE_SOURCE_DIR}/tools/zelkd/www/
+            DESTINATION ${ZELK_INSTALL_BUNDLEDIR}/Contents/share/zelkd/www COMPONENT zelk)
+        install(CODE "
+            set(zelkd_program \"\${CMAKE_INSTALL_PREFIX}/${ZELK_INSTALL_BINDIR}/zelkd\")
+            set(zelkd_template \"${zelkd_dir}/zelkd-user.service.in\")
+            set(zelkd_work_dir \"${CMAKE_BINARY_DIR}/packaging\")
+            include(\"${zelkd_dir}/user-unit.cmake\")
+            " COMPONENT zelk)
+        install(FILES ${zelkd_dir}/zelkd.service
+            DESTINATION lib/systemd/system COMPONENT zelk_deb)
+        install(FILES ${zelkd_dir}/zelkd.sysusers
+            DESTINATION lib/sysusers.d RENAME zelkd.conf COMPONENT zelk_deb)
+        install(FILES ${zelkd_dir}/zelkd.conf DESTINATION /etc/zelkd COMPONENT zelk_deb)
+    endif()
 
     # What Debian wants beside every package, and the reasons for what lintian
     # reports of the bundle's layout.
@@ -220,12 +246,15 @@ function(zelk_packaging_finish)
     set(CPACK_PACKAGE_VENDOR Corvane)
     set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
     set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion of the Zelk 3D printer")
+    # No semicolon in it: CMake would take it for a list separator and drop it.
     set(CPACK_PACKAGE_DESCRIPTION
         "Shows the state of an attached Zelk printer, sends G-code files to it,\n"
         "optionally rewritten with fewer moves, guides filament loading and test\n"
-        "prints, and flashes new printer firmware; zelkctl does the same from a\n"
-        "terminal. Includes libtrel, the printer link library, and a udev rule that\n"
-        "lets the logged-in user open the printer.")
+        "prints, and flashes new printer firmware. zelkctl does the same from a\n"
+        "terminal. zelkd serves the printers attached to a machine on the network,\n"
+        "to slicers (as a printer host) and to a web page. Its systemd service is\n"
+        "installed disabled. Includes libtrel, the printer link library, and a udev\n"
+        "rule that lets the logged-in user, and zelkd's account, open the printer.")
     string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
     set(CPACK_PACKAGE_CONTACT "Zelk printer tool developers <zelk@example.invalid>")
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -237,9 +266,14 @@ function(zelk_packaging_finish)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     # libtrel is the package's own, found through the program's RPATH.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
-    # Loaded as plugins, which dpkg-shlibdeps does not see: the SVG images.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5")
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ZELK_PACKAGING_DIR}/debian/postinst)
+    # What dpkg-shlibdeps does not see. Qt plugins: the SVG images, zelkd's
+    # history database (Qt's SQLite driver). zelkd's web page loads its chart
+    # from Debian's Chart.js. postinst makes zelkd's account with adduser
+    # where systemd-sysusers is not there.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5, libqt5sql5-sqlite, libjs-chart.js, adduser")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+        ${ZELK_PACKAGING_DIR}/debian/postinst ${ZELK_PACKAGING_DIR}/debian/prerm
+        ${ZELK_PACKAGING_DIR}/debian/postrm ${ZELK_PACKAGING_DIR}/debian/conffiles)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
     # The package's programs are stripped. Their debug information stays in
     # the build directory's bin/ and lib/, in the very files the package holds
