@@ -1,10 +1,11 @@
 #include "GcodeMachine.h"
 
+#include "GcodeWords.h"
+
 #include <algorithm>
-#include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -13,109 +14,34 @@ constexpr double Pi = 3.14159265358979323846;
 // Straight segments of an arc are at least this long (mm), as in firmware.
 constexpr double MinArcSegment = 0.1;
 
-// Powers of ten that a double holds exactly: an integer below 2^53 divided by
-// one of them is the correctly rounded value of the decimal.
-constexpr double exactPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-inline bool isDigit(char c)
-{
-    return unsigned(c - '0') < 10u;
-}
-
-// The number at p: a sign, digits, a point and digits, and a lower-case
-// exponent (an upper-case E after a number is the extruder's word, glued on as
-// in X20E1). Returns where it ends, or nullptr when there is none.
-const char* readNumber(const char* p, const char* end, double* out)
-{
-    const bool negative = p != end && *p == '-';
-    if (p != end && (*p == '-' || *p == '+'))
-        ++p;
-    const char* const digits = p;
-    std::uint64_t mantissa = 0;
-    int count = 0;
-    int fraction = 0;
-    for (; p != end && isDigit(*p); ++p, ++count)
-        mantissa = mantissa * 10 + unsigned(*p - '0');
-    if (p != end && *p == '.') {
-        for (++p; p != end && isDigit(*p); ++p, ++count, ++fraction)
-            mantissa = mantissa * 10 + unsigned(*p - '0');
-    }
-    if (count == 0)
-        return nullptr;
-    const bool exponent =
-        p != end && *p == 'e' && p + 1 != end &&
-        (isDigit(p[1]) || ((p[1] == '-' || p[1] == '+') && p + 2 != end && isDigit(p[2])));
-    if (!exponent && count <= 15) {
-        *out = double(mantissa) / exactPowersOfTen[fraction];
-    } else {
-        bool tiny = false;
-        if (exponent) {
-            tiny = p[1] == '-';
-            for (p += 2; p != end && isDigit(*p); ++p) {
-            }
-        }
-        double v = 0;
-        // Out of range: 1e-400 is 0, 1e400 no number a printer moves to.
-        if (std::from_chars(digits, p, v).ec == std::errc::result_out_of_range)
-            v = tiny ? 0 : HUGE_VAL;
-        *out = v;
-    }
-    if (negative)
-        *out = -*out;
-    return p;
-}
-
 } // namespace
 
-void tokenizeGcode(const char* p, const char* end, GcodeCommand* out)
+void GcodeCommand::read(const char* begin, const char* end)
 {
-    out->letter = 0;
-    out->code = -1;
-    out->subcode = -1;
-    out->present = 0;
-    out->length = 0;
-    while (p != end) {
-        char c = *p++;
-        if (c == ' ')
-            continue;
-        if (unsigned(c - 'a') < 26u)
-            c = char(c - 'a' + 'A');
-        if (unsigned(c - 'A') >= 26u) {
-            if (c == ';' || c == '*')
-                break;
-            if (c == '(') // a comment in parentheses
-                while (p != end && *p != ')')
-                    ++p;
-            continue;
-        }
-        if (out->letter == 0 && out->present == 0 && (c == 'G' || c == 'M' || c == 'T') &&
-            p != end && isDigit(*p)) {
-            const char* const command = p - 1;
-            int code = 0;
-            int n = 0;
-            for (; p != end && isDigit(*p); ++p, ++n)
-                code = n < 9 ? code * 10 + (*p - '0') : -2;
-            if (p != end && *p == '.' && p + 1 != end && isDigit(p[1])) {
-                int sub = 0;
-                for (++p, n = 0; p != end && isDigit(*p); ++p, ++n)
-                    sub = n < 4 ? sub * 10 + (*p - '0') : sub;
-                out->subcode = sub;
-            }
-            out->letter = c;
-            out->code = code;
-            // From the command on: blanks or a byte order mark before it,
-            // which readers may trim or not, change nothing.
-            out->length = int(std::min<std::ptrdiff_t>(end - command, INT_MAX));
-            continue;
-        }
-        double v = 0;
-        if (const char* q = readNumber(p, end, &v))
-            p = q;
-        if (c == 'N' && out->letter == 0)
-            continue; // the line number
-        out->values[c - 'A'] = v;
-        out->present |= 1u << (c - 'A');
+    letter = 0;
+    code = -1;
+    subcode = -1;
+    present = 0;
+    length = 0;
+    GcodeWordReader reader(begin, end, GcodeWordReader::SkipJunk);
+    GcodeWord w;
+    if (!reader.command(&w))
+        return;
+    const char l = w.upperLetter();
+    if ((l != 'G' && l != 'M' && l != 'T') || !w.code(&code, &subcode)) {
+        code = subcode = -1;
+        return;
+    }
+    letter = l;
+    // From the command on: blanks or a byte order mark before it, which
+    // readers may trim or not, change nothing.
+    length = int(std::min<std::ptrdiff_t>(end - (w.begin - 1), INT_MAX));
+    bool isNumber;
+    double v;
+    while (reader.next(&w, &isNumber, &v)) {
+        const int i = w.upperLetter() - 'A';
+        values[i] = isNumber ? v : w.begin == w.end ? 0 : std::numeric_limits<double>::quiet_NaN();
+        present |= 1u << i;
     }
 }
 

@@ -4,8 +4,9 @@
 
 #include <vector>
 
-// The words of one G-code line: its command (G1, M104, T0) and the values of
-// the letters that follow it. Line numbers (N) and checksums (*) are dropped.
+// A G-code line's command (G1, M104, T0) and the values of the letters that
+// follow it, read with GcodeWordReader. Line numbers (N) and checksums (*)
+// are dropped.
 struct GcodeCommand
 {
     char letter = 0;  // 'G', 'M', 'T'; 0 when the line has no command
@@ -18,13 +19,19 @@ struct GcodeCommand
     int length = 0;
 
     bool has(char c) const { return present & (1u << (c - 'A')); }
+    // NaN for a word whose text is no plain decimal ("X1e5", "X1-2"): the
+    // machine leaves out a move with one, as firmwares differ on it.
     double value(char c) const { return values[c - 'A']; }
     bool is(char l, int c) const { return letter == l && code == c; }
-};
 
-// Reads the words of the line [begin, end), without its comment. The one place
-// where a line is cut into words: every reader here goes through it.
-void tokenizeGcode(const char* begin, const char* end, GcodeCommand* out);
+    // Reads the line [begin, end): its command, the first word after an
+    // optional line number, or none (letter 0) when that is no G, M or T
+    // with a command number; then its arguments, a letter alone as 0 and
+    // the last of a letter given twice. Bytes that are no part of G-code
+    // are stepped over (GcodeWordReader::SkipJunk): an estimate reads what
+    // it can.
+    void read(const char* begin, const char* end);
+};
 
 // Where the head is and how the file's numbers are read: what a printer keeps
 // from line to line. Small and copyable: the analysis keeps one per layer so

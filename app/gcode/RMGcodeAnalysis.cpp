@@ -1,5 +1,7 @@
 #include "RMGcodeAnalysis.h"
 
+#include "GcodeWords.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
@@ -38,16 +40,12 @@ inline const char* skipBlanks(const char* b, const char* e)
     return b;
 }
 
-// A number at the start of [b, e) in the C locale; NaN when there is none.
+// A number at the start of [b, e) in the C locale ("4913.4mm"); NaN when
+// there is none.
 double leadingNumber(const char* b, const char* e)
 {
-    GcodeCommand words;
-    // The tokenizer reads "X<number>": give it one letter and the text.
-    QByteArray text("X");
-    text.append(b, int(std::min<qint64>(e - b, 64)));
-    const qsizetype end = text.indexOf(' ');
-    tokenizeGcode(text.constData(), text.constData() + (end < 0 ? text.size() : end), &words);
-    return words.has('X') && std::isfinite(words.value('X')) ? words.value('X') : std::nan("");
+    double v;
+    return GcodeNumber::parse(b, GcodeNumber::textEnd(b, e), &v) ? v : std::nan("");
 }
 
 // "1d 2h 3m 4s" in seconds; NaN when it is not a duration.
@@ -346,7 +344,7 @@ void Pass::line(const char* b, const char* e, qint64 offset, qint64 next)
     }
     // A thumbnail's text is comments only: anything else ends it, unfinished.
     m_inThumbnail = false;
-    tokenizeGcode(b, e, &m_command);
+    m_command.read(b, e);
     if (m_command.letter)
         command(m_command, next);
 }
@@ -777,7 +775,8 @@ void Pass::finish(RMGcodeAnalysisResult* r, const LineReader& reader, qint64 sta
         w << RMGcodeAnalysis::tr("Lines longer than 1 MiB were skipped: %1.")
                  .arg(reader.longLines());
     if (m_rejected > 0)
-        w << RMGcodeAnalysis::tr("Lines with numbers beyond a printer's reach were left out: %1.")
+        w << RMGcodeAnalysis::tr("Lines with numbers beyond a printer's reach or not plain "
+                                 "decimals were left out: %1.")
                  .arg(m_rejected);
     if (r->bytes > 0 && m_moves == 0 && !m_container)
         w << RMGcodeAnalysis::tr("The file has no moves: nothing would be printed.");
@@ -933,7 +932,7 @@ QVector<RMGcodeSegment> RMGcodeAnalysis::readLayer(QIODevice* input,
     qint64 offset;
     bool all = true;
     while (all && reader.next(&b, &e, &offset)) {
-        tokenizeGcode(b, e, &c);
+        c.read(b, e);
         if (c.letter != 'G' && c.letter != 'M')
             continue;
         if (machine.execute(c) != GcodeMachine::Step::Motion)

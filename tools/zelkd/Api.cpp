@@ -609,8 +609,13 @@ struct Calls
         if (!sink.sawFile || sink.name.isEmpty())
             return ex.respond(fail(400, QStringLiteral("no file: the upload needs a part "
                                                        "\"file\" with a file name")));
+        const bool optimize = sink.fields.contains("optimize")
+                                  ? isTrue(sink.fields.value("optimize"))
+                                  : api.settings.optimizeByDefault;
         FileStore::Error error = FileStore::Error::None;
-        const std::optional<StoredFile> stored = api.files->commit(*sink.upload, sink.name, error);
+        // A file to optimize is analysed as the optimizer leaves it.
+        const std::optional<StoredFile> stored =
+            api.files->commit(*sink.upload, sink.name, error, !optimize);
         sink.upload.reset(); // a file that could not be stored goes at once
         if (!stored) {
             switch (error) {
@@ -635,9 +640,6 @@ struct Calls
                                            {QStringLiteral("percent"), 100}})});
         const bool print = isTrue(sink.fields.value("print"));
         const bool select = print || isTrue(sink.fields.value("select"));
-        const bool optimize = sink.fields.contains("optimize")
-                                  ? isTrue(sink.fields.value("optimize"))
-                                  : api.settings.optimizeByDefault;
         UploadOrder order{&api,   ex.later(), origin(ex, api.settings), call.prefix, call.printerId,
                           select, print};
         if (!optimize)
@@ -666,6 +668,7 @@ struct Calls
         QFile output(temporary);
         if (!input.open(QIODevice::ReadOnly) || !output.open(QIODevice::WriteOnly)) {
             QFile::remove(temporary);
+            order.api->files->analyse(file.name); // stored as it came
             return order.later(fail(500, QStringLiteral("the optimizer cannot start")));
         }
         RMOptimizeTask task(&input, &output);
@@ -673,6 +676,7 @@ struct Calls
         output.close();
         if (task.error() != RMOptimizeTask::NoError) {
             QFile::remove(temporary);
+            order.api->files->analyse(file.name);
             // The file stays as it came; nothing of it is printed.
             return order.later(fail(422, QStringLiteral("the optimizer failed: %1 (the file "
                                                         "is stored as it came)")
@@ -681,9 +685,11 @@ struct Calls
         FileStore::Error error = FileStore::Error::None;
         const std::optional<StoredFile> optimized =
             order.api->files->replace(file.name, temporary, error);
-        if (!optimized)
+        if (!optimized) {
+            order.api->files->analyse(file.name); // as it came
             return order.later(fail(error == FileStore::Error::InUse ? 409 : 500,
                                     QStringLiteral("the optimized file could not be stored")));
+        }
         qCInfo(ApiLog).noquote() << QStringLiteral("optimized %1: %2 -> %3 bytes")
                                         .arg(file.name)
                                         .arg(file.size)

@@ -1,13 +1,22 @@
 #include "FileStore.h"
 
+#include <RMGcodeAnalysis.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QSaveFile>
 #include <QStorageInfo>
-#include <QTemporaryFile>
+#include <QThread>
 #include <QUuid>
 
 #include <cerrno>
+
+#include <pthread.h>
+
+Q_LOGGING_CATEGORY(FilesLog, "zelkd.files")
 
 namespace zelkd {
 
@@ -23,6 +32,8 @@ qint64 reserveOf(const QString& folder)
 }
 constexpr int MaxNameBytes = 200;
 const QLatin1String PartialPrefix(".upload-");
+// Beside the files, hidden: what the analysis found, one JSON file each.
+const QLatin1String AnalysisFolder(".analysis");
 
 QString sha1Of(const QString& path)
 {
@@ -36,31 +47,20 @@ QString sha1Of(const QString& path)
 
 } // namespace
 
-double firstHotendTemperature(const QString& path)
+std::optional<double> StoredFile::estimatedSeconds() const
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    static const QRegularExpression set(QStringLiteral("^\\s*M10[49]\\b[^;]*\\bS([0-9.]+)"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    constexpr qint64 Window = 16ll * 1024 * 1024;
-    while (!f.atEnd() && f.pos() < Window) {
-        const QByteArray line = f.readLine(4096);
-        if (!line.contains('M') && !line.contains('m'))
-            continue;
-        const QRegularExpressionMatch m = set.match(QString::fromLatin1(line));
-        if (m.hasMatch()) {
-            const double celsius = m.captured(1).toDouble();
-            if (celsius > 0)
-                return celsius;
-        }
-    }
-    return 0;
+    const QJsonValue v = analysis.value(QLatin1String("estimatedPrintTime"));
+    return v.isDouble() ? std::optional<double>(v.toDouble()) : std::nullopt;
 }
 
-QJsonObject gcodeAnalysis(const QString&)
+std::optional<double> StoredFile::filamentMm() const
 {
-    return QJsonObject();
+    const QJsonValue v = analysis.value(QLatin1String("filament"))
+                             .toObject()
+                             .value(QLatin1String("tool0"))
+                             .toObject()
+                             .value(QLatin1String("length"));
+    return v.isDouble() ? std::optional<double>(v.toDouble()) : std::nullopt;
 }
 
 // --- Upload
@@ -116,12 +116,20 @@ bool FileStore::Upload::write(const char* data, size_t length)
 
 FileStore::FileStore(const QString& folder, qint64 maxUploadSize)
     : root(QDir(folder).absolutePath()), limit(maxUploadSize)
-{}
+{
+    // One at a time: a small machine also serves HTTP and drives printers.
+    pool.setMaxThreadCount(1);
+}
+
+FileStore::~FileStore()
+{
+    stopAnalyses();
+}
 
 bool FileStore::open(QString& error)
 {
     QDir dir(root);
-    if (!dir.exists() && !QDir().mkpath(root)) {
+    if ((!dir.exists() && !QDir().mkpath(root)) || !dir.mkpath(AnalysisFolder)) {
         error = QStringLiteral("cannot create the upload folder %1").arg(root);
         return false;
     }
@@ -130,13 +138,157 @@ bool FileStore::open(QString& error)
          dir.entryList({PartialPrefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden))
         dir.remove(stale);
     QHash<QString, StoredFile> found;
+    QStringList unanalysed;
     for (const QString& name : dir.entryList(QDir::Files)) {
-        if (isGcodeName(name))
-            found.insert(name, describe(name, QString()));
+        if (!isGcodeName(name))
+            continue;
+        StoredFile f = describe(name, QString());
+        if (!loadAnalysis(f))
+            unanalysed << name;
+        found.insert(name, f);
+    }
+    // The analyses of files removed while zelkd did not run.
+    QDir kept(root + QLatin1Char('/') + AnalysisFolder);
+    for (const QString& sidecar : kept.entryList(QDir::Files | QDir::Hidden)) {
+        if (!sidecar.endsWith(QLatin1String(".json")) || !found.contains(sidecar.chopped(5)))
+            kept.remove(sidecar);
     }
     QMutexLocker lock(&mutex);
     files = found;
+    pending = unanalysed;
     return true;
+}
+
+QString FileStore::sidecarPath(const QString& name) const
+{
+    return root + QLatin1Char('/') + AnalysisFolder + QLatin1Char('/') + name +
+           QLatin1String(".json");
+}
+
+bool FileStore::loadAnalysis(StoredFile& f) const
+{
+    QFile sidecar(sidecarPath(f.name));
+    if (!sidecar.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject o = QJsonDocument::fromJson(sidecar.read(1024 * 1024)).object();
+    // Another content's (the file changed while zelkd did not run), or an
+    // older analysis's.
+    if (o.value(QLatin1String("version")).toInt() != AnalysisVersion ||
+        o.value(QLatin1String("hash")).toString() != f.hash)
+        return false;
+    f.analysis = o.value(QLatin1String("gcodeAnalysis")).toObject();
+    f.hotendCelsius = o.value(QLatin1String("hotendTemperature")).toDouble();
+    return !f.analysis.isEmpty();
+}
+
+void FileStore::startAnalyses(std::function<void(const StoredFile&)> callback)
+{
+    QStringList names;
+    {
+        QMutexLocker lock(&mutex);
+        analysed = std::move(callback);
+        names.swap(pending);
+    }
+    for (const QString& name : qAsConst(names))
+        analyse(name);
+}
+
+void FileStore::analyse(const QString& name)
+{
+    QString path, hash;
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = files.constFind(name);
+        if (stopping || it == files.constEnd())
+            return;
+        path = it->path;
+        hash = it->hash;
+    }
+    pool.start([this, name, path, hash] { runAnalysis(name, path, hash); });
+}
+
+void FileStore::forgetAnalysisLocked(const QString& name)
+{
+    // The running analysis reads what is no longer there.
+    if (running && runningName == name)
+        running->cancel();
+    QFile::remove(sidecarPath(name));
+}
+
+void FileStore::stopAnalyses()
+{
+    {
+        QMutexLocker lock(&mutex);
+        stopping = true;
+        if (running)
+            running->cancel();
+    }
+    pool.clear();
+    pool.waitForDone();
+}
+
+void FileStore::runAnalysis(const QString& name, const QString& path, const QString& hash)
+{
+    QThread::currentThread()->setObjectName(QStringLiteral("zelkd-analysis"));
+    pthread_setname_np(pthread_self(), "zelkd-analysis");
+    RMGcodeAnalysis analysis;
+    {
+        QMutexLocker lock(&mutex);
+        // Replaced or removed while it waited: the new content has its own turn.
+        const auto it = files.constFind(name);
+        if (stopping || it == files.constEnd() || it->hash != hash)
+            return;
+        running = &analysis;
+        runningName = name;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const RMGcodeAnalysisResult r = analysis.analyzeFile(path);
+    {
+        QMutexLocker lock(&mutex);
+        running = nullptr;
+    }
+    if (!r.isValid()) {
+        if (r.error != RMGcodeAnalysisResult::Cancelled)
+            qCWarning(FilesLog).noquote()
+                << QStringLiteral("cannot analyse %1: %2").arg(name, r.errorString);
+        return;
+    }
+    const QJsonObject octoPrint = RMGcodeAnalysis::octoPrintAnalysis(r);
+    // Written before it counts: a file replaced or removed meanwhile takes
+    // it away again below, and a sidecar of another content is never read.
+    QSaveFile sidecar(sidecarPath(name));
+    const QJsonObject kept{{QStringLiteral("version"), AnalysisVersion},
+                           {QStringLiteral("hash"), hash},
+                           {QStringLiteral("gcodeAnalysis"), octoPrint},
+                           {QStringLiteral("hotendTemperature"), r.hotendTemperature}};
+    if (!sidecar.open(QIODevice::WriteOnly) ||
+        sidecar.write(QJsonDocument(kept).toJson(QJsonDocument::Compact)) < 0 || !sidecar.commit())
+        qCWarning(FilesLog).noquote() << QStringLiteral("cannot keep the analysis of %1: %2")
+                                             .arg(name, sidecar.errorString());
+    StoredFile f;
+    std::function<void(const StoredFile&)> callback;
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = files.find(name);
+        if (it == files.end() || it->hash != hash) {
+            if (it == files.end())
+                QFile::remove(sidecarPath(name));
+            return;
+        }
+        it->analysis = octoPrint;
+        it->hotendCelsius = r.hotendTemperature;
+        f = *it;
+        callback = analysed;
+    }
+    qCInfo(FilesLog).noquote() << QStringLiteral("analysed %1 in %2 ms: %3 s of printing, %4 mm "
+                                                 "of filament")
+                                      .arg(name)
+                                      .arg(timer.elapsed())
+                                      .arg(qRound(r.printTime))
+                                      .arg(r.filamentLength, 0, 'f', 1);
+    if (callback)
+        callback(f);
 }
 
 StoredFile FileStore::describe(const QString& name, const QString& hash) const
@@ -148,8 +300,6 @@ StoredFile FileStore::describe(const QString& name, const QString& hash) const
     f.size = info.size();
     f.date = info.lastModified();
     f.hash = hash.isEmpty() ? sha1Of(f.path) : hash;
-    f.hotendCelsius = firstHotendTemperature(f.path);
-    f.analysis = gcodeAnalysis(f.path);
     return f;
 }
 
@@ -220,7 +370,8 @@ std::unique_ptr<FileStore::Upload> FileStore::beginUpload(Error& error)
     return upload;
 }
 
-std::optional<StoredFile> FileStore::commit(Upload& upload, const QString& name, Error& error)
+std::optional<StoredFile> FileStore::commit(Upload& upload, const QString& name, Error& error,
+                                            bool analyse)
 {
     if (upload.failure != Error::None) {
         error = upload.failure;
@@ -243,10 +394,15 @@ std::optional<StoredFile> FileStore::commit(Upload& upload, const QString& name,
             return std::nullopt;
         }
         upload.committed = true;
+        forgetAnalysisLocked(name);
     }
     const StoredFile f = describe(name, hash);
-    QMutexLocker lock(&mutex);
-    files.insert(name, f);
+    {
+        QMutexLocker lock(&mutex);
+        files.insert(name, f);
+    }
+    if (analyse)
+        this->analyse(name);
     error = Error::None;
     return f;
 }
@@ -268,10 +424,14 @@ std::optional<StoredFile> FileStore::replace(const QString& name, const QString&
             error = Error::Io;
             return std::nullopt;
         }
+        forgetAnalysisLocked(name);
     }
     const StoredFile f = describe(name, QString());
-    QMutexLocker lock(&mutex);
-    files.insert(name, f);
+    {
+        QMutexLocker lock(&mutex);
+        files.insert(name, f);
+    }
+    analyse(name);
     error = Error::None;
     return f;
 }
@@ -318,6 +478,7 @@ bool FileStore::remove(const QString& name, Error& error)
         error = Error::Io;
         return false;
     }
+    forgetAnalysisLocked(name);
     files.remove(name);
     error = Error::None;
     return true;

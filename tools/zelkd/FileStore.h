@@ -7,10 +7,14 @@
 #include <QMutex>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 #include <optional>
+
+class RMGcodeAnalysis;
 
 namespace zelkd {
 
@@ -21,9 +25,16 @@ struct StoredFile
     QString path; // absolute
     qint64 size = 0;
     QDateTime date;
-    QString hash;             // SHA-1, as printer hosts report it
-    double hotendCelsius = 0; // the file's first hot-end temperature; 0: none
-    QJsonObject analysis;     // the G-code analysis; empty until there is one
+    QString hash; // SHA-1, as printer hosts report it
+    // From the G-code analysis, empty until it is done: the printer host's
+    // gcodeAnalysis (estimatedPrintTime, filament.tool0, dimensions,
+    // printingArea...), and the hot end's target when filament is first laid.
+    QJsonObject analysis;
+    double hotendCelsius = 0; // 0: none
+
+    // The analysis's print time (s) and net filament (mm), when it is done.
+    std::optional<double> estimatedSeconds() const;
+    std::optional<double> filamentMm() const;
 };
 
 // The upload folder, shared by all printers. Files arrive whole or not at
@@ -32,6 +43,13 @@ struct StoredFile
 // hidden files); a file that is being printed is never replaced or removed.
 // Thread-safe: HTTP threads upload and list, the main thread marks files in
 // use.
+//
+// Each file is analysed once (RMGcodeAnalysis) on the store's own pool, one
+// file at a time, off the HTTP threads and the main thread: an upload is
+// answered at once, as printer hosts do, and the file list shows the
+// analysis when it is done. The result is kept beside the file, in
+// ".analysis/<name>.json" with the hash of the content it describes, so that
+// it survives a restart; a file replaced or removed loses it.
 class FileStore
 {
 public:
@@ -66,10 +84,24 @@ public:
         bool committed = false;
     };
 
-    FileStore(const QString& folder, qint64 maxUploadSize);
+    // Bump when the analysis's figures change: older results are redone.
+    static constexpr int AnalysisVersion = 1;
 
-    // Creates the folder if needed and indexes the files in it.
+    FileStore(const QString& folder, qint64 maxUploadSize);
+    ~FileStore(); // stops the analyses
+
+    // Creates the folder if needed and indexes the files in it, with the
+    // analyses kept for them.
     bool open(QString& error);
+    // Analyses the files that open() found without a valid analysis. From
+    // now on `analysed` is called, on the analysing thread, with each file
+    // whose analysis is done.
+    void startAnalyses(std::function<void(const StoredFile&)> analysed);
+    // Queues the analysis of a stored file.
+    void analyse(const QString& name);
+    // Cancels the running analysis, drops the queued ones and waits: before
+    // whatever `analysed` reaches goes.
+    void stopAnalyses();
     QString folder() const { return root; }
     qint64 maxUploadSize() const { return limit; }
 
@@ -85,10 +117,12 @@ public:
 
     std::unique_ptr<Upload> beginUpload(Error& error);
     // Renames the complete upload to `name` (a sanitised name), replacing a
-    // file of that name unless it is in use. Computes what is kept about it.
-    std::optional<StoredFile> commit(Upload& upload, const QString& name, Error& error);
+    // file of that name unless it is in use, and queues its analysis unless
+    // `analyse` is false (a file that the optimizer rewrites first).
+    std::optional<StoredFile> commit(Upload& upload, const QString& name, Error& error,
+                                     bool analyse = true);
     // Replaces a stored file's content by `newPath` (the optimizer's output),
-    // moving it into place; recomputes what is kept about it.
+    // moving it into place, and queues its analysis.
     std::optional<StoredFile> replace(const QString& name, const QString& newPath, Error& error);
 
     QVector<StoredFile> list() const;
@@ -103,19 +137,23 @@ public:
 
 private:
     StoredFile describe(const QString& name, const QString& hash) const;
+    QString sidecarPath(const QString& name) const;
+    bool loadAnalysis(StoredFile& file) const;
+    // Under the mutex: a new content, or none, for `name`.
+    void forgetAnalysisLocked(const QString& name);
+    void runAnalysis(const QString& name, const QString& path, const QString& hash);
 
     const QString root;
     const qint64 limit;
-    mutable QMutex mutex; // guards files and inUse
+    mutable QMutex mutex; // guards files, inUse, pending, analysed, running, runningName, stopping
     QHash<QString, StoredFile> files;
     QHash<QString, int> inUse;
+    QStringList pending; // found by open() without an analysis
+    std::function<void(const StoredFile&)> analysed;
+    RMGcodeAnalysis* running = nullptr; // on the pool's thread, while it runs
+    QString runningName;
+    bool stopping = false;
+    QThreadPool pool; // one thread: the analyses, one at a time
 };
-
-// The first hot-end temperature a G-code file sets (M104/M109 S...), looking
-// at its first 16 MiB; 0 when it sets none there.
-double firstHotendTemperature(const QString& path);
-
-// The G-code analysis of a file, kept with it: none yet.
-QJsonObject gcodeAnalysis(const QString& path);
 
 } // namespace zelkd

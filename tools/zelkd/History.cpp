@@ -252,17 +252,20 @@ qint64 History::started(const QString& file, const QString& checksum, const QStr
     return q.lastInsertId().toLongLong();
 }
 
-void History::ended(qint64 id, const QString& outcome, const QString& reason)
+void History::ended(qint64 id, const QString& outcome, const QString& reason,
+                    std::optional<double> filamentMm)
 {
     if (connection.isEmpty() || id <= 0)
         return;
     QSqlDatabase db = QSqlDatabase::database(connection);
     db.transaction();
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("UPDATE prints SET ended = ?, outcome = ?, reason = ? WHERE id = ?"));
+    q.prepare(QStringLiteral("UPDATE prints SET ended = ?, outcome = ?, reason = ?, "
+                             "filament_mm = COALESCE(filament_mm, ?) WHERE id = ?"));
     q.addBindValue(QDateTime::currentSecsSinceEpoch());
     q.addBindValue(outcome);
     q.addBindValue(reason.isEmpty() ? QVariant() : QVariant(reason));
+    q.addBindValue(filamentMm ? QVariant(*filamentMm) : QVariant());
     q.addBindValue(id);
     if (!q.exec() || !db.commit()) {
         qCWarning(HistoryLog) << "Cannot record the end of job" << id << ":"

@@ -62,7 +62,9 @@ public:
     // Returns the new record's id, or 0 when it could not be written.
     qint64 started(const QString& file, const QString& checksum, const QString& printer,
                    std::optional<double> filamentMm);
-    void ended(qint64 id, const QString& outcome, const QString& reason);
+    // `filamentMm` fills in a filament that was not known at the start.
+    void ended(qint64 id, const QString& outcome, const QString& reason,
+               std::optional<double> filamentMm = std::nullopt);
 
     QVector<PrintRecord> recent(int limit) const;
     PrintStats stats(const QString& file) const;

@@ -4,6 +4,9 @@
 #include <QJsonArray>
 #include <QMetaEnum>
 
+#include <algorithm>
+#include <cmath>
+
 namespace zelkd {
 
 namespace {
@@ -168,6 +171,30 @@ QJsonObject temperatureJson(const PrinterSnapshot& p)
                                     {QStringLiteral("offset"), 0}}}};
 }
 
+namespace {
+
+// A print runs: ours, or one the printer runs without us.
+bool isPrinting(const PrinterSnapshot& p)
+{
+    return p.job.phase == Job::Printing ||
+           (p.job.phase == Job::None && p.attached && octoState(p).printing);
+}
+
+} // namespace
+
+TimeLeft timeLeft(const PrinterSnapshot& p)
+{
+    if (!isPrinting(p))
+        return {};
+    if (p.status.timeRemainingMs >= 1)
+        return {double(p.status.timeRemainingMs / 1000), "estimate"};
+    if (p.job.phase == Job::Printing && p.job.estimatedSeconds) {
+        const int progress = std::clamp(p.status.progress, 0, 100);
+        return {std::round(*p.job.estimatedSeconds * (100 - progress) / 100), "analysis"};
+    }
+    return {};
+}
+
 QString jobFileName(const PrinterSnapshot& p)
 {
     return p.job.phase != Job::None ? p.job.file : p.selected;
@@ -189,9 +216,8 @@ QJsonObject jobJson(const PrinterSnapshot& p, const std::optional<StoredFile>& f
     const QJsonObject analysis = file ? file->analysis : QJsonObject();
 
     const Job& j = p.job;
-    const bool printing =
-        j.phase == Job::Printing || (j.phase == Job::None && p.attached && octoState(p).printing);
-    QJsonValue completion, printTime, printTimeLeft;
+    const bool printing = isPrinting(p);
+    QJsonValue completion, printTime;
     if (j.phase == Job::Sending || j.phase == Job::Sent)
         completion = double(j.sendPercent); // the file streaming to the printer
     else if (j.phase == Job::Queued)
@@ -203,8 +229,7 @@ QJsonObject jobJson(const PrinterSnapshot& p, const std::optional<StoredFile>& f
             j.printEndedMs > 0 ? j.printEndedMs : QDateTime::currentMSecsSinceEpoch();
         printTime = double((end - j.printStartedMs) / 1000);
     }
-    if (printing && p.status.timeRemainingMs >= 1)
-        printTimeLeft = double(p.status.timeRemainingMs / 1000);
+    const TimeLeft left = timeLeft(p);
 
     QJsonObject body{
         {QStringLiteral("job"),
@@ -226,9 +251,10 @@ QJsonObject jobJson(const PrinterSnapshot& p, const std::optional<StoredFile>& f
              {QStringLiteral("completion"), completion},
              {QStringLiteral("filepos"), QJsonValue()},
              {QStringLiteral("printTime"), printTime},
-             {QStringLiteral("printTimeLeft"), printTimeLeft},
+             {QStringLiteral("printTimeLeft"),
+              left.seconds ? QJsonValue(*left.seconds) : QJsonValue()},
              {QStringLiteral("printTimeLeftOrigin"),
-              printTimeLeft.isNull() ? QJsonValue() : QJsonValue(QStringLiteral("estimate"))},
+              left.origin ? QJsonValue(QLatin1String(left.origin)) : QJsonValue()},
          }},
         {QStringLiteral("state"), QLatin1String(octoState(p).text)},
         {QStringLiteral("error"), j.phase == Job::Failed ? j.reason : QString()},
@@ -276,6 +302,7 @@ QJsonObject fileJson(const StoredFile& f, const PrintStats& stats, const QString
 
 QJsonObject printerJson(const PrinterSnapshot& p)
 {
+    const TimeLeft left = timeLeft(p);
     return QJsonObject{
         {QStringLiteral("printer"), p.id},
         {QStringLiteral("serial"), p.serial},
@@ -287,9 +314,7 @@ QJsonObject printerJson(const PrinterSnapshot& p)
         {QStringLiteral("temperature"), temperatureJson(p)},
         {QStringLiteral("progress"), p.status.progress},
         {QStringLiteral("minutesLeft"),
-         p.status.state == RMDevice::Building && p.status.timeRemainingMs >= 1
-             ? QJsonValue(int(p.status.timeRemainingMs / 60000))
-             : QJsonValue()},
+         left.seconds ? QJsonValue(int(*left.seconds / 60)) : QJsonValue()},
         {QStringLiteral("job"), jobJson(p, std::nullopt)},
     };
 }

@@ -25,6 +25,16 @@ OctoState octoState(const PrinterSnapshot& printer);
 QJsonObject stateJson(const PrinterSnapshot& printer);
 // {"tool0": {"actual", "target", "offset"}}
 QJsonObject temperatureJson(const PrinterSnapshot& printer);
+// How long the print still needs, for /api/job and the page alike: the
+// printer's own estimator once it has one ("estimate"), until then the file's
+// analysis less the share printed ("analysis", as printer hosts name it);
+// none while no print runs.
+struct TimeLeft
+{
+    std::optional<double> seconds;
+    const char* origin = nullptr;
+};
+TimeLeft timeLeft(const PrinterSnapshot& printer);
 // /api/job's body; `file` is what the store knows of the job's file.
 QJsonObject jobJson(const PrinterSnapshot& printer, const std::optional<StoredFile>& file);
 // The name of the file /api/job reports: the job's, else the selected one.

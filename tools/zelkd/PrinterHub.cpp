@@ -53,6 +53,14 @@ QByteArray compact(const QJsonObject& o)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+// The one place where a job takes its file's figures from the analysis.
+void takeFigures(Job& j, const StoredFile& file)
+{
+    j.targetCelsius = file.hotendCelsius;
+    j.estimatedSeconds = file.estimatedSeconds();
+    j.filamentMm = file.filamentMm();
+}
+
 } // namespace
 
 PrinterHub::PrinterHub(DeviceAdapter* a, FileStore* f, History* h, EventBus* b, int pollMs,
@@ -389,7 +397,7 @@ void PrinterHub::endJob(Printer& p, Job::Phase phase, const QString& reason)
                           : phase == Job::Failed ? "failed"
                                                  : "cancelled";
     if (history)
-        history->ended(j.historyId, QLatin1String(outcome), reason);
+        history->ended(j.historyId, QLatin1String(outcome), reason, j.filamentMm);
     files->setInUse(j.file, false);
     qCInfo(HubLog).noquote() << QStringLiteral("printer %1: job %2 %3%4")
                                     .arg(p.snap.id, j.file, QLatin1String(outcome),
@@ -517,17 +525,13 @@ void PrinterHub::print(const QString& id, const StoredFile& file, Reply reply)
         j.file = file.name;
         j.size = file.size;
         j.hash = file.hash;
-        j.targetCelsius = file.hotendCelsius;
+        // The store's entry: its analysis may have ended since the caller's
+        // copy was made, before this job existed for fileAnalysed() to find.
+        const std::optional<StoredFile> stored = files->find(file.name);
+        takeFigures(j, stored && stored->hash == file.hash ? *stored : file);
         files->setInUse(file.name, true);
-        const QJsonValue filament = file.analysis.value(QLatin1String("filament"))
-                                        .toObject()
-                                        .value(QLatin1String("tool0"))
-                                        .toObject()
-                                        .value(QLatin1String("length"));
         if (history)
-            j.historyId = history->started(
-                file.name, file.hash, p.snap.id,
-                filament.isDouble() ? std::optional<double>(filament.toDouble()) : std::nullopt);
+            j.historyId = history->started(file.name, file.hash, p.snap.id, j.filamentMm);
         p.snap.job = j;
         p.snap.selected = file.name;
         qCInfo(HubLog).noquote() << QStringLiteral("printer %1: sending %2 (%3 bytes)")
@@ -537,6 +541,17 @@ void PrinterHub::print(const QString& id, const StoredFile& file, Reply reply)
         changed(p);
         done(Result::ok());
     });
+}
+
+void PrinterHub::fileAnalysed(const StoredFile& file)
+{
+    for (Printer& p : printers) {
+        Job& j = p.snap.job;
+        if (j.phase == Job::None || j.file != file.name || j.hash != file.hash)
+            continue;
+        takeFigures(j, file);
+        changed(p);
+    }
 }
 
 void PrinterHub::select(const QString& id, const QString& file, Reply reply)

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace zelkd {
 
@@ -35,7 +36,12 @@ struct Job
     QString file;
     qint64 size = 0;
     QString hash;
+    // The file's figures from its analysis, which may come after the job
+    // starts (PrinterHub::fileAnalysed()): the hot end's target, the print
+    // time (s) and the net filament (mm); 0 or none until then.
     double targetCelsius = 0;
+    std::optional<double> estimatedSeconds;
+    std::optional<double> filamentMm;
     int sendPercent = 0;
     int highestProgress = 0;
     bool cancelRequested = false;
@@ -124,6 +130,9 @@ public:
     void pause(const QString& id, const QString& action, Reply reply);
     void filament(const QString& id, bool load, Reply reply);
     void gcode(const QString& id, const QStringList& lines, Reply reply);
+    // The analysis of a stored file is done: the jobs printing that content
+    // take its figures.
+    void fileAnalysed(const StoredFile& file);
 
 signals:
     void printerAttached(const QString& id);

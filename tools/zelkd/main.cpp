@@ -21,7 +21,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThreadPool>
 #include <QTimer>
@@ -136,6 +139,19 @@ int main(int argc, char** argv)
     DeviceAdapter adapter;
     PrinterHub hub(&adapter, &files, history.isOpen() ? &history : nullptr, &bus,
                    settings.pollIntervalMs);
+    // A file's analysis ends on the store's pool: the page hears of it, and
+    // the jobs printing the file take its figures on the main thread. The
+    // analyses stop before the hub and the bus go, on every way out.
+    files.startAnalyses([&hub, &bus](const StoredFile& f) {
+        bus.publish(
+            {"upload",
+             QJsonDocument(QJsonObject{{QStringLiteral("file"), f.name},
+                                       {QStringLiteral("phase"), QStringLiteral("analysed")},
+                                       {QStringLiteral("gcodeAnalysis"), f.analysis}})
+                 .toJson(QJsonDocument::Compact)});
+        hub.post([&hub, f] { hub.fileAnalysed(f); });
+    });
+    const auto analysesEnd = qScopeGuard([&files] { files.stopAnalyses(); });
     Api api(settings, key, &hub, &files, history.isOpen() ? &history : nullptr, &bus);
     HttpServer server(settings, &api, &bus);
     if (!server.start(error))

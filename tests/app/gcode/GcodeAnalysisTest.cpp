@@ -326,8 +326,10 @@ void GcodeAnalysisTest::oddFiles_data()
         << "G1 X1 E1\nG1 X" + QByteArray(10 * 1024 * 1024, '1') + "\nG1 X2 E2\n"
         << "Lines longer than 1 MiB were skipped: 1." << 2;
     QTest::newRow("coordinates of 1e30")
-        << QByteArray("G1 X1e30 E1\nG1 X5 E1e30\nG2 X1 I1e30\nG4 S1e30\nG1 X10 E1\nG1 X1E30\n")
-        << "Lines with numbers beyond a printer's reach were left out: 4." << 2;
+        << QByteArray("G1 X1e30 E1\nG1 X5 E1e30\nG2 X1 I1e30\nG4 S1e30\nG1 X10 E1\nG1 X1E30\n"
+                      "G1 X1-2 E2\n")
+        << "Lines with numbers beyond a printer's reach or not plain decimals were left out: 5."
+        << 2;
     QTest::newRow("no extrusion") << QByteArray("G28\nG1 X10 Y10 F3000\n") << "Nothing is extruded"
                                   << 1;
     QTest::newRow("comments only")

@@ -1,8 +1,10 @@
-// Reading and writing one move line: how a line splits into words, numbers
+// Reading and writing one move line: how a line splits into words (and into
+// the analysis's command and arguments), numbers
 // (read in the C locale whatever the process locale, written as they were
 // read, summed exactly), which words a move line may carry, and the distance
 // of the collinearity test.
 #include <GcodeLine.h>
+#include <GcodeMachine.h>
 #include <GcodeWords.h>
 #include <Sequence.h>
 
@@ -36,6 +38,8 @@ class GcodeLineTest : public QObject
 private slots:
     void splitsWords_data();
     void splitsWords();
+    void readsCommands_data();
+    void readsCommands();
     void sumsExactly_data();
     void sumsExactly();
     void readsIgnoringLocale();
@@ -99,6 +103,49 @@ void GcodeLineTest::splitsWords()
     if (reader.hasInlineComment())
         seen += " (...)";
     QCOMPARE(seen, words);
+}
+
+void GcodeLineTest::readsCommands_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    // The command with its subcode, the bytes from it to the line's end,
+    // then the arguments in letter order; "none" for no command.
+    QTest::addColumn<QString>("command");
+
+    QTest::newRow("line number and checksum")
+        << QByteArray("N10 G1 X5 Y-2.5*33") << "G1 14: X5 Y-2.5";
+    QTest::newRow("subcode, lower case") << QByteArray("g29.1 x1") << "G29.1 8: X1";
+    QTest::newRow("point without subcode") << QByteArray("G1. X2") << "G1 6: X2";
+    QTest::newRow("letters alone") << QByteArray("G28 X Y") << "G28 7: X0 Y0";
+    QTest::newRow("no plain decimals") << QByteArray("G1 X1e1 Y1-2 Z.") << "G1 15: Xnan Ynan Znan";
+    QTest::newRow("a word given twice") << QByteArray("G1 X5 X6") << "G1 8: X6";
+    QTest::newRow("comments") << QByteArray("G1 X5 (Y7) Z1 ; E5") << "G1 18: X5 Z1";
+    QTest::newRow("junk stepped over") << QByteArray("\x01G1 X5 #2\r") << "G1 9: X5";
+    QTest::newRow("tool") << QByteArray("T1") << "T1 2:";
+    for (const char* none : {"X5 G1 Y5", "N1 N2 G1 X5", "G1e5 X1", "G-1 X1", "G X1", "T1234567890",
+                             "G1.2.3", "; G1 X5", ""})
+        QTest::newRow(none) << QByteArray(none) << "none";
+}
+
+void GcodeLineTest::readsCommands()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, command);
+    GcodeCommand c;
+    c.values['X' - 'A'] = 99; // a previous line's value, to be replaced
+    c.read(line.constData(), line.constData() + line.size());
+    QString seen = QStringLiteral("none");
+    if (c.letter) {
+        seen = QStringLiteral("%1%2%3 %4:")
+                   .arg(c.letter)
+                   .arg(c.code)
+                   .arg(c.subcode >= 0 ? QStringLiteral(".%1").arg(c.subcode) : QString())
+                   .arg(c.length);
+        for (char l = 'A'; l <= 'Z'; ++l)
+            if (c.has(l))
+                seen += QStringLiteral(" %1%2").arg(l).arg(c.value(l));
+    }
+    QCOMPARE(seen, command);
 }
 
 void GcodeLineTest::sumsExactly_data()

@@ -1,12 +1,14 @@
 // zelkd's parts without a network: the printer states as the API states
-// them (the README's table), file names as stored, what an upload may not
-// do, the API key, and sizes as the settings read them.
+// them (the README's table), file names as stored, a stored file's hot-end
+// temperature from its analysis, what an upload may not do, the API key, and
+// sizes as the settings read them.
 #include <ApiKey.h>
 #include <FileStore.h>
 #include <OctoJson.h>
 #include <Settings.h>
 
 #include <QFile>
+#include <QSemaphore>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,7 +129,8 @@ void ZelkdPartsTest::storedNames_data()
                                  << "x.g" << none;
     QTest::newRow("hidden") << "...hidden.gcode"
                             << "hidden.gcode" << none;
-    QTest::newRow("control characters") << "a\tb\x01" "c.gcode"
+    QTest::newRow("control characters") << "a\tb\x01"
+                                           "c.gcode"
                                         << "abc.gcode" << none;
     QTest::newRow("unicode kept") << "würfel 20 mm.gcode"
                                   << "würfel 20 mm.gcode" << none;
@@ -166,18 +169,33 @@ void ZelkdPartsTest::hotendTemperature_data()
     QTest::newRow("in a comment only") << QByteArray("; M104 S230\nG1 X2\n") << 0.0;
     QTest::newRow("the bed is not the hot end") << QByteArray("M140 S60\nM190 S60\n") << 0.0;
     QTest::newRow("none") << QByteArray("G28\nG1 X1\n") << 0.0;
+    QTest::newRow("the target when filament is first laid")
+        << QByteArray("M104 S150\nG28\nM109 S210\nG1 X10 E1\nM104 S200\n") << 210.0;
 }
 
 void ZelkdPartsTest::hotendTemperature()
 {
+    // As a job takes it: from the analysis of the stored file, which its
+    // pool hands over when it is done.
     QFETCH(QByteArray, gcode);
     QFETCH(double, celsius);
     QTemporaryDir dir;
-    QFile f(dir.filePath(QStringLiteral("t.gcode")));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(gcode);
-    f.close();
-    QCOMPARE(firstHotendTemperature(f.fileName()), celsius);
+    FileStore store(dir.path(), 1 << 20);
+    QString error;
+    QVERIFY(store.open(error));
+    QSemaphore done;
+    StoredFile analysed;
+    store.startAnalyses([&](const StoredFile& f) {
+        analysed = f;
+        done.release();
+    });
+    FileStore::Error why = FileStore::Error::None;
+    std::unique_ptr<FileStore::Upload> up = store.beginUpload(why);
+    QVERIFY(up->write(gcode.constData(), size_t(gcode.size())));
+    QVERIFY(store.commit(*up, QStringLiteral("t.gcode"), why));
+    QVERIFY(done.tryAcquire(1, 10000));
+    QCOMPARE(analysed.hotendCelsius, celsius);
+    QCOMPARE(store.find(QStringLiteral("t.gcode"))->hotendCelsius, celsius);
 }
 
 void ZelkdPartsTest::uploadsThatMayNotLand()

@@ -139,9 +139,13 @@ def test_history_migration_damage_and_zelkctl():
     db.execute("PRAGMA user_version=1")
     db.commit()
     db.close()
+    sidecar = data + "/uploads/.analysis/old.gcode.json"
     with Zelkd(folder=folder) as z:
         prints = z.json("GET", "/api/files/local/old.gcode")["prints"]
         assert (prints["success"], prints["failure"]) == (2, 2), prints
+        # A file found at the start is analysed once; its analysis is kept.
+        analysis = z.analysis("old.gcode")
+        assert os.path.exists(sidecar) and "analysed old.gcode" in z.output()
         assert prints["last"]["success"] is False  # the job zelkd never saw end
         history = z.json("GET", "/api/zelkd/history")["prints"]
         assert history[0]["reason"] == "zelkd stopped during the job"
@@ -174,7 +178,13 @@ def test_history_migration_damage_and_zelkctl():
         assert len(aside) == 1, os.listdir(data)
         assert "damaged" in z.output() and aside[0] in z.output()
         assert z.json("GET", "/api/zelkd/history")["prints"] == []
-        assert z.json("GET", "/api/files/local/old.gcode")["prints"]["success"] == 0
+        old = z.json("GET", "/api/files/local/old.gcode")
+        assert old["prints"]["success"] == 0
+        # The analysis survived the restart, not made again; it goes with
+        # the file.
+        assert old["gcodeAnalysis"] == analysis and "analysed old.gcode" not in z.output()
+        assert z.request("DELETE", "/api/files/local/old.gcode")[0] == 204
+        assert not os.path.exists(sidecar)
 
 
 class EventReader(threading.Thread):

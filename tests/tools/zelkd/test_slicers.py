@@ -18,6 +18,7 @@ two."""
 
 import base64
 import json
+import math
 import os
 import random
 import re
@@ -284,6 +285,15 @@ def test_prusaslicer_and_orcaslicer():
         files = z.json("GET", "/api/files")["files"]
         assert [f["name"] for f in files] == ["orca box.gcode"]
         assert files[0]["size"] == len(small) and files[0]["prints"]["success"] == 0
+        # Its analysis follows: moves within 0..19 mm, E the count of moves
+        # laid, 1.75 mm filament.
+        a = z.analysis("orca box.gcode")
+        length = int(re.findall(rb"E(\d+)", small)[-1])
+        assert 0 < a["estimatedPrintTime"] < 3600, a
+        assert a["filament"]["tool0"]["length"] == length, a
+        assert abs(a["filament"]["tool0"]["volume"] - length * math.pi * 0.875**2 / 1000) < 1e-3
+        assert a["dimensions"] == {"width": 19, "depth": 19, "height": 0}, a
+        assert (a["printingArea"]["minX"], a["printingArea"]["maxY"]) == (0, 19), a
         # Above 1 MiB: Expect: 100-continue.
         big = gcode(1300 * 1024)
         answer = slicer_upload(z, PRUSA_AGENT, big, "big.gcode", False)

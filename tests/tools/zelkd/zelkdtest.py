@@ -137,6 +137,14 @@ class Zelkd:
         assert status == expect, "%s %s: %d %r" % (method, path, status, data)
         return json.loads(data) if data else None
 
+    def analysis(self, name, seconds=30):
+        """The file's gcodeAnalysis in the file list, once zelkd has made it."""
+        def found():
+            files = self.json("GET", "/api/files")["files"]
+            return next((f.get("gcodeAnalysis") for f in files if f["name"] == name), None)
+        self.wait_until(found, seconds, "no analysis of " + name)
+        return found()
+
     def printers(self):
         status, data, _ = self.get("/api/zelkd/printers")
         return json.loads(data)["printers"] if status == 200 else []
