@@ -86,5 +86,7 @@ int runDfuList(const Invocation& invocation);
 int runDfuFlash(const Invocation& invocation);
 int runLogs(const Invocation& invocation);
 int runHistory(const Invocation& invocation);
+int runFarm(const Invocation& invocation);
+int runFarmCommand(const Invocation& invocation);
 
 } // namespace zelkctl

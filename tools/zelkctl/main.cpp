@@ -193,11 +193,12 @@ int main(int argc, char** argv)
         }
         QString topic = args.takeFirst();
         if (isGroup(topic)) {
-            if (args.isEmpty()) {
+            if (args.isEmpty() && !findSubcommand(topic)) {
                 printGroupUsage(stdout, topic);
                 return Success;
             }
-            topic += QLatin1Char(' ') + args.first();
+            if (!args.isEmpty())
+                topic += QLatin1Char(' ') + args.first();
         }
         const Subcommand* s = findSubcommand(topic);
         if (!s)
@@ -205,7 +206,10 @@ int main(int argc, char** argv)
         printHelp(*s);
         return Success;
     }
-    if (isGroup(name)) {
+    // "farm" is a group (farm pause...) and a subcommand of its own.
+    const bool groupMember =
+        !args.isEmpty() && findSubcommand(name + QLatin1Char(' ') + args.first());
+    if (isGroup(name) && (groupMember || !findSubcommand(name))) {
         if (args.isEmpty() || isHelp(args.first())) {
             printGroupUsage(args.isEmpty() ? stderr : stdout, name);
             return args.isEmpty() ? UsageError : Success;

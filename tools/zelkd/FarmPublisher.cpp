@@ -194,6 +194,9 @@ FarmPublisher::FarmPublisher(const Settings& s, PrinterHub* h, FileStore* f, Eve
     connect(&client, &MqttClient::message, this, &FarmPublisher::onMessage);
     repeat.setInterval(StateRepeatMs);
     connect(&repeat, &QTimer::timeout, this, &FarmPublisher::repeatPrinting);
+    reconcileTimer.setSingleShot(true);
+    reconcileTimer.setInterval(ReconcileMs);
+    connect(&reconcileTimer, &QTimer::timeout, this, &FarmPublisher::reconcile);
     discoveryAgain.setSingleShot(true);
     connect(&discoveryAgain, &QTimer::timeout, this, [this] {
         for (Printer& p : printers)
@@ -444,6 +447,35 @@ void FarmPublisher::onConnected(bool mqtt5)
     everConnected = true;
     lastTrouble.clear();
     publishAll();
+    reconcileTimer.start();
+}
+
+void FarmPublisher::reconcile()
+{
+    for (const QString& serial : qAsConst(retainedHere)) {
+        const auto it = printers.constFind(serial);
+        if (it != printers.constEnd() && (it->attached || it->forgotten))
+            continue;
+        QJsonObject state = table.printerJson(topics.host, serial);
+        if (state.isEmpty())
+            continue; // cleared meanwhile
+        qCInfo(FarmLog).noquote() << QStringLiteral("printer %1 of an earlier run is not here: "
+                                                    "published offline (zelkctl farm forget "
+                                                    "%2/%1 clears it)")
+                                         .arg(serial, topics.host);
+        client.publish({topics.printerStatus(serial), "offline", true, 1, {}, {}});
+        for (const char* key : {"host", "online"})
+            state.remove(QLatin1String(key));
+        state.insert(QStringLiteral("state"), QStringLiteral("Disconnected"));
+        state.insert(QStringLiteral("status"), QStringLiteral("Disconnected"));
+        state.insert(QStringLiteral("temperature"), QJsonValue());
+        state.insert(QStringLiteral("minutes_left"), QJsonValue());
+        state.insert(QStringLiteral("file"), QJsonValue());
+        state.insert(QStringLiteral("time"), double(QDateTime::currentSecsSinceEpoch()));
+        state.insert(QStringLiteral("host"), topics.host);
+        client.publish({topics.printerState(serial), compact(state), true, 0, {}, {}});
+    }
+    retainedHere.clear();
 }
 
 void FarmPublisher::onDisconnected(const QString& why)
@@ -479,7 +511,11 @@ void FarmPublisher::onMessage(const MqttMessage& m)
         return command(m, serial, false);
     }
     farm::FarmTable::Change change;
-    if (!table.apply(m, change))
+    const bool changed = table.apply(m, change);
+    if (m.retained && change.host == topics.host && !change.printer.isEmpty() &&
+        !m.payload.isEmpty())
+        retainedHere.insert(change.printer);
+    if (!changed)
         return;
     QJsonObject event;
     if (change.printer.isEmpty()) {

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 namespace zelkd {
@@ -33,6 +34,9 @@ class FarmPublisher : public QObject
 public:
     static constexpr int StateRepeatMs = 25000;
     static constexpr int MaxCommandBytes = 64 * 1024;
+    // After a connect, how long the printers attached here have to appear
+    // before the broker's older news of this host is put right.
+    static constexpr int ReconcileMs = 8000;
 
     FarmPublisher(const Settings& settings, PrinterHub* hub, FileStore* files, EventBus* bus,
                   QObject* parent = nullptr);
@@ -73,6 +77,7 @@ private:
     void publishAll();
     void repeatPrinting();
     void forget(const QString& serial, std::function<void(bool, const QString&)> done);
+    void reconcile();
 
     struct Request;
     void command(const MqttMessage& message, const QString& serial, bool hostLevel);
@@ -88,6 +93,11 @@ private:
     QHash<QString, Printer> printers; // by serial
     QTimer repeat;
     QTimer discoveryAgain;
+    // What the broker kept of this host's printers from an earlier run: a
+    // printer that did not come back is said offline (not forgotten: that
+    // is the operator's call), once the printers here had time to appear.
+    QSet<QString> retainedHere;
+    QTimer reconcileTimer;
     int busHandle = 0;
     QString lastTrouble; // the last reason the broker was out of reach, said once
     bool everConnected = false;
