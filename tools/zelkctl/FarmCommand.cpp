@@ -351,7 +351,7 @@ public:
                            .arg(account.options.user.isEmpty() ? QStringLiteral("anonymous")
                                                                : account.options.user,
                                 name()));
-            else if (rc != 0)
+            else if (rc >= 0x80 || rc < 0) // below 0x80: taken (0x10: nobody listens)
                 finish(PrinterFailure,
                        QStringLiteral("the broker did not take it (reason %1)").arg(rc));
             else if (pending.isEmpty() && !waitForReply)
