@@ -187,7 +187,8 @@ bool apply(Settings& s, const QString& key, const QString& value, QString& why)
         }
         (key == QLatin1String("mqtt_topic_prefix") ? s.mqttTopicPrefix : s.mqttDiscoveryPrefix) = t;
     } else if (key == QLatin1String("farm_name")) {
-        static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+        // Empty: the host name (loadSettings()).
+        static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9_-]{0,64}$"));
         if (!safe.match(value.trimmed()).hasMatch()) {
             why = QStringLiteral("want 1 to 64 letters, digits, - or _");
             return false;
