@@ -22,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -68,10 +69,51 @@ void placeWindow(QWidget* window, const QStringList& arguments)
     }
 }
 
+// --help and --version answer on standard output and end the program before
+// anything starts: no log, no single-instance channel (which could wait for a
+// running window), no display. The help is laid out as GNU tools do; help2man
+// makes the manual page from it.
+bool answeredInformationOption(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("zelk %s\n", Version);
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(
+                "Usage: zelk [OPTION]...\n"
+                "Zelk printer tool, the desktop companion of the Zelk 3D printer: shows the\n"
+                "state of the printer attached by USB, prints G-code files on it (optionally\n"
+                "rewritten with fewer moves first), guides filament loading and unloading and\n"
+                "test prints, and updates the printer's firmware. One window runs per user: a\n"
+                "second start brings it to the front.\n"
+                "\n"
+                "Options:\n"
+                "  --silent        start without showing the window, as the start at login does\n"
+                "  --pos=XxY       place the window at screen position X,Y (either may be\n"
+                "                  negative)\n"
+                "  --install       open the installer window, which copies this program to\n"
+                "                  /opt/zelk, or to ~/.local/lib/zelk without the\n"
+                "                  administrator password\n"
+                "  --help          show this help and exit\n"
+                "  --version       show the version and exit\n"
+                "\n"
+                "--update=FOLDER and --updated are steps of the program's own update, which\n"
+                "it runs itself.\n",
+                stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (answeredInformationOption(argc, argv))
+        return 0;
     Logging::setupBoot();
     StreamCapture capturedOut(std::cout, StdOut(), QtDebugMsg);
     StreamCapture capturedErr(std::cerr, StdErr(), QtWarningMsg);

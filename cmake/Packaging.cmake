@@ -3,19 +3,30 @@
 # The program lives in one application directory, "the bundle", that it can
 # copy and update as a whole (app/shell/Installer.h):
 #
-#   <prefix>/lib/zelk/Contents/bin/zelk, dfu-util, zelk-install
+#   <prefix>/lib/zelk/Contents/bin/zelk, zelkctl, zelkd, dfu-util, zelk-install
 #   <prefix>/lib/zelk/Contents/lib/libtrel.so.1
 #   <prefix>/lib/zelk/Contents/Resources/   firmware image, test print, icon, udev rule
+#   <prefix>/lib/zelk/Contents/share/zelkd/www/   zelkd's web page
 #
-# The program finds dfu-util beside itself and its resources in
-# "../Resources", as it does in the build tree (bin/ and Resources/ of the
-# build directory). Around the bundle, what the desktop needs:
+# The programs find dfu-util beside themselves and their resources in
+# "../Resources", as they do in the build tree (bin/ and Resources/ of the
+# build directory). Around the bundle, what the desktop and a terminal need:
 #
-#   <prefix>/bin/zelk                       link to the program
+#   <prefix>/bin/zelk, zelkctl, zelkd       links to the programs
+#   <prefix>/share/man/man1/zelk.1.gz, zelkctl.1.gz, zelkd.1.gz
+#   <prefix>/share/doc/zelk/copyright, changelog.gz
 #   <prefix>/share/applications/zelk.desktop
 #   <prefix>/share/icons/hicolor/*/apps/zelk.png, scalable/apps/zelk.svg
 #   <prefix>/lib/udev/rules.d/70-zelk.rules
 #   <prefix>/share/polkit-1/actions/com.corvane.zelk.install.policy
+#   <prefix>/share/systemd/user/zelkd.service   zelkd as a user's service
+#   <prefix>/share/lintian/overrides/zelk
+#
+# and in the package alone, for zelkd as the machine's service:
+#
+#   /usr/lib/systemd/system/zelkd.service   installed disabled
+#   /usr/lib/sysusers.d/zelkd.conf          its account
+#   /etc/zelkd/zelkd.conf                   its settings, a conffile
 #
 # `cmake --install build --prefix DIR` installs into any prefix (~/.local
 # gives a per-user installation that the desktop finds); `cpack` in the build
@@ -81,8 +92,42 @@ add_custom_target(zelk_render_install_images
 unset(zelk_render_commands)
 unset(zelk_ui_images)
 
+# The manual page of a program the package ships, made by help2man from the
+# built program's --help and --version (neither may need a display or a
+# printer), with what packaging/man/PROGRAM.h2m adds when it exists, and
+# installed gzipped into share/man/man1. SUMMARY is the page's NAME line.
+find_program(ZELK_HELP2MAN help2man REQUIRED)
+find_program(ZELK_GZIP gzip REQUIRED)
+function(zelk_man_page program summary)
+    if(NOT TARGET ${program})
+        return()
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+    set(include ${ZELK_PACKAGING_DIR}/man/${program}.h2m)
+    set(depends)
+    if(EXISTS ${include})
+        set(depends ${include})
+    endif()
+    add_custom_command(
+        OUTPUT ${page}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        # A sanitizer build's programs run here too; a leak report at exit is
+        # no fault of the page.
+        COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0
+            ${ZELK_HELP2MAN} --no-info --section=1 "--name=${summary}"
+            "--source=Zelk printer tool ${PROJECT_VERSION}" --opt-include=${include}
+            --output=${page} $<TARGET_FILE:${program}>
+        COMMAND ${ZELK_GZIP} -9nf ${page}
+        DEPENDS ${program} ${depends}
+        COMMENT "Manual page of ${program}"
+        VERBATIM)
+    set_property(GLOBAL APPEND PROPERTY ZELK_MAN_PAGES ${page}.gz)
+endfunction()
+
 function(zelk_packaging_finish)
-    # The bundle. Only what carries COMPONENT zelk goes into the package.
+    # The bundle. Only what carries COMPONENT zelk goes into the package and
+    # into an installation (`cmake --install --component zelk`); zelk_deb
+    # into the package alone.
     install(TARGETS trel
         LIBRARY DESTINATION ${ZELK_INSTALL_LIBDIR} NAMELINK_SKIP COMPONENT zelk)
     find_program(ZELK_DFU_UTIL dfu-util REQUIRED)
@@ -90,18 +135,74 @@ function(zelk_packaging_finish)
         DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
     install(DIRECTORY ${ZELK_BUILD_RESOURCES_DIR}/
         DESTINATION ${ZELK_INSTALL_RESOURCESDIR} COMPONENT zelk)
-    if(TARGET zelk)
-        # libtrel travels with the program: found beside it, wherever the
-        # bundle is copied.
-        set_target_properties(zelk PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib")
-        install(TARGETS zelk RUNTIME DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
+    # The programs a user runs: in the bundle, with a link on the PATH and a
+    # manual page each. The rest of what is built stays out: trel-probe is a
+    # developer's check of the link library, zelk-sim needs umockdev and the
+    # test printers, zelk-firmware-image and zelk-test-print make Resources.
+    foreach(program zelk zelkctl zelkd)
+        if(NOT TARGET ${program})
+            continue()
+        endif()
+        # libtrel travels with the programs: found beside them, wherever the
+        # bundle is copied. Started through the link, a program still finds
+        # dfu-util and Resources from its own directory in the bundle (Qt
+        # takes that from /proc/self/exe, which names the link's target).
+        set_target_properties(${program} PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib")
+        install(TARGETS ${program} RUNTIME DESTINATION ${ZELK_INSTALL_BINDIR} COMPONENT zelk)
         install(CODE "
-            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/zelk\")
+            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${program}\")
             message(STATUS \"Installing: \${link}\")
             file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
-            file(CREATE_LINK ../${ZELK_INSTALL_BINDIR}/zelk \"\${link}\" SYMBOLIC)
+            file(CREATE_LINK ../${ZELK_INSTALL_BINDIR}/${program} \"\${link}\" SYMBOLIC)
             " COMPONENT zelk)
+    endforeach()
+    zelk_man_page(zelk "desktop companion of the Zelk 3D printer")
+    zelk_man_page(zelkctl "the Zelk 3D printer from a terminal")
+    zelk_man_page(zelkd "the Zelk printers on the network, for slicers and a web page")
+
+    # What zelkd brings besides itself. Its page, found from the program as
+    # ../share/zelkd/www, as in the build tree. A user unit, for any prefix:
+    # it names the prefix's program. The rest is for the package alone: the
+    # system unit (installed disabled: postinst enables nothing), the file
+    # that makes its account (postinst runs systemd-sysusers, or adduser
+    # where systemd is not), which the udev rule lets open the printer, and
+    # its settings in /etc, a conffile (packaging/debian/conffiles) so that
+    # dpkg keeps an administrator's edits; an installation into ~/.local
+    # writes no /etc and starts no system service.
+    set(zelkd_dir ${ZELK_PACKAGING_DIR}/zelkd)
+    if(TARGET zelkd)
+        install(DIRECTORY ${CMAKE_SOURCE_DIR}/tools/zelkd/www/
+            DESTINATION ${ZELK_INSTALL_BUNDLEDIR}/Contents/share/zelkd/www COMPONENT zelk)
+        install(CODE "
+            set(zelkd_program \"\${CMAKE_INSTALL_PREFIX}/${ZELK_INSTALL_BINDIR}/zelkd\")
+            set(zelkd_template \"${zelkd_dir}/zelkd-user.service.in\")
+            set(zelkd_work_dir \"${CMAKE_BINARY_DIR}/packaging\")
+            include(\"${zelkd_dir}/user-unit.cmake\")
+            " COMPONENT zelk)
+        install(FILES ${zelkd_dir}/zelkd.service
+            DESTINATION lib/systemd/system COMPONENT zelk_deb)
+        install(FILES ${zelkd_dir}/zelkd.sysusers
+            DESTINATION lib/sysusers.d RENAME zelkd.conf COMPONENT zelk_deb)
+        install(FILES ${zelkd_dir}/zelkd.conf DESTINATION /etc/zelkd COMPONENT zelk_deb)
     endif()
+
+    # What Debian wants beside every package, and the reasons for what lintian
+    # reports of the bundle's layout.
+    set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+    add_custom_command(
+        OUTPUT ${changelog}.gz
+        COMMAND ${CMAKE_COMMAND} -E copy ${ZELK_PACKAGING_DIR}/debian/changelog ${changelog}
+        COMMAND ${ZELK_GZIP} -9nf ${changelog}
+        DEPENDS ${ZELK_PACKAGING_DIR}/debian/changelog
+        VERBATIM)
+    get_property(pages GLOBAL PROPERTY ZELK_MAN_PAGES)
+    add_custom_target(zelk_package_docs ALL DEPENDS ${changelog}.gz ${pages})
+    install(FILES ${ZELK_PACKAGING_DIR}/debian/copyright ${changelog}.gz
+        DESTINATION share/doc/zelk COMPONENT zelk)
+    install(FILES ${pages} DESTINATION share/man/man1 COMPONENT zelk)
+    # For the package alone: not part of an installation into a prefix.
+    install(FILES ${ZELK_PACKAGING_DIR}/debian/lintian-overrides
+        DESTINATION share/lintian/overrides RENAME zelk COMPONENT zelk_deb)
 
     # The desktop around it.
     install(CODE "
@@ -145,26 +246,40 @@ function(zelk_packaging_finish)
     set(CPACK_PACKAGE_VENDOR Corvane)
     set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
     set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion of the Zelk 3D printer")
+    # No semicolon in it: CMake would take it for a list separator and drop it.
     set(CPACK_PACKAGE_DESCRIPTION
-        "Shows the state of an attached Zelk printer, sends G-code files to it, optionally\n"
-        "rewritten with fewer moves, guides filament loading and test prints, and\n"
-        "flashes new printer firmware. Includes libtrel, the printer link library, and\n"
-        "a udev rule that lets the logged-in user open the printer.")
+        "Shows the state of an attached Zelk printer, sends G-code files to it,\n"
+        "optionally rewritten with fewer moves, guides filament loading and test\n"
+        "prints, and flashes new printer firmware. zelkctl does the same from a\n"
+        "terminal. zelkd serves the printers attached to a machine on the network,\n"
+        "to slicers (as a printer host) and to a web page. Its systemd service is\n"
+        "installed disabled. Includes libtrel, the printer link library, and a udev\n"
+        "rule that lets the logged-in user, and zelkd's account, open the printer.")
     string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
     set(CPACK_PACKAGE_CONTACT "Zelk printer tool developers <zelk@example.invalid>")
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_DEB_COMPONENT_INSTALL ON)
-    set(CPACK_COMPONENTS_ALL zelk)
+    set(CPACK_COMPONENTS_ALL zelk zelk_deb)
     set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION misc)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     # libtrel is the package's own, found through the program's RPATH.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
-    # Loaded as plugins, which dpkg-shlibdeps does not see: the SVG images.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5")
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ZELK_PACKAGING_DIR}/debian/postinst)
+    # What dpkg-shlibdeps does not see. Qt plugins: the SVG images, zelkd's
+    # history database (Qt's SQLite driver). zelkd's web page loads its chart
+    # from Debian's Chart.js. postinst makes zelkd's account with adduser
+    # where systemd-sysusers is not there.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5, libqt5sql5-sqlite, libjs-chart.js, adduser")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+        ${ZELK_PACKAGING_DIR}/debian/postinst ${ZELK_PACKAGING_DIR}/debian/prerm
+        ${ZELK_PACKAGING_DIR}/debian/postrm ${ZELK_PACKAGING_DIR}/debian/conffiles)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+    # The package's programs are stripped. Their debug information stays in
+    # the build directory's bin/ and lib/, in the very files the package holds
+    # stripped copies of (same build id), for gdb's --symbols. Not in a
+    # -dbgsym package: CPack's (CPACK_DEBIAN_DEBUGINFO_PACKAGE, CMake 3.25)
+    # lists its build directory's paths in the md5sums.
     set(CPACK_STRIP_FILES TRUE)
     include(CPack)
 

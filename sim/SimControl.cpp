@@ -140,6 +140,8 @@ const char* SimControl::help()
            "  heater-fault [P] on|off        the hot end stops (resumes) heating\n"
            "  unplug [P], plug [P]           pull and reconnect the cable\n"
            "  dfu [P] on|off                 firmware-update mode\n"
+           "  firmware [P] VERSION           the firmware version it reports from now on\n"
+           "                                 (as after a flash)\n"
            "  time-scale [P] X               simulated seconds per real second\n"
            "  hold [P] STATE [PERCENT]       stop the clock when STATE is entered (BUILDING:\n"
            "                                 at PERCENT), e.g. hold HOMING_XY\n"
@@ -244,6 +246,12 @@ std::string SimControl::execute(const std::string& line)
         if (!parseOnOff(words[0], on))
             return bad;
         p->setFirmwareUpdateMode(on);
+    } else if (cmd == "firmware" && arity(1, 1)) {
+        // Dotted digits, as the firmware's version strings are.
+        if (words[0].empty() || words[0].size() > 16 ||
+            words[0].find_first_not_of("0123456789.") != std::string::npos)
+            return "error: want a version such as 1.3.0";
+        p->firmware().setFirmwareVersion(words[0]);
     } else if (cmd == "time-scale" && arity(1, 1)) {
         double scale = 0;
         if (!parseDouble(words[0], 0, 100000, scale))

@@ -96,5 +96,7 @@ int runHeadRaise(const Invocation& invocation);
 int runHeadShip(const Invocation& invocation);
 int runLogs(const Invocation& invocation);
 int runHistory(const Invocation& invocation);
+int runFarm(const Invocation& invocation);
+int runFarmCommand(const Invocation& invocation);
 
 } // namespace zelkctl

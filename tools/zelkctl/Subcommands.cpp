@@ -22,6 +22,21 @@ namespace {
     "message names how), 2 usage error, 3 no printer (or not the one asked for, or\n"              \
     "one that another program holds)"
 
+#define FARM_BROKER                                                                                \
+    "  --broker URL  mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS); default: the\n"              \
+    "                account file's, else the local zelkd's broker\n"
+
+#define FARM_ACCOUNT                                                                               \
+    "The account comes from a file, $XDG_CONFIG_HOME/zelkctl/farm.conf (or the\n"                  \
+    "file ZELK_FARM_CONFIG names), with the keys broker, user, password, ca_file\n"                \
+    "and topic_prefix, or from the environment: ZELK_FARM_BROKER, ZELK_FARM_USER,\n"               \
+    "ZELK_FARM_PASSWORD, ZELK_FARM_CA; never from the command line.\n"
+
+#define FARM_EXIT                                                                                  \
+    "Exit status: 0 done, 1 refused (by the host, with its reason, or by the\n"                    \
+    "broker: an account without the right), 2 usage error, 3 the broker cannot be\n"               \
+    "reached, or no such printer online.\n"
+
 const Subcommand table[] = {
     {"list", "[--json]", "", "the attached printers and what they do",
      "Lists the attached printers: address (BUS:ADDRESS), mode, model, firmware\n"
@@ -203,6 +218,42 @@ const Subcommand table[] = {
      "\n"
      "Exit status: 0 done, 2 usage error, 4 no history database (or unreadable).\n",
      0, 0, "--json --database= --limit=", runHistory},
+    {"farm", "[--broker URL] [--watch] [--json]", "", "every printer of a farm, from its broker",
+     "Lists every printer of every zelkd host that publishes to the farm's MQTT\n"
+     "broker, one line each: host, printer (its serial number), state, hot-end\n"
+     "temperature, progress, minutes left, and whether it is online (its host and\n"
+     "the printer both). Needs no printer here.\n"
+     "\n" FARM_BROKER
+     "  --watch       follow the farm until interrupted (Ctrl-C): on a terminal the\n"
+     "                table is rewritten in place, otherwise each change is a line\n"
+     "  --json        one JSON array (with --watch: one object per line and change)\n"
+     "\n" FARM_ACCOUNT "\n"
+     "Exit status: 0 done, 2 usage error, 3 the broker cannot be reached.\n",
+     0, 0, "--broker= --watch --json", runFarm},
+    {"farm pause", "[--broker URL] HOST/PRINTER", "HOST/PRINTER", "pause a printer of the farm",
+     "Asks HOST's zelkd, through the broker, to pause PRINTER's print, and waits for\n"
+     "its answer. Needs the operator's account (see zelkctl farm --help).\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm resume", "[--broker URL] HOST/PRINTER", "HOST/PRINTER",
+     "resume a paused printer of the farm",
+     "Asks HOST's zelkd, through the broker, to resume PRINTER's paused print, and\n"
+     "waits for its answer. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm abort", "[--broker URL] HOST/PRINTER", "HOST/PRINTER", "end a print of the farm",
+     "Asks HOST's zelkd, through the broker, to end PRINTER's print, and waits for\n"
+     "its answer. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm forget", "[--broker URL] HOST/PRINTER", "HOST/PRINTER",
+     "clear a gone printer from the farm",
+     "Clears what the broker keeps of a printer that is gone for good (its\n"
+     "availability, its state, its Home Assistant configurations), and tells its\n"
+     "host, when that is online, to stop publishing it. A printer that is online\n"
+     "is not forgotten. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
     {"optimize", "INPUT OUTPUT", "INPUT OUTPUT", "rewrite a G-code file with fewer moves",
      "Rewrites the G-code file INPUT into OUTPUT so that it prints the same object\n"
      "with fewer moves: runs of straight moves of one kind (extruding, retracting,\n"
@@ -239,6 +290,9 @@ const Subcommand table[] = {
 #undef PRINTER_OPTION
 #undef PRINTER_EXIT
 #undef FAILURE_EXIT
+#undef FARM_BROKER
+#undef FARM_ACCOUNT
+#undef FARM_EXIT
 
 } // namespace
 

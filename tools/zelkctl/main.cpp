@@ -34,15 +34,24 @@ QString commandLine(const Subcommand& s)
         .trimmed();
 }
 
+// The layout GNU tools use, which help2man turns into the manual page: a
+// "Usage:" line, then each subcommand with its summary in a column of its own
+// (on the next line when the synopsis reaches into it).
 void printUsage(FILE* to)
 {
-    print(to, QStringLiteral("usage: zelkctl SUBCOMMAND [OPTIONS] [ARGUMENTS...]\n"
-                             "       zelkctl SUBCOMMAND --help\n"
+    constexpr int SummaryColumn = 24;
+    print(to, QStringLiteral("Usage: zelkctl SUBCOMMAND [OPTIONS] [ARGUMENTS...]\n"
+                             "  or:  zelkctl SUBCOMMAND --help\n"
+                             "  or:  zelkctl --version\n"
                              "\n"
                              "Subcommands:"));
-    for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s)
-        print(to, QStringLiteral("  %1\n      %2")
-                      .arg(commandLine(*s).mid(8), QString::fromUtf8(s->summary)));
+    for (const Subcommand* s = subcommandsBegin(); s != subcommandsEnd(); ++s) {
+        const QString synopsis = QStringLiteral("  ") + commandLine(*s).mid(8);
+        const QString gap = synopsis.size() + 2 <= SummaryColumn
+                                ? QString(SummaryColumn - synopsis.size(), QLatin1Char(' '))
+                                : QLatin1Char('\n') + QString(SummaryColumn, QLatin1Char(' '));
+        print(to, synopsis + gap + QString::fromUtf8(s->summary));
+    }
     print(to, QStringLiteral(
                   "\n"
                   "Printers are found on USB; --printer BUS:ADDRESS picks one when several\n"
@@ -173,13 +182,24 @@ int main(int argc, char** argv)
         return UsageError;
     }
     QString name = args.takeFirst();
+    if (name == QLatin1String("--version")) {
+        print(stdout, QStringLiteral("zelkctl %1").arg(QLatin1String(ZELK_VERSION)));
+        return Success;
+    }
     if (isHelp(name) || name == QLatin1String("help")) {
         if (args.isEmpty()) {
             printUsage(stdout);
             return Success;
         }
         QString topic = args.takeFirst();
-        while (isGroup(topic) && !findSubcommand(topic)) {
+        // Words are taken while they name a group's member ("wifi config
+        // show"); "farm" is a group and a subcommand of its own.
+        while (isGroup(topic)) {
+            const bool member =
+                !args.isEmpty() && (findSubcommand(topic + QLatin1Char(' ') + args.first()) ||
+                                    isGroup(topic + QLatin1Char(' ') + args.first()));
+            if (findSubcommand(topic) && !member)
+                break;
             if (args.isEmpty()) {
                 printGroupUsage(stdout, topic);
                 return Success;
@@ -192,14 +212,18 @@ int main(int argc, char** argv)
         printHelp(*s);
         return Success;
     }
-    // "wifi config show": words are taken while they name a group.
-    while (isGroup(name) && !findSubcommand(name)) {
+    // "wifi config show": words are taken while they name a group's member;
+    // "farm" is a group (farm pause...) and a subcommand of its own.
+    while (isGroup(name)) {
+        const QString member = args.isEmpty() ? QString() : name + QLatin1Char(' ') + args.first();
+        const bool isMember = !args.isEmpty() && (findSubcommand(member) || isGroup(member));
+        if (findSubcommand(name) && !isMember)
+            break;
         if (args.isEmpty() || isHelp(args.first())) {
             printGroupUsage(args.isEmpty() ? stderr : stdout, name);
             return args.isEmpty() ? UsageError : Success;
         }
-        const QString member = name + QLatin1Char(' ') + args.first();
-        if (!findSubcommand(member) && !isGroup(member))
+        if (!isMember)
             return usageError(QStringLiteral("unknown subcommand '%1'").arg(member));
         name = member;
         args.removeFirst();

@@ -164,10 +164,12 @@ void PrinterHub::attached(TrelDeviceAddress port)
         if (!fresh || serial.isEmpty())
             return;
         const QString address = fresh->snap.id;
+        QString firmwareBefore; // of a printer that comes back
         for (int i = 0; i < printers.size(); ++i) {
             Printer& old = printers[i];
             if (&old == fresh || old.snap.serial != serial || old.snap.attached)
                 continue;
+            firmwareBefore = old.snap.status.firmware;
             old.snap.attached = true;
             old.snap.address = fresh->snap.address;
             old.snap.status = fresh->snap.status;
@@ -196,6 +198,12 @@ void PrinterHub::attached(TrelDeviceAddress port)
         }
         changed(*fresh);
         event(*fresh, "plugged");
+        // Flashed while away (by the window or zelkctl on another machine,
+        // or here while zelkd let it go).
+        if (!firmwareBefore.isEmpty() && !fresh->snap.status.firmware.isEmpty() &&
+            firmwareBefore != fresh->snap.status.firmware)
+            event(*fresh, "firmware_updated",
+                  QStringLiteral("%1 -> %2").arg(firmwareBefore, fresh->snap.status.firmware));
         qCInfo(HubLog).noquote() << QStringLiteral("printer %1 %2 (%3, firmware %4): %5")
                                         .arg(fresh->snap.address, fresh->snap.id,
                                              fresh->snap.status.model, fresh->snap.status.firmware,

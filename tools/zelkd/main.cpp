@@ -9,6 +9,7 @@
 #include "ApiKey.h"
 #include "DeviceAdapter.h"
 #include "EventBus.h"
+#include "FarmPublisher.h"
 #include "FileStore.h"
 #include "History.h"
 #include "HttpServer.h"
@@ -32,6 +33,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -152,7 +154,17 @@ int main(int argc, char** argv)
         hub.post([&hub, f] { hub.fileAnalysed(f); });
     });
     const auto analysesEnd = qScopeGuard([&files] { files.stopAnalyses(); });
+    // The farm's broker, when one is configured: it hears the hub from the
+    // first printer on, and says the host is offline before the hub goes.
+    std::unique_ptr<FarmPublisher> farm;
+    if (settings.useMqtt())
+        farm = std::make_unique<FarmPublisher>(settings, &hub, &files, &bus);
+    const auto farmEnd = qScopeGuard([&farm] {
+        if (farm)
+            farm->stop();
+    });
     Api api(settings, key, &hub, &files, history.isOpen() ? &history : nullptr, &bus);
+    api.setFarm(farm.get());
     HttpServer server(settings, &api, &bus);
     if (!server.start(error))
         return fail(error);
@@ -187,6 +199,21 @@ int main(int argc, char** argv)
                                              "%3/log")
                                   .arg(files.folder(), formatSize(settings.maxUploadSize),
                                        settings.dataFolder);
+    for (const QString& warning : settings.warnings)
+        qCWarning(Main).noquote() << warning;
+    if (farm) {
+        qCInfo(Main).noquote() << QStringLiteral("farm: broker %1://%2:%3 as %4%5, topics %6/%7/")
+                                      .arg(settings.mqttTlsCa.isEmpty() ? "mqtt" : "mqtts",
+                                           settings.mqttHost)
+                                      .arg(settings.mqttPort)
+                                      .arg(
+                                          settings.mqttClientId,
+                                          settings.mqttUser.isEmpty()
+                                              ? QString()
+                                              : QStringLiteral(" (user %1)").arg(settings.mqttUser),
+                                          settings.mqttTopicPrefix, settings.farmName);
+        farm->start();
+    }
 
     adapter.start();
     hub.start();

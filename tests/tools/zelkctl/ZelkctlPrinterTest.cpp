@@ -222,7 +222,8 @@ void ZelkctlPrinterTest::withoutAPrinter()
 
 void ZelkctlPrinterTest::severalPrinters()
 {
-    VirtualPrinters sim({"--printer", "1:5", "--printer", "1:7", "--printer", "2:3:dfu"});
+    VirtualPrinters sim({"--printer", "1:5", "--printer", "1:7,serial=ZK1-000001", "--printer",
+                         "2:3:dfu,serial=ZK1-000001"});
     QVERIFY(sim.isValid());
 
     Run r = sim.run({"list"});
@@ -525,7 +526,7 @@ void ZelkctlPrinterTest::filament()
 
 void ZelkctlPrinterTest::firmwareUpdate()
 {
-    VirtualPrinters sim({});
+    VirtualPrinters sim({"--printer", "1:5,serial=ZK1-000001"});
     QVERIFY(sim.isValid());
     Run r = sim.run({"dfu", "flash"});
     QCOMPARE(r.exitCode, 0);
@@ -551,7 +552,7 @@ void ZelkctlPrinterTest::firmwareUpdateFailures()
     f.write(QByteArray(300 * 1024, '\x5a'));
     f.close();
 
-    VirtualPrinters sim({"--printer", "1:9:dfu"});
+    VirtualPrinters sim({"--printer", "1:9:dfu,serial=ZK1-000001"});
     QVERIFY(sim.isValid());
     Run r = sim.run({"dfu", "flash", tooBig});
     QCOMPARE(r.exitCode, 1);

@@ -212,7 +212,7 @@ void ZelkctlTest::usage_data()
     QTest::addColumn<QString>("stdoutHas");
     QTest::addColumn<QString>("stderrHas");
     QTest::newRow("no arguments") << QStringList() << 2 << ""
-                                  << "usage: zelkctl SUBCOMMAND";
+                                  << "Usage: zelkctl SUBCOMMAND";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << "optimize INPUT OUTPUT"
                             << "";
     QTest::newRow("help optimize")
