@@ -58,7 +58,10 @@ def host(broker, name="shop-a", printers=("1:5", "1:6"), **kw):
 
 
 def serials(z):
-    return sorted(p["printer"] for p in z.printers())
+    """The virtual printers' serials in the order of their addresses (1:5
+    first): the serials are random, so sorting them says nothing of which
+    printer is which."""
+    return [p["printer"] for p in sorted(z.printers(), key=lambda p: p["address"])]
 
 
 def zelkctl(broker, *args, user="operator", tls=False, timeout=60):
@@ -178,9 +181,15 @@ def test_host_publishes_and_obeys():
         assert (event["event"], event["host"], event["printer"], event["file"]) == (
             "print_cancelled", "shop-a", s1, "cube.gcode") and not ha.of(base + "event/+")[0][2]
 
+        # A print to its end.
+        other = "zelk/shop-a/printer/%s/" % s2
+        z.upload("small.gcode", gcode(3000), print_after=True, prefix="/printers/" + s2)
+        z.wait_for_sim("JOB_QUEUED", "1:6")
+        z.sim("press-button", "1:6")
+        ha.wait_for(lambda: ha.of(other + "event/print_finished"), 120, "no print_finished")
+
         # Unplugged: offline, retained; back with new firmware: the same
         # serial, online, and the update told.
-        other = "zelk/shop-a/printer/%s/" % s2
         z.sim("unplug", "1:6")
         ha.wait_for(lambda: ha.last(other + "status") == b"offline", 30, "not offline")
         ha.wait_for(lambda: ha.of(other + "event/printer_unplugged"), 30, "no unplugged event")
@@ -190,7 +199,7 @@ def test_host_publishes_and_obeys():
         assert json.loads(ha.of(other + "event/firmware_updated")[0][1])["detail"] == \
             "1.2.0 -> 1.3.0"
         ha.wait_for(lambda: ha.last(other + "status") == b"online", 30, "not back online")
-        assert serials(z) == sorted([s1, s2])
+        assert serials(z) == [s1, s2]
 
         # The host's page reads the farm from its own connection.
         farm = z.json("GET", "/api/zelkd/farm")
@@ -267,6 +276,14 @@ def test_refused_commands():
         # The operator may, through zelkctl.
         out = zelkctl(b, "pause", "shop-a/ZK1-000501")
         assert out.returncode == 0 and "pause done" in out.stdout, out.stderr
+        # Paused, nothing changes: the state is said again all the same.
+        op.wait_for(lambda: json.loads(op.last(base + "state"))["state"] == "Paused", 60,
+                    "not paused")
+        seen = len(op.of(base + "state"))
+        op.wait_for(lambda: len(op.of(base + "state")) > seen, 35, "no repeat within 30 s")
+        again = json.loads(op.of(base + "state")[-1][1])
+        assert again["state"] == "Paused" and again["time"] > json.loads(
+            op.of(base + "state")[seen - 1][1])["time"]
         out = zelkctl(b, "resume", "shop-a/NOPE")
         assert out.returncode == 3 and "no printer shop-a/NOPE" in out.stderr, out.stderr
         for client in (op, viewer, hostclient):
