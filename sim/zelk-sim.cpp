@@ -250,8 +250,12 @@ int main(int argc, char** argv)
         _exit(127);
     }
     g_child = child;
+    // The program under the launcher ends through its own teardown while its
+    // virtual printers still answer; a closed terminal (SIGHUP) must not take
+    // the bus away from under it.
     std::signal(SIGINT, forwardSignal);
     std::signal(SIGTERM, forwardSignal);
+    std::signal(SIGHUP, forwardSignal);
 
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -17,6 +17,7 @@
 #include "Settings.h"
 
 #include <Logging.h>
+#include <TerminationSignals.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,7 +27,6 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -49,14 +49,6 @@ constexpr int HeartbeatMs = 15000;
 // How long the printers attached at start get to answer before the start-up
 // lines say what was found.
 constexpr int DiscoveryMs = 3000;
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
 
 int fail(const QString& text)
 {
@@ -169,18 +161,15 @@ int main(int argc, char** argv)
     if (!server.start(error))
         return fail(error);
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    // SIGINT, SIGTERM and SIGHUP (a closed terminal) end zelkd through its
+    // event loop, so that the printers are let go and the log written out.
+    TerminationSignals termination;
+    if (!termination.isActive())
         return fail(QStringLiteral("cannot watch for signals"));
-    QSocketNotifier signalWatch(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalWatch, &QSocketNotifier::activated, &app, [&app] {
-        char c;
-        while (::read(signalPipe[0], &c, 1) > 0) {
-        }
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&app] {
         qCInfo(Main) << "stopping";
         app.quit();
     });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
     qCInfo(Main).noquote() << QStringLiteral("zelkd %1 (%2), listening on %3/")

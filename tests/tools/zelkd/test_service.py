@@ -9,6 +9,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import sqlite3
 import stat
@@ -148,7 +149,9 @@ def test_history_migration_damage_and_zelkctl():
         assert prints["last"]["success"] is False  # the job zelkd never saw end
         history = z.json("GET", "/api/zelkd/history")["prints"]
         assert history[0]["reason"] == "zelkd stopped during the job"
-        z.stop()
+        # A closed terminal (SIGHUP) ends zelkd as SIGTERM does: through its
+        # teardown, the history closed.
+        assert z.stop(signal.SIGHUP) == 0 and "stopping" in z.output(), z.output()
         db = sqlite3.connect(data + "/history.sqlite")
         assert db.execute("PRAGMA user_version").fetchone()[0] == 2
         assert db.execute("SELECT count(*) FROM sqlite_master WHERE name='prints_by_file'"

@@ -90,9 +90,9 @@ class Zelkd:
         os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
 
-    def stop(self):
+    def stop(self, sig=signal.SIGTERM):
         if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
+            os.killpg(self.process.pid, sig)
             try:
                 self.process.wait(30)
             except subprocess.TimeoutExpired:
