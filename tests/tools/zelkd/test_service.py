@@ -79,6 +79,13 @@ def test_key_file_and_show_key():
         out = run_zelkd("--user", "--show-key", "--api-key-file", key_file)
         assert out.returncode == 0 and out.stdout.split("\n")[0] == z.key
         assert "\u2588" in out.stdout  # the QR code's blocks
+        # The QR code opens the page with the key in the address's fragment,
+        # which no browser sends; a loopback zelkd is said to be out of reach.
+        assert "\nhttp://127.0.0.1:5000/#key=%s\n" % z.key in out.stdout, out.stdout
+        assert "a phone cannot reach it" in out.stderr
+        out = run_zelkd("--user", "--show-key", "--api-key-file", key_file, "--listen", "0.0.0.0",
+                        "--port", "5123")
+        assert re.search(r"\nhttp://[0-9.]+:5123/#key=%s\n" % z.key, out.stdout), out.stdout
         config = z.folder
     # A key that others can read is refused.
     folder = folder_of_our_own("zelkd-key-")
