@@ -5,6 +5,7 @@
 //
 //   zelkd [--config FILE] [--system|--user] [OPTIONS]    run in the foreground
 //   zelkd --show-key                                       print the API key (and a QR code)
+#include "Announcer.h"
 #include "Api.h"
 #include "ApiKey.h"
 #include "DeviceAdapter.h"
@@ -187,6 +188,17 @@ int main(int argc, char** argv)
     HttpServer server(settings, &api, &bus);
     if (!server.start(error))
         return fail(error);
+
+    // On the local network as printer hosts are, for slicers' "Browse".
+    Announcer announcer(settings);
+    QString notAnnounced;
+    if (!announcer.start(notAnnounced))
+        qCInfo(Main).noquote() << "not announced on the local network:" << notAnnounced;
+    QObject::connect(&hub, &PrinterHub::printerAttached, &app, [&announcer](const QString& id) {
+        // A printer that never said its serial number has no lasting URL.
+        if (!id.contains(QLatin1Char(':')))
+            announcer.addPrinter(id);
+    });
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail(QStringLiteral("cannot watch for signals"));

@@ -76,6 +76,8 @@ def test_key_file_and_show_key():
         assert "API key in %s" % key_file in z.output()
         assert re.search(r"listening on http://127\.0\.0\.1:%d/" % z.port, z.output())
         assert "printer 1:5 ZK1-000101 (Zelk, firmware" in z.output()
+        assert ("not announced on the local network: zelkd listens on 127.0.0.1, which only "
+                "this machine reaches") in z.output()
         out = run_zelkd("--user", "--show-key", "--api-key-file", key_file)
         assert out.returncode == 0 and out.stdout.split("\n")[0] == z.key
         assert "\u2588" in out.stdout  # the QR code's blocks
