@@ -2,8 +2,9 @@
 selenium against zelkd on a virtual printer. The key (typed, kept, given by
 a slicer's window, carried by the QR code's address), an upload and print,
 the printer waiting for its button, progress and the temperature chart
-moving, pause, resume, abort, filament, the log and the history; the layout
-on a phone's screen.
+moving, pause, resume, abort, filament, the log and the history, the
+printer pulled out while zelkd sends it a file; the layout on a phone's
+screen.
 
 ZELKD_SCREENSHOTS=FOLDER keeps the screenshots there (docs/ for the
 README); otherwise they go with the test's folder."""
@@ -169,6 +170,23 @@ def drive(z, d):
     z.wait_for_sim("REMFIL_HEATING", seconds=30)
     wait(d, card(".dataset.state === 'UnloadHeating'"), "the unload did not show")
     z.sim("release")
+    z.wait_for_sim("IDLE", seconds=120)
+
+    # The printer pulled out while zelkd sends it a file: the page says so.
+    with open(path, "wb") as f:
+        f.write(gcode(4 * 1024 * 1024))
+    wait(d, card(".querySelector('.send').disabled === true"), "the form did not reset")
+    d.find_element(By.CSS_SELECTOR, '[data-printer="%s"] .file' % SERIAL).send_keys(path)
+    wait(d, card(".dataset.state === 'Idle'"), "not idle after the unload", 120)
+    press(d, "send")
+    wait(d, card(".querySelector('.progress-text').textContent.startsWith('Sending')"),
+         "never sending to the printer")
+    z.sim("unplug")
+    wait(d, card(".querySelector('.progress-text').textContent.includes('failed: the printer "
+                 "went away')"), "the failure did not show")
+    wait(d, card(".querySelector('.badge').textContent === 'Offline after error'"),
+         "not offline after the error")
+    assert d.find_element(By.CSS_SELECTOR, ".pause").get_attribute("disabled")
 
 
 if __name__ == "__main__":
