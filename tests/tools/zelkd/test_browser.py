@@ -109,8 +109,10 @@ def drive(z, d):
     wait(d, card("?.dataset.state === 'Idle'"), "the address's key was not used")
     assert "key" not in d.current_url and d.current_url == url
     assert d.execute_script("return localStorage.getItem('zelkd.apiKey')") == z.key
-    # A slicer's window gives it in sessionStorage: used, not kept.
+    # A slicer's window gives it in sessionStorage: used, not kept. It opens
+    # the printer's own address, as the slicer was given it.
     d.find_element(By.ID, "forget").click()
+    d.get(url + "printers/" + SERIAL)
     d.execute_script("sessionStorage.setItem('apiKey', arguments[0])", z.key)
     d.refresh()
     wait(d, card("?.dataset.state === 'Idle'"), "the slicer's key was not used")
