@@ -74,6 +74,7 @@ function forgetKey() {
 
 function askForKey(error) {
   $("#key-panel").hidden = false;
+  $(".panels").hidden = true;
   $("#forget").hidden = true;
   const text = $("#key-error");
   text.textContent = error;
@@ -159,6 +160,7 @@ function upload(id, file, optimize, progress) {
 
 async function connect() {
   $("#key-panel").hidden = true;
+  $(".panels").hidden = false;
   $("#forget").hidden = false;
   try {
     const settings = await call("GET", "/api/settings");
@@ -553,6 +555,7 @@ async function refreshHistory() {
     row.dataset.outcome = r.outcome || "running";
   }
   $("#history-empty").hidden = list.length > 0;
+  $("#history").hidden = list.length === 0;
 }
 
 // --- start
