@@ -230,6 +230,10 @@ bool loadSettings(const QCommandLineParser& parser, Settings& s, QString& error)
             const QString value = ini.value(key).toStringList().join(QLatin1Char(','));
             if (key.startsWith(QLatin1String("General/")))
                 key = key.mid(8);
+            // Qt's reader takes only ';' as a comment; a "#key = value" line
+            // is what an administrator means as a setting left out.
+            if (key.startsWith(QLatin1Char('#')))
+                continue;
             QString why;
             if (!apply(s, key, value, why)) {
                 error = QStringLiteral("%1: %2: %3").arg(s.configFile, key, why);

@@ -58,9 +58,9 @@ def test_settings_and_command_line():
         out = run_zelkd("--user", "--config", config, "--data-folder", folder + "/d")
         assert out.returncode == 1 and named in out.stderr, (text, out.stderr)
     # The command line overrides the file: a bad port in the file, a good
-    # one given.
+    # one given. A line begun with # is a comment, as with ;.
     with open(config, "w") as f:
-        f.write("port = 1\nmax_upload_size = 2M\npoll_interval = 0.5\n")
+        f.write("port = 1\n#colour = red\n; port = 2\nmax_upload_size = 2M\npoll_interval = 0.5\n")
     with Zelkd(folder=folder) as z:  # its own --config and --port win
         pass
     assert run_zelkd("--user", "--bogus").returncode != 0
