@@ -74,7 +74,7 @@ private slots:
     void fitCheck();
     void buildVolumeIsEnteredInThePreview();
     void sliderShowsEachLayer();
-    void largeFileKeepsTheGuiResponsiveAndCancelsAtOnce();
+    void largeFile();
 
 private:
     QString write(const QString& name, const QByteArray& content);
@@ -282,9 +282,11 @@ void PrintPreviewDialogTest::sliderShowsEachLayer()
     QCOMPARE(preview.shownLayer(), 2);
 }
 
-// ~100 MB: a first layer of ~50 MB (more pieces than a layer view draws),
-// then 50 layers of ~1 MB.
-void PrintPreviewDialogTest::largeFileKeepsTheGuiResponsiveAndCancelsAtOnce()
+// ~100 MB (a first layer of ~50 MB, more pieces than a layer view draws,
+// then 50 layers of ~1 MB): read, optimized and drawn while the GUI thread
+// stays live; Print while the optimizer runs waits for it; Cancel stops both
+// passes at once.
+void PrintPreviewDialogTest::largeFile()
 {
     QByteArray block;
     for (int i = 0; block.size() < 1024 * 1024; ++i)
@@ -332,6 +334,27 @@ void PrintPreviewDialogTest::largeFileKeepsTheGuiResponsiveAndCancelsAtOnce()
     }
     QVERIFY(leftovers().isEmpty());
 
+    // Print while the optimizer runs: the copy is sent once it is complete.
+    {
+        PrintPreviewDialog preview(path, true, settings.get());
+        preview.show();
+        auto* bar = preview.findChild<QProgressBar*>("progressBar");
+        QTRY_VERIFY_WITH_TIMEOUT(bar->value() > 0, 20000);
+        QVERIFY(preview.isOptimizing());
+        auto* print = preview.findChild<QPushButton*>("printButton");
+        print->click();
+        QVERIFY(preview.isVisible());
+        QVERIFY(!print->isEnabled());
+        QVERIFY(text(preview, "optimizeLabel").endsWith("The file is sent when this is done."));
+        QTRY_COMPARE_WITH_TIMEOUT(preview.result(), int(QDialog::Accepted), 60000);
+        QVERIFY(!preview.isOptimizing());
+        std::unique_ptr<QTemporaryFile> copy = preview.takeOptimizedFile();
+        QVERIFY(copy && copy->open());
+        QVERIFY(copy->readLine().startsWith("; Optimized with Corvane optimizer"));
+        QVERIFY(copy->size() > 1000000);
+    }
+    QVERIFY(leftovers().isEmpty());
+
     // Cancel soon after the start: both passes stop, the copy goes.
     QElapsedTimer closing;
     {
@@ -343,6 +366,7 @@ void PrintPreviewDialogTest::largeFileKeepsTheGuiResponsiveAndCancelsAtOnce()
         closing.start();
         preview.findChild<QPushButton*>("cancelButton")->click();
         QCOMPARE(preview.result(), int(QDialog::Rejected));
+        QVERIFY(!preview.takeOptimizedFile());
     }
     qInfo("closed in %lld ms", closing.elapsed());
     QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
