@@ -26,7 +26,10 @@
 #include <QTimer>
 
 #include <cstring>
+#include <functional>
 #include <memory>
+
+#include <unistd.h>
 
 using zelktest::ModalScript;
 
@@ -117,18 +120,18 @@ void PrintPreviewDialogTest::showsWhatTheFilePrints()
     const QString path = write("holder.gcode", zelktest::previewGcode());
     RMBuildVolume volume{200, 200, 200};
     settings->setBuildVolume(volume);
-    auto preview = std::make_unique<PrintPreviewDialog>(path, true, settings.get());
+    const auto preview = std::make_unique<PrintPreviewDialog>(path, true, settings.get());
     preview->show();
     QTRY_VERIFY_WITH_TIMEOUT(idle(*preview), 20000);
     const RMGcodeAnalysisResult& r = preview->analysis();
     QVERIFY(r.isValid());
 
     QVERIFY(!preview->findChild<QLabel*>("thumbnailLabel")->pixmap(Qt::ReturnByValue).isNull());
-    QVERIFY2(text(*preview, "timeLabel").endsWith("(slicer says 24 min 55 s)"),
+    QVERIFY2(text(*preview, "timeLabel").endsWith("(slicer says 29 min 51 s)"),
              qPrintable(text(*preview, "timeLabel")));
     QCOMPARE(text(*preview, "heatingLabel"),
              QString("hot end 210 °C, bed 60 °C; 2 heating waits, not in the print time"));
-    QVERIFY2(text(*preview, "filamentLabel").endsWith("g (slicer says 1.76 m)"),
+    QVERIFY2(text(*preview, "filamentLabel").endsWith("g (slicer says 1.85 m)"),
              qPrintable(text(*preview, "filamentLabel")));
     QCOMPARE(text(*preview, "sizeLabel"), QString("100.0 × 109.8 × 12.0 mm"));
     QVERIFY(text(*preview, "fitLabel").startsWith("Yes"));
@@ -141,18 +144,6 @@ void PrintPreviewDialogTest::showsWhatTheFilePrints()
     // The first layer with filament, with the purge line.
     QTRY_COMPARE(preview->shownLayer(), r.firstExtrudingLayer);
     QCOMPARE(text(*preview, "layerLabel"), QString("Layer 1 of 60, at 0.30 mm"));
-
-    // Print hands the optimized copy over; the caller owns it from then on.
-    preview->findChild<QPushButton*>("printButton")->click();
-    QCOMPARE(preview->result(), int(QDialog::Accepted));
-    std::unique_ptr<QTemporaryFile> copy = preview->takeOptimizedFile();
-    QVERIFY(copy);
-    preview.reset();
-    QVERIFY(QFile::exists(copy->fileName()));
-    QVERIFY(copy->open());
-    QVERIFY(copy->readLine().startsWith("; Optimized with Corvane optimizer"));
-    copy.reset();
-    QVERIFY(leftovers().isEmpty());
 }
 
 void PrintPreviewDialogTest::fitCheck_data()
@@ -208,35 +199,30 @@ void PrintPreviewDialogTest::buildVolumeIsEnteredInThePreview()
     PrintPreviewDialog preview(path, false, settings.get());
     preview.show();
     QTRY_VERIFY(idle(preview));
-    auto* button = preview.findChild<QPushButton*>("buildVolumeButton");
-    const auto entry = [] {
-        auto* d = zelktest::activeModal<QDialog>();
-        return d && d->objectName() == "buildVolumeDialog" ? d : nullptr;
+    // Runs the entry dialog with `answer`.
+    const auto enter = [&](std::function<void(QDialog*)> answer) {
+        ModalScript script;
+        script.when(
+            "the entry dialog",
+            [] {
+                auto* d = zelktest::activeModal<QDialog>();
+                return d && d->objectName() == "buildVolumeDialog";
+            },
+            [answer] { answer(zelktest::activeModal<QDialog>()); });
+        script.start();
+        preview.findChild<QPushButton*>("buildVolumeButton")->click();
+        QVERIFY2(script.finished(), qPrintable(script.stuckAt()));
     };
 
-    ModalScript enter;
-    enter.when(
-        "the entry dialog", [&] { return entry(); },
-        [&] {
-            QDialog* d = entry();
-            d->findChild<QDoubleSpinBox*>("widthBox")->setValue(15);
-            d->findChild<QDoubleSpinBox*>("depthBox")->setValue(50);
-            d->findChild<QDoubleSpinBox*>("heightBox")->setValue(10);
-            d->accept();
-        });
-    enter.start();
-    button->click();
-    QVERIFY2(enter.finished(), qPrintable(enter.stuckAt()));
+    enter([](QDialog* d) {
+        d->findChild<QDoubleSpinBox*>("widthBox")->setValue(15);
+        d->findChild<QDoubleSpinBox*>("depthBox")->setValue(50);
+        d->findChild<QDoubleSpinBox*>("heightBox")->setValue(10);
+        d->accept();
+    });
     QCOMPARE(settings->value("build_volume").toString(), QString("15x50x10"));
     QVERIFY(text(preview, "fitLabel").startsWith("No: 20.0 × 20.0 × 2.0 mm is larger"));
-
-    ModalScript clear;
-    clear.when(
-        "the entry dialog", [&] { return entry(); },
-        [&] { entry()->findChild<QPushButton*>("clearButton")->click(); });
-    clear.start();
-    button->click();
-    QVERIFY2(clear.finished(), qPrintable(clear.stuckAt()));
+    enter([](QDialog* d) { d->findChild<QPushButton*>("clearButton")->click(); });
     QVERIFY(!settings->contains("build_volume"));
     QVERIFY(text(preview, "fitLabel").startsWith("Not checked"));
 }
@@ -304,20 +290,32 @@ void PrintPreviewDialogTest::largeFile()
                        block);
     }
 
-    // The longest the GUI thread went without running its event loop.
+    // The longest the GUI thread went without running its event loop, the
+    // time it waited for a CPU left out (the machine may be busy): from the
+    // kernel's count of its run-queue wait, the second number of schedstat.
+    QFile schedstat(QStringLiteral("/proc/self/task/%1/schedstat").arg(gettid()));
+    const auto queued = [&schedstat] {
+        schedstat.open(QIODevice::ReadOnly);
+        const QList<QByteArray> fields = schedstat.readAll().split(' ');
+        schedstat.close();
+        return fields.size() > 1 ? fields[1].toLongLong() / 1000000 : 0;
+    };
     QElapsedTimer clock;
-    qint64 last = 0, longest = 0;
+    qint64 last = 0, lastQueued = 0, longest = 0;
     QTimer beat;
     beat.setInterval(5);
     connect(&beat, &QTimer::timeout, [&] {
-        longest = std::max(longest, clock.elapsed() - last);
-        last = clock.elapsed();
+        const qint64 now = clock.elapsed(), nowQueued = queued();
+        longest = std::max(longest, now - last - (nowQueued - lastQueued));
+        last = now;
+        lastQueued = nowQueued;
     });
 
     {
         PrintPreviewDialog preview(path, true, settings.get());
         preview.show();
         clock.start();
+        lastQueued = queued();
         beat.start();
         QTRY_VERIFY_WITH_TIMEOUT(idle(preview) && preview.shownLayer() == 0, 120000);
         QVERIFY(text(preview, "layerLabel").endsWith("(its first 100000 moves)"));
@@ -326,50 +324,52 @@ void PrintPreviewDialogTest::largeFile()
         preview.findChild<QSlider*>("layerSlider")->setValue(30);
         QTRY_COMPARE(preview.shownLayer(), 30);
         beat.stop();
-        qInfo("analysed, optimized and drawn in %lld ms; the GUI thread's longest wait %lld ms",
+        qInfo("analysed, optimized and drawn in %lld ms; the GUI thread's longest stall %lld ms",
               clock.elapsed(), longest);
-        // Generous for a loaded machine: the analysis alone takes a second
-        // or more, the optimizer as long, a frozen thread would wait that.
-        QVERIFY2(longest < 500, qPrintable(QString::number(longest)));
+        // Generous: the analysis alone takes half a second or more, which a
+        // frozen (or waiting) GUI thread would not answer in.
+        QVERIFY2(longest < 250, qPrintable(QString::number(longest)));
     }
     QVERIFY(leftovers().isEmpty());
 
-    // Print while the optimizer runs: the copy is sent once it is complete.
-    {
-        PrintPreviewDialog preview(path, true, settings.get());
-        preview.show();
-        auto* bar = preview.findChild<QProgressBar*>("progressBar");
+    // Opens a preview and waits until both passes are under way.
+    const auto running = [&](std::unique_ptr<PrintPreviewDialog>& preview) {
+        preview = std::make_unique<PrintPreviewDialog>(path, true, settings.get());
+        preview->show();
+        auto* bar = preview->findChild<QProgressBar*>("progressBar");
         QTRY_VERIFY_WITH_TIMEOUT(bar->value() > 0, 20000);
-        QVERIFY(preview.isOptimizing());
-        auto* print = preview.findChild<QPushButton*>("printButton");
-        print->click();
-        QVERIFY(preview.isVisible());
-        QVERIFY(!print->isEnabled());
-        QVERIFY(text(preview, "optimizeLabel").endsWith("The file is sent when this is done."));
-        QTRY_COMPARE_WITH_TIMEOUT(preview.result(), int(QDialog::Accepted), 60000);
-        QVERIFY(!preview.isOptimizing());
-        std::unique_ptr<QTemporaryFile> copy = preview.takeOptimizedFile();
-        QVERIFY(copy && copy->open());
-        QVERIFY(copy->readLine().startsWith("; Optimized with Corvane optimizer"));
-        QVERIFY(copy->size() > 1000000);
-    }
+        QVERIFY(preview->isAnalyzing() && preview->isOptimizing());
+    };
+
+    // Print while the optimizer runs: the copy is handed over once it is
+    // complete, and is the caller's from then on.
+    std::unique_ptr<PrintPreviewDialog> preview;
+    running(preview);
+    auto* print = preview->findChild<QPushButton*>("printButton");
+    print->click();
+    QVERIFY(preview->isVisible() && !print->isEnabled());
+    QVERIFY(text(*preview, "optimizeLabel").endsWith("The file is sent when this is done."));
+    QTRY_COMPARE_WITH_TIMEOUT(preview->result(), int(QDialog::Accepted), 60000);
+    std::unique_ptr<QTemporaryFile> copy = preview->takeOptimizedFile();
+    preview.reset();
+    QVERIFY(copy && copy->open());
+    QVERIFY(copy->readLine().startsWith("; Optimized with Corvane optimizer"));
+    QVERIFY(copy->size() > 1000000);
+    copy.reset();
     QVERIFY(leftovers().isEmpty());
 
-    // Cancel soon after the start: both passes stop, the copy goes.
+    // Cancel soon after the start: both passes stop at once (a pass left to
+    // run to its end held the closing dialog 0.5 s here), nothing is left.
+    running(preview);
+    QTest::ignoreMessage(QtInfoMsg, "The optimization was cancelled.");
     QElapsedTimer closing;
-    {
-        PrintPreviewDialog preview(path, true, settings.get());
-        preview.show();
-        auto* bar = preview.findChild<QProgressBar*>("progressBar");
-        QTRY_VERIFY_WITH_TIMEOUT(bar->value() > 0, 20000);
-        QVERIFY(preview.isAnalyzing() && preview.isOptimizing());
-        closing.start();
-        preview.findChild<QPushButton*>("cancelButton")->click();
-        QCOMPARE(preview.result(), int(QDialog::Rejected));
-        QVERIFY(!preview.takeOptimizedFile());
-    }
+    closing.start();
+    preview->findChild<QPushButton*>("cancelButton")->click();
+    QCOMPARE(preview->result(), int(QDialog::Rejected));
+    QVERIFY(!preview->takeOptimizedFile());
+    preview.reset();
     qInfo("closed in %lld ms", closing.elapsed());
-    QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+    QVERIFY2(closing.elapsed() < 300, qPrintable(QString::number(closing.elapsed())));
     QVERIFY(leftovers().isEmpty());
 }
 
