@@ -84,7 +84,8 @@ QString duration(double seconds)
 QString volumeText(const RMBuildVolume& v)
 {
     return PrintPreviewDialog::tr("%1 × %2 × %3 mm")
-        .arg(number(v.width, 0), number(v.depth, 0), number(v.height, 0));
+        .arg(QLocale().toString(v.width, 'g', 6), QLocale().toString(v.depth, 'g', 6),
+             QLocale().toString(v.height, 'g', 6)); // 220, or 180.5
 }
 
 // Whether what is extruded lies inside the build volume, which starts at the

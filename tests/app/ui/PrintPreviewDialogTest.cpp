@@ -167,7 +167,7 @@ void PrintPreviewDialogTest::fitCheck_data()
                                 << true;
     QTest::newRow("too low") << 50.0 << 50.0 << 1.5
                              << "No: 20.0 × 20.0 × 2.0 mm is larger than the build volume, "
-                                "50 × 50 × 2 mm."
+                                "50 × 50 × 1.5 mm."
                              << true;
     QTest::newRow("off the plate") << 30.0 << 35.0 << 10.0
                                    << "No: it reaches outside the build volume, 30 × 35 × 10 mm "
