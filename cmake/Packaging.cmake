@@ -271,6 +271,8 @@ function(zelk_packaging_finish)
     # from Debian's Chart.js. postinst makes zelkd's account with adduser
     # where systemd-sysusers is not there.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5svg5, libqt5sql5-sqlite, libjs-chart.js, adduser")
+    # zelkd announces itself through the daemon when one runs.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
         ${ZELK_PACKAGING_DIR}/debian/postinst ${ZELK_PACKAGING_DIR}/debian/prerm
         ${ZELK_PACKAGING_DIR}/debian/postrm ${ZELK_PACKAGING_DIR}/debian/conffiles)

@@ -10,6 +10,7 @@
 #include <QIODevice>
 #include <QString>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -67,6 +68,9 @@ public:
     GcodeWriter* writer = nullptr;
     GcodeLine move;
     qint64 verbatimMoves = 0; // G0/G1 lines copied as they stand
+
+    // Set by cancel() on any thread, read by the pass once per input block.
+    std::atomic<bool> cancelled{false};
 };
 
 void RMOptimizeTaskPrivate::setError(RMOptimizeTask::Error e, const QString& text)
@@ -76,7 +80,10 @@ void RMOptimizeTaskPrivate::setError(RMOptimizeTask::Error e, const QString& tex
         return; // the first failure is the cause; later ones follow from it
     error = e;
     errorString = text;
-    qCWarning(Optimizer).noquote() << text;
+    if (e == RMOptimizeTask::Cancelled)
+        qCInfo(Optimizer).noquote() << text; // the user's choice, nothing wrong
+    else
+        qCWarning(Optimizer).noquote() << text;
     emit q->errorOccurred(e);
 }
 
@@ -167,6 +174,11 @@ void RMOptimizeTaskPrivate::run()
             }
             if (out.hasFailed())
                 break;
+            if (cancelled) {
+                setError(RMOptimizeTask::Cancelled,
+                         RMOptimizeTask::tr("The optimization was cancelled."));
+                break;
+            }
             if (atEnd) {
                 if (begin != filled) { // a last line without line feed
                     line(buffer.data() + begin, buffer.data() + filled);
@@ -241,6 +253,12 @@ void RMOptimizeTask::optimize()
     d->verbatimMoves = 0;
     d->run();
     qCDebug(Optimizer).nospace() << "Optimized gcode file in " << timer.elapsed() << "ms";
+}
+
+void RMOptimizeTask::cancel()
+{
+    Q_D(RMOptimizeTask);
+    d->cancelled = true;
 }
 
 RMOptimizeTask::Error RMOptimizeTask::error() const

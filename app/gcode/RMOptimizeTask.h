@@ -14,7 +14,8 @@ class RMOptimizeTaskPrivate;
 // Construct one task per file and call optimize() once, on any thread; the
 // two devices are used only by that call and belong to the caller, who opens
 // them (input for reading, output for writing). The result accessors are
-// meant to be read after optimize() returned.
+// meant to be read after optimize() returned; cancel() is the one call made
+// while it runs.
 class RMOptimizeTask : public QObject
 {
     Q_OBJECT
@@ -24,6 +25,7 @@ public:
         ReadError,   // the input device failed
         WriteError,  // the output device refused bytes (disk full, closed...)
         LineTooLong, // a line longer than MaxLineLength: not G-code a printer runs
+        Cancelled,   // cancel() was called
     };
     Q_ENUM(Error)
 
@@ -44,6 +46,9 @@ public:
 
 public slots:
     void optimize();
+    // Ends optimize() soon (within one input block), with the error
+    // Cancelled; before optimize() has begun, it ends at once. Any thread.
+    void cancel();
 
 signals:
     // Input bytes consumed so far. Emitted as the pass crosses every

@@ -1,11 +1,18 @@
 #include "RMSettings.h"
 
+#include <QStringList>
+
 namespace {
 const QString USER = QStringLiteral("user");
 const QString ACCESS_TOKEN = QStringLiteral("access_token");
 const QString REFRESH_TOKEN = QStringLiteral("refresh_token");
 const QString USB_BRIDGE = QStringLiteral("usb_bridge");
 const QString OPTIMIZE_GCODE = QStringLiteral("optimize_gcode");
+const QString BUILD_VOLUME = QStringLiteral("build_volume");
+
+// No printer is smaller or larger; beyond these a number is a typing slip.
+constexpr double MinBuildSize = 1;
+constexpr double MaxBuildSize = 10000;
 } // namespace
 
 RMSettings::RMSettings(QObject* parent)
@@ -35,6 +42,25 @@ bool RMSettings::usbBridge() const
 bool RMSettings::optimizeGcode() const
 {
     return value(OPTIMIZE_GCODE).toBool();
+}
+
+RMBuildVolume RMSettings::buildVolume() const
+{
+    const QStringList parts = value(BUILD_VOLUME).toString().split(QLatin1Char('x'));
+    if (parts.size() != 3)
+        return RMBuildVolume();
+    double sizes[3];
+    for (int i = 0; i < 3; ++i) {
+        bool ok = false;
+        sizes[i] = parts.at(i).trimmed().toDouble(&ok);
+        if (!ok || !(sizes[i] >= MinBuildSize && sizes[i] <= MaxBuildSize))
+            return RMBuildVolume();
+    }
+    RMBuildVolume volume;
+    volume.width = sizes[0];
+    volume.depth = sizes[1];
+    volume.height = sizes[2];
+    return volume;
 }
 
 void RMSettings::setWebUser(QString user)
@@ -72,4 +98,21 @@ void RMSettings::setUsbBridge(bool bridge)
 void RMSettings::setOptimizeGcode(bool optimize)
 {
     setValue(OPTIMIZE_GCODE, optimize);
+}
+
+void RMSettings::setBuildVolume(RMBuildVolume volume)
+{
+    const auto inRange = [](double v) { return v >= MinBuildSize && v <= MaxBuildSize; };
+    if (!inRange(volume.width) || !inRange(volume.depth) || !inRange(volume.height))
+        volume = RMBuildVolume();
+    if (volume == buildVolume())
+        return;
+    if (volume.isValid())
+        setValue(BUILD_VOLUME, QStringLiteral("%1x%2x%3")
+                                   .arg(QString::number(volume.width, 'g', 6),
+                                        QString::number(volume.depth, 'g', 6),
+                                        QString::number(volume.height, 'g', 6)));
+    else
+        remove(BUILD_VOLUME);
+    emit buildVolumeChanged(volume);
 }

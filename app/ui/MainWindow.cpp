@@ -5,44 +5,30 @@
 #include "FirmwareUpdateDialog.h"
 #include "LogsDialog.h"
 #include "OutOfFilamentDialog.h"
+#include "PrintPreviewDialog.h"
 #include "TestPrintDialog.h"
 
 #include <Installer.h>
 #include <LogCategories.h>
-#include <OptimizerLogging.h>
 #include <RMDeviceRegistry.h>
-#include <RMOptimizeTask.h>
 #include <RMPrintTimeEstimator.h>
 #include <RMSettings.h>
 #include <RMStatusText.h>
 
 #include <QCoreApplication>
 #include <QDialog>
-#include <QDir>
-#include <QFile>
 #include <QFileDialog>
-#include <QFutureWatcher>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QTemporaryFile>
 #include <QTimer>
-#include <QtConcurrent>
 
 namespace {
 
 const int PollIntervalMs = 10000;
 const QString FirstFirmware = QStringLiteral("1.0.0");
-
-// Percent of the input the optimizer has read. An empty file has nothing left
-// to do once the pass reports at all.
-int optimizeProgress(qint64 processed, qint64 size)
-{
-    if (size <= 0)
-        return 100;
-    return int(qBound<qint64>(0, processed * 100 / size, 100));
-}
 
 } // namespace
 
@@ -268,16 +254,19 @@ void MainWindow::on_printFileButton_clicked()
     if (chosen.isEmpty())
         return;
 
-    QString path = chosen;
+    // Nothing goes to the printer before the user has seen what the file
+    // prints and pressed Print. The preview optimizes it, when asked, into
+    // the temporary file that is sent.
     std::unique_ptr<QTemporaryFile> optimized;
-    if (ui->optimizeCheckbox->isChecked()) {
-        optimized = optimize(chosen);
-        if (!optimized)
+    {
+        PrintPreviewDialog preview(chosen, ui->optimizeCheckbox->isChecked(), settings, this);
+        if (preview.exec() != QDialog::Accepted)
             return;
-        path = optimized->fileName();
+        optimized = preview.takeOptimizedFile();
     }
+    const QString path = optimized ? optimized->fileName() : chosen;
 
-    // The followed device may have changed while the optimizer ran.
+    // The followed device may have changed while the preview was open.
     RMDevice* const target = device.data();
     RMJobSend* const job = target->sendJob(path);
     if (!job)
@@ -314,50 +303,6 @@ void MainWindow::on_printFileButton_clicked()
         tellUser(tr("The file could not be sent to the printer.\n\n%1").arg(reason));
         refreshStatus();
     });
-}
-
-std::unique_ptr<QTemporaryFile> MainWindow::optimize(const QString& path)
-{
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        tellUser(tr("The file %1 could not be opened.\n\n%2")
-                     .arg(QDir::toNativeSeparators(path), input.errorString()));
-        return nullptr;
-    }
-    auto output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
-        tellUser(tr("The optimized file could not be created.\n\n%1").arg(output->errorString()));
-        return nullptr;
-    }
-
-    const qint64 size = input.size();
-    RMOptimizeTask task(&input, output.get());
-    QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
-    dialog.setWindowModality(Qt::WindowModal);
-    // Closing at 100 percent would let the file be sent before the optimizer
-    // has flushed it; the dialog closes when the pass has ended.
-    dialog.setAutoClose(false);
-    dialog.setAutoReset(false);
-    connect(
-        &task, &RMOptimizeTask::progress, &dialog,
-        [&dialog, size](qint64 processed) { dialog.setValue(optimizeProgress(processed, size)); },
-        Qt::QueuedConnection);
-    QFutureWatcher<void> watcher;
-    connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
-    watcher.setFuture(QtConcurrent::run([&task] { task.optimize(); }));
-    // Escape hides the dialog, but the pass still owns both files.
-    while (!watcher.isFinished())
-        dialog.exec();
-
-    if (task.error() != RMOptimizeTask::NoError) {
-        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << task.errorString();
-        tellUser(tr("The file could not be optimized, so it was not sent to the printer.\n\n%1")
-                     .arg(task.errorString()));
-        return nullptr;
-    }
-    output->close();
-    return output;
 }
 
 void MainWindow::tellUser(const QString& text)

@@ -28,7 +28,7 @@ class MainWindow;
 // The program's one top-level window. It follows the single attached printer
 // (or the registry's never-open placeholder when there is none, or more than
 // one), shows its state in one status line, polls it every 10 s and prints
-// G-code files on it, optionally through the optimizer first. Its other
+// G-code files on it, after a preview, optionally through the optimizer. Its other
 // buttons run the guided procedures (filament load and unload, test print,
 // firmware update) and show the printer's logs; a printer that runs out of
 // filament gets the recovery dialog by itself.
@@ -63,9 +63,6 @@ private:
     // Runs the out-of-filament dialog for the followed printer, unless one
     // is running for it already.
     void recoverFilament();
-    // Runs the optimizer over `path` behind a progress dialog. Null, after
-    // telling the user why, when the result must not be printed.
-    std::unique_ptr<QTemporaryFile> optimize(const QString& path);
     void tellUser(const QString& text);
 
     Ui::MainWindow* ui;

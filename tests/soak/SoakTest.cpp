@@ -610,10 +610,12 @@ void SoakTest::startUpload()
     upload.queuedBefore = jobQueuedCount();
     watchedDevice = device;
     device->installEventFilter(this);
-    // The optimizer now and then, with its own dialog and thread.
+    // The optimizer now and then, in the preview, on its pool.
     window->findChild<QCheckBox*>(QStringLiteral("optimizeCheckbox"))
         ->setChecked(random() % 4 == 0);
     chooseInFileDialog(files[int(random() % uint(files.size()))]);
+    // Print as soon as the preview has read (and optimized) the file.
+    zelktest::answerPrintPreview(true);
     monitor.setPhase(QStringLiteral("print button"));
     button->click(); // returns once the upload has begun (or was refused)
     monitor.setPhase(QStringLiteral("upload"));

@@ -915,6 +915,49 @@ const QHash<QString, QByteArray>& contentTypes()
     return types;
 }
 
+// Where the page's files come from: Debian's JavaScript libraries that the
+// page uses (each its own folder, nothing else of /usr/share/javascript),
+// and the page's own folder.
+struct StaticFolder
+{
+    QString prefix; // of the URL path
+    QString root;
+};
+
+QVector<StaticFolder> staticFolders(const Settings& settings)
+{
+    return {{QStringLiteral("/javascript/chart.js/"),
+             QStringLiteral(ZELK_JAVASCRIPT_FOLDER "/chart.js")},
+            {QStringLiteral("/"), settings.webFolder}};
+}
+
+// `relative` below `root`: no hidden names, nothing outside it (symbolic
+// links resolved first), a folder's index.html.
+HttpResponse staticFile(const QString& rootFolder, QString relative)
+{
+    if (relative.isEmpty())
+        relative = QStringLiteral("index.html");
+    const QStringList segments = relative.split(QLatin1Char('/'));
+    for (const QString& s : segments)
+        if (s.isEmpty() || s.startsWith(QLatin1Char('.')))
+            return fail(404, QStringLiteral("not found"));
+    const QString root = QDir(rootFolder).canonicalPath();
+    QString file = QFileInfo(root + QLatin1Char('/') + relative).canonicalFilePath();
+    if (QFileInfo(file).isDir())
+        file = QFileInfo(file + QStringLiteral("/index.html")).canonicalFilePath();
+    if (root.isEmpty() || file.isEmpty() || !file.startsWith(root + QLatin1Char('/')) ||
+        !QFileInfo(file).isFile())
+        return fail(404, QStringLiteral("not found"));
+    HttpResponse r;
+    r.file = file;
+    r.contentType =
+        contentTypes().value(QFileInfo(file).suffix().toLower(), "application/octet-stream");
+    r.headers.append(qMakePair(QByteArrayLiteral("Content-Security-Policy"),
+                               QByteArrayLiteral("default-src 'self'; img-src 'self' data:; "
+                                                 "style-src 'self' 'unsafe-inline'")));
+    return r;
+}
+
 } // namespace
 
 Api::Api(const Settings& s, const ApiKey& k, PrinterHub* h, FileStore* f, History* hi, EventBus* b)
@@ -944,26 +987,10 @@ void Api::begin(Exchange& ex)
         // The page: its files need no key (its API calls do).
         if (ex.method() != "GET" && ex.method() != "HEAD")
             return ex.respond(fail(405, QStringLiteral("method not allowed")));
-        QString relative = path == QLatin1String("/") ? QStringLiteral("index.html") : path.mid(1);
-        const QStringList segments = relative.split(QLatin1Char('/'));
-        for (const QString& s : segments)
-            if (s.isEmpty() || s.startsWith(QLatin1Char('.')))
-                return ex.respond(fail(404, QStringLiteral("not found")));
-        const QString root = QDir(settings.webFolder).canonicalPath();
-        QString file = QFileInfo(root + QLatin1Char('/') + relative).canonicalFilePath();
-        if (QFileInfo(file).isDir())
-            file = QFileInfo(file + QStringLiteral("/index.html")).canonicalFilePath();
-        if (root.isEmpty() || file.isEmpty() || !file.startsWith(root + QLatin1Char('/')) ||
-            !QFileInfo(file).isFile())
-            return ex.respond(fail(404, QStringLiteral("not found")));
-        HttpResponse r;
-        r.file = file;
-        r.contentType =
-            contentTypes().value(QFileInfo(file).suffix().toLower(), "application/octet-stream");
-        r.headers.append(qMakePair(QByteArrayLiteral("Content-Security-Policy"),
-                                   QByteArrayLiteral("default-src 'self'; img-src 'self' data:; "
-                                                     "style-src 'self' 'unsafe-inline'")));
-        return ex.respond(r);
+        for (const StaticFolder& folder : staticFolders(settings))
+            if (path.startsWith(folder.prefix))
+                return ex.respond(staticFile(folder.root, path.mid(folder.prefix.size())));
+        return ex.respond(fail(404, QStringLiteral("not found")));
     }
 
     // Every API call carries the key.

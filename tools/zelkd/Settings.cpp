@@ -46,6 +46,9 @@ const Key Keys[] = {
      "How often each printer is asked for its status (default 1)."},
     {"optimize_default", "optimize-default", "true|false",
      "Run uploads through the G-code optimizer unless they say otherwise."},
+    {"announce", "announce", "true|false",
+     "Announce the printers on the local network (Avahi, as an OctoPrint host) when "
+     "avahi-daemon runs and zelkd listens beyond this machine (default true)."},
     {"max_connections", "max-connections", "count",
      "Connections served at once, at least 256 (default 512)."},
     {"idle_timeout", "idle-timeout", "seconds",
@@ -140,6 +143,11 @@ bool apply(Settings& s, const QString& key, const QString& value, QString& why)
         s.pollIntervalMs = qRound(seconds * 1000);
     } else if (key == QLatin1String("optimize_default")) {
         if (!parseBool(value, s.optimizeByDefault)) {
+            why = QStringLiteral("want true or false");
+            return false;
+        }
+    } else if (key == QLatin1String("announce")) {
+        if (!parseBool(value, s.announce)) {
             why = QStringLiteral("want true or false");
             return false;
         }
@@ -287,6 +295,10 @@ bool loadSettings(const QCommandLineParser& parser, Settings& s, QString& error)
             const QString value = ini.value(key).toStringList().join(QLatin1Char(','));
             if (key.startsWith(QLatin1String("General/")))
                 key = key.mid(8);
+            // Qt's reader takes only ';' as a comment; a "#key = value" line
+            // is what an administrator means as a setting left out.
+            if (key.startsWith(QLatin1Char('#')))
+                continue;
             QString why;
             if (!apply(s, key, value, why)) {
                 error = QStringLiteral("%1: %2: %3").arg(s.configFile, key, why);

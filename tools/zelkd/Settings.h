@@ -28,6 +28,7 @@ struct Settings
     qint64 maxUploadSize = 1024ll * 1024 * 1024;
     int pollIntervalMs = 1000;
     bool optimizeByDefault = false;
+    bool announce = true; // _octoprint._tcp through avahi-daemon, when it runs
     int maxConnections = 512;
     int idleTimeoutS = 30;
 

@@ -4,7 +4,8 @@
 // does, so it is meant for a machine that serves printers.
 //
 //   zelkd [--config FILE] [--system|--user] [OPTIONS]    run in the foreground
-//   zelkd --show-key                                       print the API key
+//   zelkd --show-key                                       print the API key (and a QR code)
+#include "Announcer.h"
 #include "Api.h"
 #include "ApiKey.h"
 #include "DeviceAdapter.h"
@@ -26,9 +27,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QNetworkInterface>
 #include <QScopeGuard>
 #include <QThreadPool>
 #include <QTimer>
+#include <QUrl>
 
 #include <csignal>
 #include <cstdio>
@@ -54,6 +57,42 @@ int fail(const QString& text)
 {
     std::fprintf(stderr, "zelkd: %s\n", text.toLocal8Bit().constData());
     return 1;
+}
+
+// The page's address as a phone on the network reaches it, with the key in
+// the fragment (which a browser never sends, so it stays out of every log):
+// the listening address, or with every address the machine's first one on
+// an interface that is up. `warning` says why a phone cannot reach it.
+QString phoneUrl(const Settings& settings, const QByteArray& key, QString& warning)
+{
+    QHostAddress host = settings.listenAddress;
+    const bool any =
+        host == QHostAddress::Any || host == QHostAddress::AnyIPv4 || host == QHostAddress::AnyIPv6;
+    if (any) {
+        host = QHostAddress::LocalHost;
+        for (const QNetworkInterface& i : QNetworkInterface::allInterfaces()) {
+            const auto flags = i.flags();
+            if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
+                (flags & QNetworkInterface::IsLoopBack))
+                continue;
+            for (const QNetworkAddressEntry& e : i.addressEntries())
+                if (e.ip().protocol() == QAbstractSocket::IPv4Protocol && host.isLoopback())
+                    host = e.ip();
+        }
+    }
+    if (host.isLoopback())
+        warning = any ? QStringLiteral("this machine has no network address that is up: a "
+                                       "phone cannot reach zelkd yet")
+                      : QStringLiteral("zelkd listens on %1 only: a phone cannot reach it (set "
+                                       "listen_address, e.g. 0.0.0.0)")
+                            .arg(settings.listenAddress.toString());
+    QString name = host.toString();
+    if (host.protocol() == QAbstractSocket::IPv6Protocol)
+        name = QLatin1Char('[') + name + QLatin1Char(']');
+    return QStringLiteral("%1://%2:%3/#key=%4")
+        .arg(settings.useTls() ? QStringLiteral("https") : QStringLiteral("http"), name)
+        .arg(settings.port)
+        .arg(QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(key))));
 }
 
 void scheduleRotation(QTimer& timer)
@@ -87,7 +126,8 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringLiteral("show-key"),
-                      QStringLiteral("Print the API key, and a QR code of it, and exit.")});
+                      QStringLiteral("Print the API key, then the page's address with the key "
+                                     "as a QR code for a phone's camera, and exit.")});
     addSettingsOptions(parser);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
@@ -105,9 +145,17 @@ int main(int argc, char** argv)
             return fail(error + (::geteuid() != 0 && settings.systemService
                                      ? QStringLiteral(" (sudo zelkd --show-key)")
                                      : QString()));
+        // The key alone on the first line (for scripts); then the page's
+        // address with the key, and its QR code for a phone's camera.
         const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-        std::printf("%s\n\n%s", key.value().constData(),
-                    ApiKey::qrCode(key.value(), terminal).toUtf8().constData());
+        QString warning;
+        const QString url = phoneUrl(settings, key.value(), warning);
+        std::printf("%s\n\nScan this with a phone's camera to open the page with the key, or "
+                    "open\n%s\n\n%s",
+                    key.value().constData(), url.toUtf8().constData(),
+                    ApiKey::qrCode(url.toUtf8(), terminal).toUtf8().constData());
+        if (!warning.isEmpty())
+            std::fprintf(stderr, "zelkd: %s\n", warning.toLocal8Bit().constData());
         return 0;
     }
 
@@ -160,6 +208,17 @@ int main(int argc, char** argv)
     HttpServer server(settings, &api, &bus);
     if (!server.start(error))
         return fail(error);
+
+    // On the local network as printer hosts are, for slicers' "Browse".
+    Announcer announcer(settings);
+    QString notAnnounced;
+    if (!announcer.start(notAnnounced))
+        qCInfo(Main).noquote() << "not announced on the local network:" << notAnnounced;
+    QObject::connect(&hub, &PrinterHub::printerAttached, &app, [&announcer](const QString& id) {
+        // A printer that never said its serial number has no lasting URL.
+        if (!id.contains(QLatin1Char(':')))
+            announcer.addPrinter(id);
+    });
 
     // SIGINT, SIGTERM and SIGHUP (a closed terminal) end zelkd through its
     // event loop, so that the printers are let go and the log written out.

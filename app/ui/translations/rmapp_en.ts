@@ -402,28 +402,6 @@ Are you sure you want to exit?</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>The file %1 could not be opened.
-
-%2</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>The optimized file could not be created.
-
-%1</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Optimizing file...</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>The file could not be optimized, so it was not sent to the printer.
-
-%1</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>Zelk Printer Tool</source>
         <translation type="unfinished"></translation>
     </message>
@@ -472,6 +450,292 @@ Your printer has automatically paused.&lt;/p&gt;
     <message>
         <source>Your printer is ready.
 Press the front panel button to resume printing.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>PrintPreviewDialog</name>
+    <message>
+        <source>Print Preview</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reading the file...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&lt;span style=&quot;color:#ff0088&quot;&gt;&amp;#9632;&lt;/span&gt; extrusion &amp;nbsp; &lt;span style=&quot;color:#5a6e8c&quot;&gt;&amp;#9472;&lt;/span&gt; travel &amp;nbsp; &lt;span style=&quot;color:#bbbbbb&quot;&gt;&amp;#9632;&lt;/span&gt; layer below</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Print time</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Heating</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Filament</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Size</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Fits the printer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Build volume...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Optimized</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Print</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 h %2 min</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 min %2 s</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 × %2 × %3 mm</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Not checked: the printer&apos;s build volume is not set.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Nothing is extruded.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 from %2 to %3 mm</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No: %1 × %2 × %3 mm is larger than the build volume, %4.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No: it reaches outside the build volume, %1 from the origin (%2).</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Yes, in the build volume of %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Build Volume</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The space the printer prints in, from the origin of its coordinates. Files are checked against it before they are sent.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Width (X)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Depth (Y)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Height (Z)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source> mm</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Do Not Check</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file cannot be read: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 (slicer says %2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>hot end %1 °C</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>bed %1 °C</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%n heating waits, not in the print time</source>
+        <translation>
+            <numerusform>%n heating wait, not in the print time</numerusform>
+            <numerusform>%n heating waits, not in the print time</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 m, %2 g</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 (slicer says %2 m)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>nothing is extruded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No layers to show.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Layer %1 of %2, at %3 mm</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Optimizing... %1%</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file %1 could not be opened: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The optimized file could not be created: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file is sent when this is done.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 moves before, %2 after</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file could not be optimized, so it cannot be sent optimized. Untick Optimize in the window to send it as it is.
+
+%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Layer %1 of %2, at %3 mm (its first %4 moves)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 moves before, %2 after (%3% fewer)</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>RMGcodeAnalysis</name>
+    <message>
+        <source>The file is empty.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file is binary G-code, which this analysis does not read.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file holds binary data (a zero byte at byte %1): it is not a G-code text.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Lines longer than 1 MiB were skipped: %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Lines with numbers beyond a printer&apos;s reach or not plain decimals were left out: %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file has no moves: nothing would be printed.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Nothing is extruded: the file moves the head but lays no filament.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file turns volumetric extrusion on (M200): its E values are read as lengths of filament all the same.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The file changes tools (T%1): the time of a tool change is left out, and the filament of all tools is added up.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>More than %1 layers: the rest are counted in the last.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The G-code is not open for reading.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The analysis was cancelled.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not read the G-code: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 is a directory.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 is not a regular file.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not open %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>RMOptimizeTask</name>
+    <message>
+        <source>The optimization was cancelled.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>A line after byte %1 of the G-code is longer than %2 bytes.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not read the G-code: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not write the optimized G-code: %1</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

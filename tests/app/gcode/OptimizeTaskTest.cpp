@@ -97,6 +97,7 @@ private slots:
     void logsTiming();
     void reportsWriteFailure();
     void reportsReadFailure();
+    void cancelEndsThePassSoon();
     void refusesOverlongLine();
     void countsMovesAndBytes();
 };
@@ -309,6 +310,33 @@ void OptimizeTaskTest::reportsReadFailure()
     task.optimize();
     QCOMPARE(task.error(), RMOptimizeTask::ReadError);
     QCOMPARE(out.data(), Header + "M107\nG28\n");
+}
+
+void OptimizeTaskTest::cancelEndsThePassSoon()
+{
+    QByteArray input;
+    while (input.size() < 64 * RMOptimizeTask::ProgressStep)
+        input += "G1 X10 Y20 E0.5\nG1 X20 Y10 E1\n";
+    QBuffer in(&input);
+    in.open(QIODevice::ReadOnly);
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    RMOptimizeTask task(&in, &out);
+    // As a GUI thread would, from outside the pass: here at its first report.
+    connect(&task, &RMOptimizeTask::progress, &task, &RMOptimizeTask::cancel, Qt::DirectConnection);
+    QSignalSpy failed(&task, &RMOptimizeTask::errorOccurred);
+    task.optimize();
+    QCOMPARE(task.error(), RMOptimizeTask::Cancelled);
+    QCOMPARE(failed.size(), 1);
+    QVERIFY2(task.bytesRead() < input.size() / 4, qPrintable(QString::number(task.bytesRead())));
+
+    // Cancelled before it began: nothing is read.
+    in.seek(0);
+    RMOptimizeTask early(&in, &out);
+    early.cancel();
+    early.optimize();
+    QCOMPARE(early.error(), RMOptimizeTask::Cancelled);
+    QCOMPARE(early.bytesRead(), 0);
 }
 
 void OptimizeTaskTest::refusesOverlongLine()

@@ -1,6 +1,7 @@
 // The road of one print through the main window, on printers of the virtual
-// bus that receive and queue files: chosen in the file dialog, optionally
-// optimized, uploaded with progress, and the failures the user has to hear of.
+// bus that receive and queue files: chosen in the file dialog, seen in the
+// preview (and optimized there when asked), uploaded with progress after
+// Print, and the failures the user has to hear of.
 #include "MainWindowTestSupport.h"
 
 #include <PrintJobModel.h>
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -50,19 +52,12 @@ std::string received(const VirtualPrinter& printer)
 // A small print: a square outline, layer by layer.
 QByteArray squareGcode()
 {
-    QByteArray g = "; square\nG21\nG90\nM82\nM104 S210\nG28\nG92 E0\n";
-    double e = 0;
-    for (int layer = 1; layer <= 3; ++layer) {
-        g += "G1 Z" + QByteArray::number(0.2 * layer) + " F600\n";
-        for (int side = 0; side < 4; ++side) {
-            const int x = (side == 1 || side == 2) ? 40 : 20;
-            const int y = side >= 2 ? 40 : 20;
-            e += 0.8;
-            g += "G1 X" + QByteArray::number(x) + " Y" + QByteArray::number(y) + " E" +
-                 QByteArray::number(e, 'f', 3) + " F1800\n";
-        }
-    }
-    return g + "M104 S0\n";
+    return squareOutlineGcode(3, "; square\n", false);
+}
+
+QStringList leftovers()
+{
+    return QDir::temp().entryList({"zelk-*.gcode"});
 }
 
 } // namespace
@@ -77,7 +72,8 @@ private slots:
     void twoPrintersAreNotFollowed();
     void printsAFile_data();
     void printsAFile();
-    void cancelledChoiceSendsNothing();
+    void cancelSendsNothing_data();
+    void cancelSendsNothing();
     void failedUploadIsReportedAndPrintingComesBack();
     void fileTheOptimizerRejectsIsNotSent();
 
@@ -166,6 +162,7 @@ void MainWindowPrintTest::printsAFile()
     QVERIFY(!path.isEmpty());
 
     answerFileDialog(path);
+    answerPrintPreview(true);
     printButton()->click();
 
     QTRY_VERIFY_WITH_TIMEOUT(entered(printer, PrintJobModel::State::JobQueued), 10000);
@@ -176,19 +173,62 @@ void MainWindowPrintTest::printsAFile()
     QTRY_VERIFY_WITH_TIMEOUT(!window->activeDialog(), 5000);
     QVERIFY(!printButton()->isEnabled());
     // The optimized copy goes with its upload.
-    QTRY_VERIFY_WITH_TIMEOUT(QDir::temp().entryList({"zelk-*.gcode"}).isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(leftovers().isEmpty(), 5000);
 }
 
-void MainWindowPrintTest::cancelledChoiceSendsNothing()
+void MainWindowPrintTest::cancelSendsNothing_data()
 {
+    QTest::addColumn<bool>("chosen"); // a file, or the file dialog cancelled
+    QTest::addColumn<bool>("optimize");
+    QTest::addColumn<bool>("early"); // the preview cancelled as soon as it shows
+
+    QTest::newRow("no file chosen") << false << false << false;
+    QTest::newRow("preview cancelled") << true << false << false;
+    QTest::newRow("preview cancelled, optimized") << true << true << false;
+    QTest::newRow("preview cancelled while reading") << true << true << true;
+}
+
+void MainWindowPrintTest::cancelSendsNothing()
+{
+    QFETCH(bool, chosen);
+    QFETCH(bool, optimize);
+    QFETCH(bool, early);
+
     VirtualPrinter printer(simBus());
     startWindow(printer);
-    answerFileDialog(QString());
+    window->findChild<QCheckBox*>("optimizeCheckbox")->setChecked(optimize);
+    // Large enough to be read for a while.
+    const QString path = write("part.gcode", squareOutlineGcode(early ? 100000 : 3));
+    answerFileDialog(chosen ? path : QString());
+    // The preview is there before anything goes to the printer.
+    bool sentBeforeThePreview = true;
+    const auto seen = [&] {
+        sentBeforeThePreview = entered(printer, PrintJobModel::State::FileRx);
+        return true;
+    };
+    if (early) {
+        auto* timer = new QTimer(this);
+        timer->setInterval(1);
+        connect(timer, &QTimer::timeout, timer, [timer, seen] {
+            if (QDialog* preview = printPreview()) {
+                timer->deleteLater();
+                QVERIFY(preview->property("analyzing").toBool());
+                seen();
+                preview->findChild<QPushButton*>("cancelButton")->click();
+            }
+        });
+        timer->start();
+    } else if (chosen) {
+        answerPrintPreview(false, seen);
+    }
     printButton()->click();
+
     QVERIFY(!window->activeDialog());
     QVERIFY(printButton()->isEnabled());
+    QCOMPARE(sentBeforeThePreview, !chosen);
     QTest::qWait(200); // an upload would have begun by now
     QVERIFY(!entered(printer, PrintJobModel::State::FileRx));
+    QVERIFY(leftovers().isEmpty());
 }
 
 void MainWindowPrintTest::failedUploadIsReportedAndPrintingComesBack()
@@ -202,6 +242,7 @@ void MainWindowPrintTest::failedUploadIsReportedAndPrintingComesBack()
     printer.timeoutWrites(VirtualPrinter::Job, 1000);
 
     answerFileDialog(path);
+    answerPrintPreview(true);
     printButton()->click();
     QMessageBox* box = nullptr;
     QTRY_VERIFY_WITH_TIMEOUT(box = qobject_cast<QMessageBox*>(window->activeDialog()), 15000);
@@ -226,15 +267,25 @@ void MainWindowPrintTest::fileTheOptimizerRejectsIsNotSent()
     const QString path = write(
         "long-line.gcode", "G1 X1 ; " + QByteArray(RMOptimizeTask::MaxLineLength + 16, 'x') + "\n");
     answerFileDialog(path);
+    // The preview says why, and Print does nothing.
+    QString reason;
+    bool printable = true;
+    answerPrintPreview(false, [&] {
+        reason = printPreview()->findChild<QLabel*>("optimizeLabel")->text();
+        auto* print = printPreview()->findChild<QPushButton*>("printButton");
+        printable = print->isEnabled();
+        print->click();
+        return true;
+    });
     printButton()->click();
 
-    auto* box = qobject_cast<QMessageBox*>(window->activeDialog());
-    QVERIFY(box);
-    QVERIFY2(box->text().startsWith("The file could not be optimized"), qPrintable(box->text()));
-    box->accept();
+    QVERIFY(!printable);
+    QVERIFY2(reason.startsWith("The file could not be optimized"), qPrintable(reason));
+    QVERIFY2(reason.contains("longer than 1048576 bytes"), qPrintable(reason));
     QTest::qWait(200); // an upload would have begun by now
     QVERIFY(!entered(printer, PrintJobModel::State::FileRx));
     QVERIFY(printButton()->isEnabled());
+    QVERIFY(leftovers().isEmpty());
 }
 
 ZELK_SIM_WIDGETS_TEST_MAIN(MainWindowPrintTest)

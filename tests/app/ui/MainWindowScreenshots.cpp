@@ -1,12 +1,16 @@
 // Screenshots of the main window for the README: the window on a virtual
-// printer, shown on a real X server (Xvfb), grabbed from the screen. Not a
-// test; run it by hand after changing the window:
+// printer, shown on a real X server (Xvfb), grabbed from the screen, and the
+// print preview it opens, drawn by itself (so that it needs no screen). Not
+// a test; run it by hand after changing the window:
 //
 //   xvfb-run -a -s "-screen 0 1024x768x24" build/bin/mainwindow_screenshots docs
 //
-// writes main-window-idle.png, main-window-printing.png and
-// main-window-disconnected.png into the given folder.
+// writes main-window-idle.png, print-preview.png, print-preview-too-large.png,
+// main-window-printing.png and main-window-disconnected.png into the given
+// folder. With "preview" after the folder it writes the previews alone, and
+// runs offscreen too (QT_QPA_PLATFORM=offscreen).
 #include "MainWindowTestSupport.h"
+#include "ModalScript.h"
 
 #include <PrintJobModel.h>
 #include <VirtualPrinter.h>
@@ -14,6 +18,7 @@
 #include <MainWindow.h>
 #include <RMDeviceRegistry.h>
 #include <RMPrintTimeEstimator.h>
+#include <RMSettings.h>
 
 #include <QCheckBox>
 #include <QDeadlineTimer>
@@ -21,10 +26,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 using zelksim::PrintJobModel;
@@ -54,12 +61,69 @@ bool grab(const QWidget& window, const QString& path)
     return saved;
 }
 
+// The dialog alone, drawn into an image: no screen needed.
+bool grabDialog(QWidget* dialog, const QString& path)
+{
+    QTest::qWait(100);
+    const bool saved = dialog && dialog->grab().save(path, "PNG");
+    std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "cannot write", qPrintable(path));
+    return saved;
+}
+
+// The print preview of a pen holder, optimized: at its first layer above the
+// cylinder beside it (whose top shows faint below), in a printer that it
+// fits, then at a layer of its floor, with travel, in one too small.
+bool shootPreviews(MainWindow& window, const QString& out, const QString& folder)
+{
+    QFile file(folder + "/pen-holder.gcode");
+    if (!file.open(QIODevice::WriteOnly) || file.write(zelktest::previewGcode()) < 0)
+        return false;
+    file.close();
+    auto* settings = window.findChild<RMSettings*>();
+    settings->setBuildVolume(RMBuildVolume{220, 220, 250});
+    window.findChild<QCheckBox*>("optimizeCheckbox")->setChecked(true);
+
+    bool shot = false;
+    const auto slider = [] { return zelktest::printPreview()->findChild<QSlider*>(); };
+    zelktest::ModalScript script(60000);
+    script
+        .when(
+            "the preview, done",
+            [] {
+                QDialog* preview = zelktest::printPreview();
+                return preview && zelktest::printPreviewIdle(preview);
+            },
+            [&] { slider()->setValue(40); })
+        .when(
+            "layer 41", [] { return zelktest::printPreview()->property("shownLayer") == 40; },
+            [&] {
+                shot = grabDialog(zelktest::printPreview(), out + "/print-preview.png");
+                settings->setBuildVolume(RMBuildVolume{120, 120, 100});
+                slider()->setValue(2);
+            })
+        .when(
+            "layer 3", [] { return zelktest::printPreview()->property("shownLayer") == 2; },
+            [&] {
+                QDialog* preview = zelktest::printPreview();
+                shot = shot && grabDialog(preview, out + "/print-preview-too-large.png");
+                if (preview)
+                    preview->reject();
+            });
+    zelktest::answerFileDialog(file.fileName());
+    script.start();
+    window.findChild<QPushButton*>("printFileButton")->click();
+    settings->setBuildVolume(RMBuildVolume());
+    if (!script.finished())
+        std::fprintf(stderr, "stuck at %s\n", qPrintable(script.stuckAt()));
+    return shot && script.finished();
+}
+
 QByteArray cubeGcode()
 {
     return zelktest::squareOutlineGcode(60, "; 20 mm cube, outline only\n", false);
 }
 
-int run(const QString& out)
+int run(const QString& out, bool previewsOnly)
 {
     QTranslator translator;
     translator.load(QLocale(QLocale::English), "rmapp", ".", ":/translations", ".qm");
@@ -73,11 +137,17 @@ int run(const QString& out)
     window.show();
     auto* status = window.findChild<QLabel*>("statusLabel");
     printer.plug();
-    if (!waitUntil([&] { return status->text() == "Idle"; }, 20) ||
-        !grab(window, out + "/main-window-idle.png"))
+    if (!waitUntil([&] { return status->text() == "Idle"; }, 20))
+        return 1;
+    if (!previewsOnly && !grab(window, out + "/main-window-idle.png"))
         return 1;
 
     QTemporaryDir dir;
+    if (!shootPreviews(window, out, dir.path()))
+        return 1;
+    if (previewsOnly)
+        return 0;
+
     QFile file(dir.filePath("cube.gcode"));
     if (!file.open(QIODevice::WriteOnly) || file.write(cubeGcode()) < 0)
         return 1;
@@ -85,6 +155,7 @@ int run(const QString& out)
     window.findChild<QCheckBox*>("optimizeCheckbox")->setChecked(true);
     printer.setTimeScale(30); // through homing and heating quickly
     zelktest::answerFileDialog(file.fileName());
+    zelktest::answerPrintPreview(true);
     window.findChild<QPushButton*>("printFileButton")->click();
     if (!waitUntil([&] { return printer.printModel().state() == PrintJobModel::State::JobQueued; },
                    20))
@@ -110,8 +181,9 @@ int run(const QString& out)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: mainwindow_screenshots FOLDER\n");
+    const bool previewsOnly = argc == 3 && std::strcmp(argv[2], "preview") == 0;
+    if (argc != 2 && !previewsOnly) {
+        std::fprintf(stderr, "usage: mainwindow_screenshots FOLDER [preview]\n");
         return 2;
     }
     zelksim::VirtualBus::ensurePreloaded(argv);
@@ -122,7 +194,7 @@ int main(int argc, char** argv)
     {
         QApplication app(argc, argv);
         QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-        status = run(QString::fromLocal8Bit(argv[1]));
+        status = run(QString::fromLocal8Bit(argv[1]), previewsOnly);
         RMDeviceRegistry::shutdown();
     }
     zelktest::setSimBus(nullptr);

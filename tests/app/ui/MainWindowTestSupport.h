@@ -1,17 +1,22 @@
 #pragma once
 
 // What the main-window tests share: a main() that gives the tests a
-// QApplication on the virtual bus, and a hand that answers the file dialog.
+// QApplication on the virtual bus, hands that answer the file dialog and the
+// print preview, and the G-code they print (TestGcode.h).
 
 #include "SimBus.h"
+#include "TestGcode.h"
 
 #include <VirtualBus.h>
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+
+#include <functional>
 
 #define ZELK_SIM_WIDGETS_TEST_MAIN(TestObject)                                                     \
     int main(int argc, char** argv)                                                                \
@@ -55,28 +60,33 @@ inline void answerFileDialog(const QString& path)
     timer->start();
 }
 
-// A print of a square outline, 20 mm a side, `layers` layers 0.2 mm apart:
-// `heading` first, then the set-up (with M109, which waits for the hot end,
-// when `waitForHeat`).
-inline QByteArray squareOutlineGcode(int layers, const QByteArray& heading = QByteArray(),
-                                     bool waitForHeat = true)
+// The print preview that opens after the file dialog, if it is open.
+inline QDialog* printPreview()
 {
-    QByteArray g = heading + "G21\nG90\nM82\nM104 S210\nG28\n";
-    if (waitForHeat)
-        g += "M109 S210\n";
-    g += "G92 E0\n";
-    double e = 0;
-    for (int layer = 1; layer <= layers; ++layer) {
-        g += "G1 Z" + QByteArray::number(0.2 * layer, 'f', 2) + " F600\n";
-        for (int side = 0; side < 4; ++side) {
-            const int x = (side == 1 || side == 2) ? 40 : 20;
-            const int y = side >= 2 ? 40 : 20;
-            e += 0.8;
-            g += "G1 X" + QByteArray::number(x) + " Y" + QByteArray::number(y) + " E" +
-                 QByteArray::number(e, 'f', 3) + " F1800\n";
-        }
-    }
-    return g + "M104 S0\n";
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    return dialog && dialog->objectName() == QLatin1String("PrintPreviewDialog") ? dialog : nullptr;
+}
+
+// Done with the analysis and the optimizer.
+inline bool printPreviewIdle(const QDialog* preview)
+{
+    return !preview->property("analyzing").toBool() && !preview->property("optimizing").toBool();
+}
+
+// Presses Print (or Cancel, when `print` is false) in the next print
+// preview, once its analysis and optimizer have ended and `ready` holds.
+inline void answerPrintPreview(bool print, std::function<bool()> ready = {})
+{
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, print, ready] {
+        QDialog* preview = printPreview();
+        if (!preview || !printPreviewIdle(preview) || (ready && !ready()))
+            return;
+        timer->deleteLater();
+        preview->findChild<QPushButton*>(print ? "printButton" : "cancelButton")->click();
+    });
+    timer->start();
 }
 
 } // namespace zelktest

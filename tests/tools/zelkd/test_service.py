@@ -58,9 +58,9 @@ def test_settings_and_command_line():
         out = run_zelkd("--user", "--config", config, "--data-folder", folder + "/d")
         assert out.returncode == 1 and named in out.stderr, (text, out.stderr)
     # The command line overrides the file: a bad port in the file, a good
-    # one given.
+    # one given. A line begun with # is a comment, as with ;.
     with open(config, "w") as f:
-        f.write("port = 1\nmax_upload_size = 2M\npoll_interval = 0.5\n")
+        f.write("port = 1\n#colour = red\n; port = 2\nmax_upload_size = 2M\npoll_interval = 0.5\n")
     with Zelkd(folder=folder) as z:  # its own --config and --port win
         pass
     assert run_zelkd("--user", "--bogus").returncode != 0
@@ -76,9 +76,18 @@ def test_key_file_and_show_key():
         assert "API key in %s" % key_file in z.output()
         assert re.search(r"listening on http://127\.0\.0\.1:%d/" % z.port, z.output())
         assert "printer 1:5 ZK1-000101 (Zelk, firmware" in z.output()
+        assert ("not announced on the local network: zelkd listens on 127.0.0.1, which only "
+                "this machine reaches") in z.output()
         out = run_zelkd("--user", "--show-key", "--api-key-file", key_file)
         assert out.returncode == 0 and out.stdout.split("\n")[0] == z.key
         assert "\u2588" in out.stdout  # the QR code's blocks
+        # The QR code opens the page with the key in the address's fragment,
+        # which no browser sends; a loopback zelkd is said to be out of reach.
+        assert "\nhttp://127.0.0.1:5000/#key=%s\n" % z.key in out.stdout, out.stdout
+        assert "a phone cannot reach it" in out.stderr
+        out = run_zelkd("--user", "--show-key", "--api-key-file", key_file, "--listen", "0.0.0.0",
+                        "--port", "5123")
+        assert re.search(r"\nhttp://[0-9.]+:5123/#key=%s\n" % z.key, out.stdout), out.stdout
         config = z.folder
     # A key that others can read is refused.
     folder = folder_of_our_own("zelkd-key-")

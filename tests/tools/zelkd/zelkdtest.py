@@ -2,7 +2,8 @@
 with virtual printers, on a loopback port of its own, and stopped again; an
 HTTP client on http.client; the launcher's control socket; the event stream;
 a mosquitto broker of the test's own (password file, ACL, TLS) and an MQTT
-client to watch and command a farm."""
+client to watch and command a farm; Debian's chromium, headless, for the
+page."""
 
 import http.client
 import json
@@ -178,6 +179,21 @@ class Zelkd:
                              capture_output=True, text=True, timeout=30)
         return out.stdout.strip()
 
+    def control(self, *words):
+        """One command straight on the control socket, with no process in
+        between (for timing): the reply line."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(30)
+            s.connect(self.socket)
+            s.sendall((" ".join(words) + "\n").encode())
+            reply = b""
+            while not reply.endswith(b"\n"):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+        return reply.decode().strip()
+
     def sim_state(self, printer="1:5"):
         m = re.search(re.escape(printer) + r"=([A-Za-z_]+)", self.sim("list"))
         return m.group(1) if m else None
@@ -255,6 +271,37 @@ def gcode(size, celsius=205):
         length += len(lines[-1]) + 1
         i += 1
     return ("\n".join(lines) + "\n").encode()
+
+
+# The machine's network is closed: nothing the browser starts on its own may
+# try to reach out.
+CHROMIUM_FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync")
+
+
+def browser(folder, width=1280, height=900):
+    """Debian's chromium, headless, driven by python3-selenium through
+    chromium-driver, with a fresh profile in `folder`."""
+    from selenium import webdriver  # only the page's tests need it
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in CHROMIUM_FLAGS + ("--user-data-dir=" + os.path.join(folder, "chromium-profile"),
+                                  "--window-size=%d,%d" % (width, height)):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def phone(driver, on=True):
+    """Shows the page as a phone of 390x844 CSS pixels does (headless
+    chromium's window cannot be that narrow)."""
+    if on:
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": 390, "height": 844, "deviceScaleFactor": 2,
+                                "mobile": True})
+    else:
+        driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
 
 def send_with_continue(conn, method, path, headers, body):

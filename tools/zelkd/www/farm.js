@@ -4,7 +4,7 @@
 // Loaded by the page as a script of its own; it adds its section to the
 // element #farm, or to the end of the page, once zelkd says a broker is
 // configured. The API key is the page's (sessionStorage.apiKey, as a
-// slicer's window sets it, or localStorage.apiKey).
+// slicer's window sets it, or the one the page keeps in localStorage).
 (function () {
   "use strict";
   const rows = new Map(); // "host/printer" -> row
@@ -13,7 +13,7 @@
   let status = null;
 
   function key() {
-    return sessionStorage.getItem("apiKey") || localStorage.getItem("apiKey") || "";
+    return sessionStorage.getItem("apiKey") || localStorage.getItem("zelkd.apiKey") || "";
   }
 
   function cell(text) {
@@ -48,7 +48,9 @@
       "<table class=\"farm\"><thead><tr><th>Host</th><th>Printer</th><th>State</th>" +
       "<th>Hot end</th><th>Progress</th><th>Left</th><th></th></tr></thead>" +
       "<tbody></tbody></table>";
-    (document.getElementById("farm") || document.body).append(section);
+    const place = document.getElementById("farm") || document.body;
+    place.append(section);
+    place.hidden = false;
     body = section.querySelector("tbody");
     status = section.querySelector(".farm-status");
     section.dataset.broker = farm.broker;
@@ -73,12 +75,12 @@
   async function start() {
     const k = key();
     if (!k) return setTimeout(start, 1000); // the page has not got the key yet
-    const answer = await fetch("api/zelkd/farm", { headers: { "X-Api-Key": k } });
+    const answer = await fetch("/api/zelkd/farm", { headers: { "X-Api-Key": k } });
     if (!answer.ok) return setTimeout(start, 5000);
     const farm = await answer.json();
     if (!farm.enabled) return; // no broker: no farm view
     build(farm);
-    const stream = new EventSource("api/zelkd/events?apikey=" + encodeURIComponent(k));
+    const stream = new EventSource("/api/zelkd/events?apikey=" + encodeURIComponent(k));
     stream.addEventListener("farm", take);
   }
 
