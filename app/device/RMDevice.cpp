@@ -20,7 +20,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -105,9 +104,10 @@ namespace {
 // end while the process exits.
 struct Privates
 {
-    // Guards `all`. A standard mutex: ThreadSanitizer sees it (Qt's it does not).
-    std::mutex mutex;
-    QSet<RMDevicePrivate*> all;
+    // Guards `all`. A standard mutex underneath: ThreadSanitizer sees it (Qt's
+    // it does not), and clang checks every use of `all` holds it.
+    TrelMutex mutex;
+    QSet<RMDevicePrivate*> all TREL_GUARDED_BY(mutex);
 };
 Privates& privates()
 {
@@ -141,14 +141,16 @@ RMDevicePrivate::RMDevicePrivate(RMDevice* owner, TrelDeviceAddress address, Tre
 {
     commandPool.setMaxThreadCount(1);
     jobPool.setMaxThreadCount(1);
-    std::lock_guard<std::mutex> lock(privates().mutex);
-    privates().all.insert(this);
+    Privates& p = privates();
+    TrelMutexLocker lock(p.mutex);
+    p.all.insert(this);
 }
 
 RMDevicePrivate::~RMDevicePrivate()
 {
-    std::lock_guard<std::mutex> lock(privates().mutex);
-    privates().all.remove(this);
+    Privates& p = privates();
+    TrelMutexLocker lock(p.mutex);
+    p.all.remove(this);
 }
 
 void RMDevicePrivate::nameThread(const char* role) const
@@ -163,7 +165,7 @@ void RMDevicePrivate::nameThread(const char* role) const
 
 void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 {
-    std::lock_guard<std::mutex> lock(postMutex);
+    TrelMutexLocker lock(postMutex);
     if (deviceGone) {
         delete event;
         return;
@@ -176,7 +178,7 @@ void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 
 void RMDevicePrivate::stopPosting()
 {
-    std::lock_guard<std::mutex> lock(postMutex);
+    TrelMutexLocker lock(postMutex);
     deviceGone = true;
 }
 
@@ -201,8 +203,9 @@ bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
     {
         // Held throughout, so that no private object is deleted meanwhile
         // (a retirement that wants to delete one waits for it).
-        std::lock_guard<std::mutex> lock(privates().mutex);
-        for (RMDevicePrivate* d : qAsConst(privates().all)) {
+        Privates& p = privates();
+        TrelMutexLocker lock(p.mutex);
+        for (RMDevicePrivate* d : qAsConst(p.all)) {
             if (d->client != client)
                 continue;
             for (QThreadPool* pool : {&d->commandPool, &d->jobPool})

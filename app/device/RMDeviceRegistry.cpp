@@ -42,7 +42,7 @@ bool RMDeviceRegistryPrivate::shutDown()
     // pools drain quickly; then no callback may reach us.
     QVector<QSharedPointer<RMDevice>> all;
     {
-        QMutexLocker lock(&devicesMutex);
+        TrelMutexLocker lock(devicesMutex);
         all = devices.values().toVector();
     }
     for (const auto& device : qAsConst(pendingDevices))
@@ -58,7 +58,7 @@ bool RMDeviceRegistryPrivate::shutDown()
     }
     stop_callbacks();
     {
-        QMutexLocker lock(&devicesMutex);
+        TrelMutexLocker lock(devicesMutex);
         devices.clear();
     }
     pendingDevices.clear();
@@ -92,7 +92,7 @@ void RMDeviceRegistryPrivate::StatusReceived(TrelDeviceAddress address, StatusMs
 void RMDeviceRegistryPrivate::JobDataReceived(TrelDeviceAddress address, const unsigned char* data,
                                               unsigned int length)
 {
-    QMutexLocker lock(&devicesMutex);
+    TrelMutexLocker lock(devicesMutex);
     auto it = devices.constFind(address);
     if (it == devices.constEnd())
         return; // pending or unknown: dropped
@@ -137,6 +137,7 @@ RMDeviceRegistry::~RMDeviceRegistry()
 
 QSharedPointer<RMDevice> RMDeviceRegistry::getDevice(TrelDeviceAddress port)
 {
+    TrelMutexLocker lock(d->devicesMutex);
     auto it = d->devices.constFind(port);
     return it == d->devices.constEnd() ? d->placeholder : it.value();
 }
@@ -191,7 +192,7 @@ void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connect
         d->pendingDevices.remove(address);
         QSharedPointer<RMDevice> device;
         {
-            QMutexLocker lock(&d->devicesMutex);
+            TrelMutexLocker lock(d->devicesMutex);
             device = d->devices.take(address);
         }
         if (!device)
@@ -201,8 +202,11 @@ void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connect
         emit devicesChanged(d->activePorts);
         return;
     }
-    if (d->devices.contains(address))
-        return;
+    {
+        TrelMutexLocker lock(d->devicesMutex);
+        if (d->devices.contains(address))
+            return;
+    }
     QSharedPointer<RMDevice> device = d->newDevice(address);
     d->pendingDevices.insert(address, device);
     device->pollStatus();
@@ -213,7 +217,7 @@ void RMDeviceRegistry::onDeviceStatus(TrelDeviceAddress address,
 {
     if (QSharedPointer<RMDevice> pending = d->pendingDevices.take(address)) {
         {
-            QMutexLocker lock(&d->devicesMutex);
+            TrelMutexLocker lock(d->devicesMutex);
             d->devices.insert(address, pending);
         }
         d->activePorts.append(address);
@@ -221,7 +225,13 @@ void RMDeviceRegistry::onDeviceStatus(TrelDeviceAddress address,
         emit devicesChanged(d->activePorts);
         return;
     }
-    auto it = d->devices.constFind(address);
-    if (it != d->devices.constEnd())
-        it.value()->statusMessage(status);
+    QSharedPointer<RMDevice> device;
+    {
+        TrelMutexLocker lock(d->devicesMutex);
+        device = d->devices.value(address);
+    }
+    // Outside the lock: the device's signals reach the window, which may ask
+    // the registry again.
+    if (device)
+        device->statusMessage(status);
 }

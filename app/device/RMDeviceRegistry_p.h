@@ -3,9 +3,9 @@
 #include "RMDeviceRegistry.h"
 
 #include <trel/TrelClient.h>
+#include <trel/TrelThreadSafety.h>
 
 #include <QHash>
-#include <QMutex>
 
 // The registry's data, built before the library client: the client's
 // interfaces register with the USB back end in their constructors, and a
@@ -18,9 +18,10 @@ struct RMDRPHolder
     QSharedPointer<RMDevice> placeholder;
     QVector<TrelDeviceAddress> activePorts;
     // Guards `devices` against the job-data lookup on the library's USB
-    // thread; every change of the table (GUI thread) holds it.
-    QMutex devicesMutex;
-    QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> devices;
+    // thread. Every use holds it, the GUI thread's reads too (it is the only
+    // writer, but the compiler cannot tell threads apart: it checks the lock).
+    TrelMutex devicesMutex;
+    QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> devices TREL_GUARDED_BY(devicesMutex);
     QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> pendingDevices;
     int pendingTimer = 0;
 };

@@ -6,13 +6,13 @@
 #include "RMWiFi.h"
 
 #include <trel/TrelCommandInterface.h>
+#include <trel/TrelThreadSafety.h>
 
 #include <QString>
 #include <QThreadPool>
 #include <QtConcurrent>
 
 #include <atomic>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -163,6 +163,6 @@ private:
 
     // Guards deviceGone against the device's end: a task posts to the
     // device's children under it.
-    std::mutex postMutex;
-    bool deviceGone = false;
+    TrelMutex postMutex;
+    bool deviceGone TREL_GUARDED_BY(postMutex) = false;
 };
