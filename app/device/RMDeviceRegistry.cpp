@@ -17,9 +17,9 @@ void deleteDevice(RMDevice* device)
 }
 } // namespace
 
-RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q(registry)
+RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q_ptr(registry)
 {
-    pendingTimer = q->startTimer(5000, Qt::CoarseTimer);
+    pendingTimer = q_ptr->startTimer(5000, Qt::CoarseTimer);
 }
 
 RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
@@ -76,16 +76,19 @@ QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress po
 
 void RMDeviceRegistryPrivate::device_connected(TrelDeviceAddress address)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMConnectEvent(address, true));
 }
 
 void RMDeviceRegistryPrivate::device_disconnected(TrelDeviceAddress address)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMConnectEvent(address, false));
 }
 
 void RMDeviceRegistryPrivate::StatusReceived(TrelDeviceAddress address, StatusMsg status)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMStatusEvent(address, std::move(status)));
 }
 
@@ -114,29 +117,30 @@ void RMDeviceRegistry::shutdown()
     g_registry = nullptr;
 }
 
-RMDeviceRegistry::RMDeviceRegistry() : d(nullptr)
+RMDeviceRegistry::RMDeviceRegistry()
 {
     qRegisterMetaType<TrelDeviceAddress>("TrelDeviceAddress");
     qRegisterMetaType<QVector<TrelDeviceAddress>>("QVector<TrelDeviceAddress>");
-    d = new RMDeviceRegistryPrivate(this);
+    d_ptr.reset(new RMDeviceRegistryPrivate(this));
 }
 
 RMDeviceRegistry::~RMDeviceRegistry()
 {
-    if (d->shutDown()) {
-        delete d;
-        return;
-    }
+    Q_D(RMDeviceRegistry);
+    if (d->shutDown())
+        return; // d_ptr deletes it
     // A task still inside the library: destroying the client under it would
     // corrupt the library's state. Left alive, the client only holds memory
     // and its closed printers until the process ends.
     qCCritical(DeviceRegistry) << "A printer task did not end within"
                                << RMDeviceRegistryPrivate::ShutdownWaitMs
                                << "ms; the link library's client is left in place";
+    d_ptr.take();
 }
 
 QSharedPointer<RMDevice> RMDeviceRegistry::getDevice(TrelDeviceAddress port)
 {
+    Q_D(RMDeviceRegistry);
     TrelMutexLocker lock(d->devicesMutex);
     auto it = d->devices.constFind(port);
     return it == d->devices.constEnd() ? d->placeholder : it.value();
@@ -144,16 +148,19 @@ QSharedPointer<RMDevice> RMDeviceRegistry::getDevice(TrelDeviceAddress port)
 
 const QVector<TrelDeviceAddress>& RMDeviceRegistry::activePorts() const
 {
+    Q_D(const RMDeviceRegistry);
     return d->activePorts;
 }
 
 int RMDeviceRegistry::numOfRMDevicesAttached()
 {
+    Q_D(RMDeviceRegistry);
     return d->placeholder->numDevicesAttached().first;
 }
 
 int RMDeviceRegistry::numOfDfuDevicesAttached()
 {
+    Q_D(RMDeviceRegistry);
     return d->placeholder->numDevicesAttached().second;
 }
 
@@ -175,6 +182,7 @@ bool RMDeviceRegistry::event(QEvent* e)
 
 void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 {
+    Q_D(RMDeviceRegistry);
     if (e->timerId() != d->pendingTimer) {
         QObject::timerEvent(e);
         return;
@@ -187,6 +195,7 @@ void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 
 void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connected)
 {
+    Q_D(RMDeviceRegistry);
     qCDebug(DeviceRegistry) << "Port" << address << (connected ? "connected" : "disconnected");
     if (!connected) {
         d->pendingDevices.remove(address);
@@ -215,6 +224,7 @@ void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connect
 void RMDeviceRegistry::onDeviceStatus(TrelDeviceAddress address,
                                       const TrelJobInterface::StatusMsg& status)
 {
+    Q_D(RMDeviceRegistry);
     if (QSharedPointer<RMDevice> pending = d->pendingDevices.take(address)) {
         {
             TrelMutexLocker lock(d->devicesMutex);

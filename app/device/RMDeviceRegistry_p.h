@@ -1,5 +1,9 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMDeviceRegistry. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMDeviceRegistry.h"
 
 #include <trel/TrelClient.h>
@@ -14,7 +18,7 @@ struct RMDRPHolder
 {
     explicit RMDRPHolder(RMDeviceRegistry* registry);
 
-    RMDeviceRegistry* q;
+    RMDeviceRegistry* const q_ptr;
     QSharedPointer<RMDevice> placeholder;
     QVector<TrelDeviceAddress> activePorts;
     // Guards `devices` against the job-data lookup on the library's USB
@@ -28,6 +32,7 @@ struct RMDRPHolder
 
 class RMDeviceRegistryPrivate : public RMDRPHolder, public TrelClient
 {
+    Q_DECLARE_PUBLIC(RMDeviceRegistry)
 public:
     explicit RMDeviceRegistryPrivate(RMDeviceRegistry* registry);
     ~RMDeviceRegistryPrivate() override = default;

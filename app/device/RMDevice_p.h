@@ -1,5 +1,9 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMDevice. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMDevice.h"
 #include "RMHandoff.h"
 #include "RMOutcome.h"
@@ -54,6 +58,7 @@ QFuture<typename std::result_of<F()>::type> rmRunHanded(QThreadPool* pool, F f)
 // a device go never waits for a printer.
 class RMDevicePrivate
 {
+    Q_DECLARE_PUBLIC(RMDevice)
 public:
     RMDevicePrivate(RMDevice* q, TrelDeviceAddress port, TrelClient* client);
     ~RMDevicePrivate();
@@ -126,7 +131,7 @@ public:
     // See RMDevice::waitForTasks.
     static bool waitForTasks(const TrelClient* client, int timeoutMs);
 
-    RMDevice* const q;
+    RMDevice* const q_ptr;
     TrelClient* const client;
     RMJobSend* currentJobSend = nullptr;
     QThreadPool commandPool;
