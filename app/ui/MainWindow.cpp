@@ -6,12 +6,14 @@
 #include "LogsDialog.h"
 #include "OutOfFilamentDialog.h"
 #include "TestPrintDialog.h"
+#include "UploadProgressDialog.h"
 
 #include <Installer.h>
 #include <LogCategories.h>
 #include <OptimizerLogging.h>
 #include <RMDeviceRegistry.h>
 #include <RMOptimizeTask.h>
+#include <RMOptimizedFile.h>
 #include <RMPrintTimeEstimator.h>
 #include <RMSettings.h>
 #include <RMStatusText.h>
@@ -288,19 +290,7 @@ void MainWindow::on_printFileButton_clicked()
         optimized.release()->setParent(job);
 
     ui->printFileButton->setEnabled(false);
-    auto* progress =
-        new QProgressDialog(tr("Uploading file to printer..."), QString(), 0, 100, this);
-    progress->setAttribute(Qt::WA_DeleteOnClose);
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setMinimumDuration(0);
-    progress->setValue(0);
-    QPointer<QProgressDialog> guard(progress);
-    connect(job, &RMJobSend::progressChanged, progress, &QProgressDialog::setValue);
-    // Whichever way the upload ends (done, failed, or its printer gone with
-    // it), the dialog goes.
-    connect(job, &QObject::destroyed, progress, &QWidget::close);
+    QPointer<UploadProgressDialog> guard(new UploadProgressDialog(job, this));
     connect(job, &RMJobSend::done, target, [job, target] {
         job->deleteLater();
         target->pollStatus();
@@ -318,46 +308,45 @@ void MainWindow::on_printFileButton_clicked()
 
 std::unique_ptr<QTemporaryFile> MainWindow::optimize(const QString& path)
 {
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
+    RMOptimizedFile optimized =
+        RMOptimizedFile::make(path, [this](RMOptimizeTask& task, qint64 size) {
+            QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
+            dialog.setWindowModality(Qt::WindowModal);
+            // Closing at 100 percent would let the file be sent before the
+            // optimizer has flushed it; the dialog closes when the pass has
+            // ended.
+            dialog.setAutoClose(false);
+            dialog.setAutoReset(false);
+            connect(
+                &task, &RMOptimizeTask::progress, &dialog,
+                [&dialog, size](qint64 processed) {
+                    dialog.setValue(optimizeProgress(processed, size));
+                },
+                Qt::QueuedConnection);
+            QFutureWatcher<void> watcher;
+            connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
+            watcher.setFuture(QtConcurrent::run([&task] { task.optimize(); }));
+            // Escape hides the dialog, but the pass still owns both files.
+            while (!watcher.isFinished())
+                dialog.exec();
+        });
+    switch (optimized.failure) {
+    case RMOptimizedFile::NoFailure:
+        break;
+    case RMOptimizedFile::InputUnreadable:
         tellUser(tr("The file %1 could not be opened.\n\n%2")
-                     .arg(QDir::toNativeSeparators(path), input.errorString()));
-        return nullptr;
-    }
-    auto output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
-        tellUser(tr("The optimized file could not be created.\n\n%1").arg(output->errorString()));
-        return nullptr;
-    }
-
-    const qint64 size = input.size();
-    RMOptimizeTask task(&input, output.get());
-    QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
-    dialog.setWindowModality(Qt::WindowModal);
-    // Closing at 100 percent would let the file be sent before the optimizer
-    // has flushed it; the dialog closes when the pass has ended.
-    dialog.setAutoClose(false);
-    dialog.setAutoReset(false);
-    connect(
-        &task, &RMOptimizeTask::progress, &dialog,
-        [&dialog, size](qint64 processed) { dialog.setValue(optimizeProgress(processed, size)); },
-        Qt::QueuedConnection);
-    QFutureWatcher<void> watcher;
-    connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
-    watcher.setFuture(QtConcurrent::run([&task] { task.optimize(); }));
-    // Escape hides the dialog, but the pass still owns both files.
-    while (!watcher.isFinished())
-        dialog.exec();
-
-    if (task.error() != RMOptimizeTask::NoError) {
-        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << task.errorString();
+                     .arg(QDir::toNativeSeparators(path), optimized.errorString));
+        break;
+    case RMOptimizedFile::OutputUncreatable:
+        tellUser(tr("The optimized file could not be created.\n\n%1").arg(optimized.errorString));
+        break;
+    case RMOptimizedFile::OptimizerFailed:
+        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << optimized.errorString;
         tellUser(tr("The file could not be optimized, so it was not sent to the printer.\n\n%1")
-                     .arg(task.errorString()));
-        return nullptr;
+                     .arg(optimized.errorString));
+        break;
     }
-    output->close();
-    return output;
+    return std::move(optimized.file);
 }
 
 void MainWindow::tellUser(const QString& text)

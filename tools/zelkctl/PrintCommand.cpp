@@ -6,8 +6,8 @@
 
 #include <RMGcodeAnalysis.h>
 #include <RMOptimizeTask.h>
+#include <RMOptimizedFile.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -56,35 +56,34 @@ bool isPrinting(RMDevice::State s)
 // saying why.
 std::unique_ptr<QTemporaryFile> optimized(const Invocation& invocation, const QString& path)
 {
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
+    QString summary;
+    RMOptimizedFile optimized =
+        RMOptimizedFile::make(path, [&summary](RMOptimizeTask& task, qint64) {
+            QElapsedTimer timer;
+            timer.start();
+            task.optimize();
+            summary = optimizeSummary(task, timer.nsecsElapsed());
+        });
+    switch (optimized.failure) {
+    case RMOptimizedFile::NoFailure:
+        break;
+    case RMOptimizedFile::InputUnreadable:
         invocation.fail(FileError,
-                        QStringLiteral("cannot read %1: %2").arg(path, input.errorString()));
+                        QStringLiteral("cannot read %1: %2").arg(path, optimized.errorString));
         return nullptr;
-    }
-    auto output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
+    case RMOptimizedFile::OutputUncreatable:
         invocation.fail(
             FileError,
-            QStringLiteral("cannot create the optimized file: %1").arg(output->errorString()));
+            QStringLiteral("cannot create the optimized file: %1").arg(optimized.errorString));
         return nullptr;
-    }
-    QElapsedTimer timer;
-    timer.start();
-    RMOptimizeTask task(&input, output.get());
-    task.optimize();
-    if (task.error() != RMOptimizeTask::NoError) {
+    case RMOptimizedFile::OptimizerFailed:
         // An incomplete file must not be printed.
         invocation.fail(FileError, QStringLiteral("cannot optimize %1: %2 (nothing was sent)")
-                                       .arg(path, task.errorString()));
+                                       .arg(path, optimized.errorString));
         return nullptr;
     }
-    output->close();
-    print(stdout,
-          QStringLiteral("Optimized %1: %2")
-              .arg(QFileInfo(path).fileName(), optimizeSummary(task, timer.nsecsElapsed())));
-    return output;
+    print(stdout, QStringLiteral("Optimized %1: %2").arg(QFileInfo(path).fileName(), summary));
+    return std::move(optimized.file);
 }
 
 } // namespace
