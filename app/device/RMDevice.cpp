@@ -105,7 +105,10 @@ namespace {
 struct Privates
 {
     // Guards `all`. A standard mutex underneath: ThreadSanitizer sees it (Qt's
-    // it does not), and clang checks every use of `all` holds it.
+    // it does not), and clang checks every use of `all` holds it. What it
+    // does not check: waitForTasks() holds it while it waits for pools, which
+    // is safe only because no pool task takes it (a retirement takes it to
+    // delete its private object, on the reaper, once the pools are idle).
     TrelMutex mutex;
     QSet<RMDevicePrivate*> all TREL_GUARDED_BY(mutex);
 };

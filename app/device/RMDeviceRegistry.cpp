@@ -95,6 +95,9 @@ void RMDeviceRegistryPrivate::StatusReceived(TrelDeviceAddress address, StatusMs
 void RMDeviceRegistryPrivate::JobDataReceived(TrelDeviceAddress address, const unsigned char* data,
                                               unsigned int length)
 {
+    // Held across jobData() too: a device taken out of the table (GUI
+    // thread, under the lock) may go right after, so the lock is also what
+    // keeps this one alive here. clang checks the table's uses, not that.
     TrelMutexLocker lock(devicesMutex);
     auto it = devices.constFind(address);
     if (it == devices.constEnd())

@@ -167,7 +167,10 @@ private:
     }
 
     // Guards deviceGone against the device's end: a task posts to the
-    // device's children under it.
+    // device's children under it. clang checks that deviceGone is only
+    // touched under the lock; what the lock is for, that no child is deleted
+    // while an event is posted to it, it cannot see: the device's end calls
+    // stopPosting() before its children go (~RMDevice).
     TrelMutex postMutex;
     bool deviceGone TREL_GUARDED_BY(postMutex) = false;
 };
