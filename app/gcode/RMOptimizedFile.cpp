@@ -6,41 +6,50 @@
 #include <QFile>
 #include <QTemporaryFile>
 
-RMOptimizedFile::RMOptimizedFile() = default;
-RMOptimizedFile::RMOptimizedFile(RMOptimizedFile&&) noexcept = default;
-RMOptimizedFile& RMOptimizedFile::operator=(RMOptimizedFile&&) noexcept = default;
+RMOptimizedFile::RMOptimizedFile(const QString& path) : m_input(std::make_unique<QFile>(path))
+{
+    if (!m_input->open(QIODevice::ReadOnly)) {
+        m_failure = InputUnreadable;
+        m_errorString = m_input->errorString();
+        return;
+    }
+    m_output =
+        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
+    if (!m_output->open()) {
+        m_failure = OutputUncreatable;
+        m_errorString = m_output->errorString();
+        m_output.reset();
+        return;
+    }
+    m_task = std::make_unique<RMOptimizeTask>(m_input.get(), m_output.get());
+}
+
+// The task goes before the files it writes to; the temporary file, unless
+// handed over, is removed with it.
 RMOptimizedFile::~RMOptimizedFile() = default;
 
-RMOptimizedFile RMOptimizedFile::make(const QString& path, const Runner& run)
+qint64 RMOptimizedFile::inputSize() const
 {
-    RMOptimizedFile result;
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        result.failure = InputUnreadable;
-        result.errorString = input.errorString();
-        return result;
+    return m_input->size();
+}
+
+std::unique_ptr<QTemporaryFile> RMOptimizedFile::finish()
+{
+    if (!m_task || !m_output)
+        return nullptr; // failed to open, or handed over already
+    if (m_task->error() != RMOptimizeTask::NoError) {
+        m_failure = OptimizerFailed;
+        m_errorString = m_task->errorString();
+        m_output.reset(); // the incomplete file goes now
+        return nullptr;
     }
-    auto output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
-        result.failure = OutputUncreatable;
-        result.errorString = output->errorString();
-        return result;
-    }
-    {
-        RMOptimizeTask task(&input, output.get());
-        if (run)
-            run(task, input.size());
-        else
-            task.optimize();
-        if (task.error() != RMOptimizeTask::NoError) {
-            // `output` goes here, and with it the incomplete file.
-            result.failure = OptimizerFailed;
-            result.errorString = task.errorString();
-            return result;
-        }
-    }
-    output->close();
-    result.file = std::move(output);
-    return result;
+    m_output->close();
+    return std::move(m_output);
+}
+
+std::unique_ptr<QTemporaryFile> RMOptimizedFile::run()
+{
+    if (m_task)
+        m_task->optimize();
+    return finish();
 }

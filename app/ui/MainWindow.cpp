@@ -308,45 +308,46 @@ void MainWindow::on_printFileButton_clicked()
 
 std::unique_ptr<QTemporaryFile> MainWindow::optimize(const QString& path)
 {
-    RMOptimizedFile optimized =
-        RMOptimizedFile::make(path, [this](RMOptimizeTask& task, qint64 size) {
-            QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
-            dialog.setWindowModality(Qt::WindowModal);
-            // Closing at 100 percent would let the file be sent before the
-            // optimizer has flushed it; the dialog closes when the pass has
-            // ended.
-            dialog.setAutoClose(false);
-            dialog.setAutoReset(false);
-            connect(
-                &task, &RMOptimizeTask::progress, &dialog,
-                [&dialog, size](qint64 processed) {
-                    dialog.setValue(optimizeProgress(processed, size));
-                },
-                Qt::QueuedConnection);
-            QFutureWatcher<void> watcher;
-            connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
-            watcher.setFuture(QtConcurrent::run([&task] { task.optimize(); }));
-            // Escape hides the dialog, but the pass still owns both files.
-            while (!watcher.isFinished())
-                dialog.exec();
-        });
-    switch (optimized.failure) {
+    RMOptimizedFile step(path);
+    if (RMOptimizeTask* const task = step.task()) {
+        const qint64 size = step.inputSize();
+        QProgressDialog dialog(tr("Optimizing file..."), QString(), 0, 100, this);
+        dialog.setWindowModality(Qt::WindowModal);
+        // Closing at 100 percent would let the file be sent before the
+        // optimizer has flushed it; the dialog closes when the pass has ended.
+        dialog.setAutoClose(false);
+        dialog.setAutoReset(false);
+        connect(
+            task, &RMOptimizeTask::progress, &dialog,
+            [&dialog, size](qint64 processed) {
+                dialog.setValue(optimizeProgress(processed, size));
+            },
+            Qt::QueuedConnection);
+        QFutureWatcher<void> watcher;
+        connect(&watcher, &QFutureWatcher<void>::finished, &dialog, &QDialog::accept);
+        watcher.setFuture(QtConcurrent::run([task] { task->optimize(); }));
+        // Escape hides the dialog, but the pass still owns both files.
+        while (!watcher.isFinished())
+            dialog.exec();
+    }
+    std::unique_ptr<QTemporaryFile> optimized = step.finish();
+    switch (step.failure()) {
     case RMOptimizedFile::NoFailure:
         break;
     case RMOptimizedFile::InputUnreadable:
         tellUser(tr("The file %1 could not be opened.\n\n%2")
-                     .arg(QDir::toNativeSeparators(path), optimized.errorString));
+                     .arg(QDir::toNativeSeparators(path), step.errorString()));
         break;
     case RMOptimizedFile::OutputUncreatable:
-        tellUser(tr("The optimized file could not be created.\n\n%1").arg(optimized.errorString));
+        tellUser(tr("The optimized file could not be created.\n\n%1").arg(step.errorString()));
         break;
     case RMOptimizedFile::OptimizerFailed:
-        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << optimized.errorString;
+        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << step.errorString();
         tellUser(tr("The file could not be optimized, so it was not sent to the printer.\n\n%1")
-                     .arg(optimized.errorString));
+                     .arg(step.errorString()));
         break;
     }
-    return std::move(optimized.file);
+    return optimized;
 }
 
 void MainWindow::tellUser(const QString& text)

@@ -56,34 +56,32 @@ bool isPrinting(RMDevice::State s)
 // saying why.
 std::unique_ptr<QTemporaryFile> optimized(const Invocation& invocation, const QString& path)
 {
-    QString summary;
-    RMOptimizedFile optimized =
-        RMOptimizedFile::make(path, [&summary](RMOptimizeTask& task, qint64) {
-            QElapsedTimer timer;
-            timer.start();
-            task.optimize();
-            summary = optimizeSummary(task, timer.nsecsElapsed());
-        });
-    switch (optimized.failure) {
+    QElapsedTimer timer;
+    timer.start();
+    RMOptimizedFile step(path);
+    std::unique_ptr<QTemporaryFile> output = step.run();
+    switch (step.failure()) {
     case RMOptimizedFile::NoFailure:
         break;
     case RMOptimizedFile::InputUnreadable:
         invocation.fail(FileError,
-                        QStringLiteral("cannot read %1: %2").arg(path, optimized.errorString));
+                        QStringLiteral("cannot read %1: %2").arg(path, step.errorString()));
         return nullptr;
     case RMOptimizedFile::OutputUncreatable:
         invocation.fail(
             FileError,
-            QStringLiteral("cannot create the optimized file: %1").arg(optimized.errorString));
+            QStringLiteral("cannot create the optimized file: %1").arg(step.errorString()));
         return nullptr;
     case RMOptimizedFile::OptimizerFailed:
         // An incomplete file must not be printed.
         invocation.fail(FileError, QStringLiteral("cannot optimize %1: %2 (nothing was sent)")
-                                       .arg(path, optimized.errorString));
+                                       .arg(path, step.errorString()));
         return nullptr;
     }
-    print(stdout, QStringLiteral("Optimized %1: %2").arg(QFileInfo(path).fileName(), summary));
-    return std::move(optimized.file);
+    print(stdout, QStringLiteral("Optimized %1: %2")
+                      .arg(QFileInfo(path).fileName(),
+                           optimizeSummary(*step.task(), timer.nsecsElapsed())));
+    return output;
 }
 
 } // namespace

@@ -73,28 +73,29 @@ void RMOptimizedFileTest::optimizesIntoATemporaryFile()
         file.write(input);
     }
 
-    qint64 sizeSeen = -1;
-    RMOptimizedFile made =
-        RMOptimizedFile::make(path, [&sizeSeen](RMOptimizeTask& task, qint64 size) {
-            sizeSeen = size;
-            task.optimize();
-        });
-    QCOMPARE(int(made.failure), failure);
-    QCOMPARE(made.errorString.isEmpty(), failure == RMOptimizedFile::NoFailure);
+    RMOptimizedFile step(path);
+    // As the window does it: the caller runs the pass, then finishes.
+    if (RMOptimizeTask* task = step.task()) {
+        QCOMPARE(step.inputSize(), qint64(input.size()));
+        task->optimize();
+    }
+    std::unique_ptr<QTemporaryFile> made = step.finish();
+    QCOMPARE(int(step.failure()), failure);
+    QCOMPARE(step.errorString().isEmpty(), failure == RMOptimizedFile::NoFailure);
+    QVERIFY(!step.finish()); // handed over once, or never
     if (failure != RMOptimizedFile::NoFailure) {
-        QVERIFY(!made.file);
+        QVERIFY(!made);
         QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(' ')));
         return;
     }
-    QCOMPARE(sizeSeen, qint64(input.size()));
-    QVERIFY(made.file && !made.file->isOpen());
+    QVERIFY(made && !made->isOpen());
     // Asking for its name gives the file one (Qt may make it unnamed).
-    const QString name = made.file->fileName();
+    const QString name = made->fileName();
     QCOMPARE(leftovers(), QStringList{QFileInfo(name).fileName()});
     QFile copy(name);
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QVERIFY(copy.readAll().startsWith(start));
-    made.file.reset(); // the upload is over
+    made.reset(); // the upload is over
     QVERIFY(leftovers().isEmpty());
 }
 
