@@ -20,7 +20,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -105,9 +104,13 @@ namespace {
 // end while the process exits.
 struct Privates
 {
-    // Guards `all`. A standard mutex: ThreadSanitizer sees it (Qt's it does not).
-    std::mutex mutex;
-    QSet<RMDevicePrivate*> all;
+    // Guards `all`. A standard mutex underneath: ThreadSanitizer sees it (Qt's
+    // it does not), and clang checks every use of `all` holds it. What it
+    // does not check: waitForTasks() holds it while it waits for pools, which
+    // is safe only because no pool task takes it (a retirement takes it to
+    // delete its private object, on the reaper, once the pools are idle).
+    TrelMutex mutex;
+    QSet<RMDevicePrivate*> all TREL_GUARDED_BY(mutex);
 };
 Privates& privates()
 {
@@ -137,18 +140,20 @@ QThreadPool& reaper()
 } // namespace
 
 RMDevicePrivate::RMDevicePrivate(RMDevice* owner, TrelDeviceAddress address, TrelClient* c)
-    : q(owner), client(c), port(address)
+    : q_ptr(owner), client(c), port(address)
 {
     commandPool.setMaxThreadCount(1);
     jobPool.setMaxThreadCount(1);
-    std::lock_guard<std::mutex> lock(privates().mutex);
-    privates().all.insert(this);
+    Privates& p = privates();
+    TrelMutexLocker lock(p.mutex);
+    p.all.insert(this);
 }
 
 RMDevicePrivate::~RMDevicePrivate()
 {
-    std::lock_guard<std::mutex> lock(privates().mutex);
-    privates().all.remove(this);
+    Privates& p = privates();
+    TrelMutexLocker lock(p.mutex);
+    p.all.remove(this);
 }
 
 void RMDevicePrivate::nameThread(const char* role) const
@@ -163,7 +168,7 @@ void RMDevicePrivate::nameThread(const char* role) const
 
 void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 {
-    std::lock_guard<std::mutex> lock(postMutex);
+    TrelMutexLocker lock(postMutex);
     if (deviceGone) {
         delete event;
         return;
@@ -176,7 +181,7 @@ void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
 
 void RMDevicePrivate::stopPosting()
 {
-    std::lock_guard<std::mutex> lock(postMutex);
+    TrelMutexLocker lock(postMutex);
     deviceGone = true;
 }
 
@@ -201,8 +206,9 @@ bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
     {
         // Held throughout, so that no private object is deleted meanwhile
         // (a retirement that wants to delete one waits for it).
-        std::lock_guard<std::mutex> lock(privates().mutex);
-        for (RMDevicePrivate* d : qAsConst(privates().all)) {
+        Privates& p = privates();
+        TrelMutexLocker lock(p.mutex);
+        for (RMDevicePrivate* d : qAsConst(p.all)) {
             if (d->client != client)
                 continue;
             for (QThreadPool* pool : {&d->commandPool, &d->jobPool})
@@ -218,7 +224,7 @@ bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
 // --- construction
 
 RMDevice::RMDevice(TrelDeviceAddress port, TrelClient* client)
-    : d(new RMDevicePrivate(this, port, client))
+    : d_ptr(new RMDevicePrivate(this, port, client))
 {
     qRegisterMetaType<RMDevice::State>("RMDevice::State");
     qRegisterMetaType<RMDevice::Error>("RMDevice::Error");
@@ -226,6 +232,7 @@ RMDevice::RMDevice(TrelDeviceAddress port, TrelClient* client)
 
 RMDevice::~RMDevice()
 {
+    Q_D(RMDevice);
     // Nothing here waits for a task: the GUI thread must not wait for a
     // printer (a write that times out, a head move waiting for the servo can
     // hold a pool for seconds). The tasks keep the private object, which
@@ -247,7 +254,13 @@ RMDevice::~RMDevice()
             QCoreApplication::sendEvent(send, &failure);
         }
     }
-    RMDevicePrivate::retire(d); // d may be gone from here on
+    // d_ptr hands `d` to RMDevicePrivate::retire() after this.
+}
+
+void RMDeviceRetirement::cleanup(RMDevicePrivate* d)
+{
+    if (d)
+        RMDevicePrivate::retire(d); // d may be gone from here on
 }
 
 bool RMDevice::waitForTasks(const TrelClient* client, int timeoutMs)
@@ -259,50 +272,62 @@ bool RMDevice::waitForTasks(const TrelClient* client, int timeoutMs)
 
 TrelDeviceAddress RMDevice::port() const
 {
+    Q_D(const RMDevice);
     return d->port;
 }
 bool RMDevice::isOpen() const
 {
+    Q_D(const RMDevice);
     return d->open;
 }
 QString RMDevice::model() const
 {
+    Q_D(const RMDevice);
     return d->model;
 }
 QString RMDevice::cpuId() const
 {
+    Q_D(const RMDevice);
     return d->cpuId;
 }
 QString RMDevice::fwName() const
 {
+    Q_D(const RMDevice);
     return d->fwName;
 }
 QString RMDevice::fwVersion() const
 {
+    Q_D(const RMDevice);
     return d->fwVersion;
 }
 uint RMDevice::protoVersion() const
 {
+    Q_D(const RMDevice);
     return d->protoVersion;
 }
 RMDevice::State RMDevice::state() const
 {
+    Q_D(const RMDevice);
     return static_cast<State>(d->state.load());
 }
 int RMDevice::printProgress() const
 {
+    Q_D(const RMDevice);
     return d->printProgress;
 }
 double RMDevice::temperature() const
 {
+    Q_D(const RMDevice);
     return d->temperature;
 }
 RMDevice::Error RMDevice::lastError() const
 {
+    Q_D(const RMDevice);
     return d->lastError;
 }
 bool RMDevice::isFirmwareValid() const
 {
+    Q_D(const RMDevice);
     return d->isFirmwareValid;
 }
 
@@ -336,6 +361,7 @@ void RMDevice::setZPollInterval(int milliseconds)
 
 void RMDevice::statusMessage(const TrelJobInterface::StatusMsg& status)
 {
+    Q_D(RMDevice);
     qCDebug(Device) << "Port" << d->port << "status" << status.status.state.c_str();
 
     const QString oldModel = d->model, oldCpuId = d->cpuId, oldFwName = d->fwName,
@@ -403,6 +429,7 @@ void RMDevice::statusMessage(const TrelJobInterface::StatusMsg& status)
 
 void RMDevice::setConnected(bool connected)
 {
+    Q_D(RMDevice);
     d->open = connected;
     if (!connected) {
         const State old = state();
@@ -522,6 +549,7 @@ RMResult<bool> RMDevicePrivate::jobRequest(bool pause)
 
 QFuture<QString> RMDevice::queryVersion()
 {
+    Q_D(RMDevice);
     return d->plain<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "queryVersion";
         return p->text("bio_get_version", &TrelCommandInterface::bio_get_version_checked);
@@ -530,6 +558,7 @@ QFuture<QString> RMDevice::queryVersion()
 
 QFuture<RMResult<QString>> RMDevice::queryVersionChecked()
 {
+    Q_D(RMDevice);
     return d->checked<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "queryVersion";
         return p->text("bio_get_version", &TrelCommandInterface::bio_get_version_checked);
@@ -538,6 +567,7 @@ QFuture<RMResult<QString>> RMDevice::queryVersionChecked()
 
 QFuture<QString> RMDevice::querySerial()
 {
+    Q_D(RMDevice);
     return d->plain<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "querySerial";
         return p->text("bio_get_serial", &TrelCommandInterface::bio_get_serial_checked);
@@ -546,6 +576,7 @@ QFuture<QString> RMDevice::querySerial()
 
 QFuture<RMResult<QString>> RMDevice::querySerialChecked()
 {
+    Q_D(RMDevice);
     return d->checked<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "querySerial";
         return p->text("bio_get_serial", &TrelCommandInterface::bio_get_serial_checked);
@@ -554,21 +585,25 @@ QFuture<RMResult<QString>> RMDevice::querySerialChecked()
 
 QFuture<bool> RMDevice::sendGCode(const QString& code)
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [code](RMDevicePrivate* p) { return p->gcode(code); });
 }
 
 QFuture<RMResult<bool>> RMDevice::sendGCodeChecked(const QString& code)
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool, [code](RMDevicePrivate* p) { return p->gcode(code); });
 }
 
 QFuture<bool> RMDevice::queryStoreConnected()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->storeConnected(); });
 }
 
 QFuture<RMResult<bool>> RMDevice::queryStoreConnectedChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool,
                             [](RMDevicePrivate* p) { return p->storeConnected(); });
 }
@@ -585,6 +620,7 @@ void RMDevice::startFilamentUnload()
 
 QFuture<RMResult<void>> RMDevice::startFilamentLoadChecked()
 {
+    Q_D(RMDevice);
     const QFuture<RMResult<void>> request =
         d->checked<void>(&d->commandPool, [](RMDevicePrivate* p) { return p->filament(true); });
     d->reportOutcomeOf(request);
@@ -593,6 +629,7 @@ QFuture<RMResult<void>> RMDevice::startFilamentLoadChecked()
 
 QFuture<RMResult<void>> RMDevice::startFilamentUnloadChecked()
 {
+    Q_D(RMDevice);
     const QFuture<RMResult<void>> request =
         d->checked<void>(&d->commandPool, [](RMDevicePrivate* p) { return p->filament(false); });
     d->reportOutcomeOf(request);
@@ -603,9 +640,10 @@ void RMDevicePrivate::reportOutcomeOf(const QFuture<void>& request)
 {
     // The watcher's signal comes as an event posted when the task ends:
     // after every status that the printer sent before it had the request.
+    Q_Q(RMDevice);
     outcomeReported = false;
     auto* watcher = new QFutureWatcher<void>(q);
-    QObject::connect(watcher, &QFutureWatcherBase::finished, q, [this, watcher] {
+    QObject::connect(watcher, &QFutureWatcherBase::finished, q, [this, q, watcher] {
         watcher->deleteLater();
         if (outcomeReported)
             return;
@@ -617,6 +655,7 @@ void RMDevicePrivate::reportOutcomeOf(const QFuture<void>& request)
 
 void RMDevice::enterDfu()
 {
+    Q_D(RMDevice);
     d->plain<void>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "enterDfu";
         // The printer leaves the bus as it obeys: a lost answer is expected.
@@ -637,6 +676,7 @@ void RMDevice::enterDfu()
 
 void RMDevice::pollStatus()
 {
+    Q_D(RMDevice);
     d->plain<void>(&d->jobPool, [](RMDevicePrivate* p) {
         if (p->state != FileRx) {
             try {
@@ -653,26 +693,31 @@ void RMDevice::pollStatus()
 
 QFuture<bool> RMDevice::pause()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(true); });
 }
 
 QFuture<RMResult<bool>> RMDevice::pauseChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(true); });
 }
 
 QFuture<bool> RMDevice::abort()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(false); });
 }
 
 QFuture<RMResult<bool>> RMDevice::abortChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(false); });
 }
 
 void RMDevice::sendJobData(QByteArray data)
 {
+    Q_D(RMDevice);
     d->plain<void>(&d->jobPool, [data](RMDevicePrivate* p) {
         try {
             p->client->SendJobData(p->port,
@@ -702,12 +747,13 @@ void postProgress(double percent, std::string, void* user)
 
 RMJobSend* RMDevice::sendJob(const QString& path)
 {
+    Q_D(RMDevice);
     if (d->currentJobSend || !d->open)
         return nullptr;
     RMJobSend* send = new RMJobSend(this);
     d->currentJobSend = send;
     // The device takes new jobs again once this one is over, whichever way.
-    auto release = [this, send] {
+    auto release = [d, send] {
         if (d->currentJobSend == send)
             d->currentJobSend = nullptr;
     };
@@ -910,22 +956,26 @@ RMResult<bool> RMDevicePrivate::lowerHeadToShipment()
 
 QFuture<bool> RMDevice::raiseHead()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->raiseHead(); });
 }
 
 QFuture<RMResult<bool>> RMDevice::raiseHeadChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->raiseHead(); });
 }
 
 QFuture<bool> RMDevice::lowerHeadToShipment()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool,
                           [](RMDevicePrivate* p) { return p->lowerHeadToShipment(); });
 }
 
 QFuture<RMResult<bool>> RMDevice::lowerHeadToShipmentChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool,
                             [](RMDevicePrivate* p) { return p->lowerHeadToShipment(); });
 }
@@ -1120,42 +1170,49 @@ RMResult<bool> RMDevicePrivate::setWiFiConfig(const QString& ssid, const QString
 
 QFuture<RMWiFiStatus> RMDevice::queryWiFiStatus()
 {
+    Q_D(RMDevice);
     return d->plain<RMWiFiStatus>(&d->commandPool,
                                   [](RMDevicePrivate* p) { return p->wifiStatus(); });
 }
 
 QFuture<RMResult<RMWiFiStatus>> RMDevice::queryWiFiStatusChecked()
 {
+    Q_D(RMDevice);
     return d->checked<RMWiFiStatus>(&d->commandPool,
                                     [](RMDevicePrivate* p) { return p->wifiStatus(); });
 }
 
 QFuture<RMWiFiConfig> RMDevice::queryWiFiConfig()
 {
+    Q_D(RMDevice);
     return d->plain<RMWiFiConfig>(&d->commandPool,
                                   [](RMDevicePrivate* p) { return p->wifiConfig(); });
 }
 
 QFuture<RMResult<RMWiFiConfig>> RMDevice::queryWiFiConfigChecked()
 {
+    Q_D(RMDevice);
     return d->checked<RMWiFiConfig>(&d->commandPool,
                                     [](RMDevicePrivate* p) { return p->wifiConfig(); });
 }
 
 QFuture<QList<RMWiFiNetwork>> RMDevice::scanWiFi()
 {
+    Q_D(RMDevice);
     return d->plain<QList<RMWiFiNetwork>>(&d->commandPool,
                                           [](RMDevicePrivate* p) { return p->scanWiFi(); });
 }
 
 QFuture<RMResult<QList<RMWiFiNetwork>>> RMDevice::scanWiFiChecked()
 {
+    Q_D(RMDevice);
     return d->checked<QList<RMWiFiNetwork>>(&d->commandPool,
                                             [](RMDevicePrivate* p) { return p->scanWiFi(); });
 }
 
 QFuture<bool> RMDevice::connectWifi(const QString& ssid, const QString& password)
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [ssid, password](RMDevicePrivate* p) {
         return p->connectWifi(ssid, password);
     });
@@ -1163,6 +1220,7 @@ QFuture<bool> RMDevice::connectWifi(const QString& ssid, const QString& password
 
 QFuture<RMResult<bool>> RMDevice::connectWifiChecked(const QString& ssid, const QString& password)
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool, [ssid, password](RMDevicePrivate* p) {
         return p->connectWifi(ssid, password);
     });
@@ -1170,11 +1228,13 @@ QFuture<RMResult<bool>> RMDevice::connectWifiChecked(const QString& ssid, const 
 
 QFuture<bool> RMDevice::disconnectWifi()
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->disconnectWifi(); });
 }
 
 QFuture<RMResult<bool>> RMDevice::disconnectWifiChecked()
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool,
                             [](RMDevicePrivate* p) { return p->disconnectWifi(); });
 }
@@ -1182,6 +1242,7 @@ QFuture<RMResult<bool>> RMDevice::disconnectWifiChecked()
 QFuture<bool> RMDevice::setWiFiConfig(const QString& ssid, const QString& password,
                                       bool autoConnect)
 {
+    Q_D(RMDevice);
     return d->plain<bool>(&d->commandPool, [ssid, password, autoConnect](RMDevicePrivate* p) {
         return p->setWiFiConfig(ssid, password, autoConnect);
     });
@@ -1190,6 +1251,7 @@ QFuture<bool> RMDevice::setWiFiConfig(const QString& ssid, const QString& passwo
 QFuture<RMResult<bool>> RMDevice::setWiFiConfigChecked(const QString& ssid, const QString& password,
                                                        bool autoConnect)
 {
+    Q_D(RMDevice);
     return d->checked<bool>(&d->commandPool, [ssid, password, autoConnect](RMDevicePrivate* p) {
         return p->setWiFiConfig(ssid, password, autoConnect);
     });
@@ -1197,8 +1259,9 @@ QFuture<RMResult<bool>> RMDevice::setWiFiConfigChecked(const QString& ssid, cons
 
 // --- RMJobSend
 
-struct RMJobSend::Private
+class RMJobSendPrivate
 {
+public:
     int progress = 0;
     bool done = false;
     bool failed = false;
@@ -1206,40 +1269,43 @@ struct RMJobSend::Private
     QString errorString;
 };
 
-RMJobSend::RMJobSend(QObject* parent) : QObject(parent), d(new Private) {}
+RMJobSend::RMJobSend(QObject* parent) : QObject(parent), d_ptr(new RMJobSendPrivate) {}
 
-RMJobSend::~RMJobSend()
-{
-    delete d;
-}
+RMJobSend::~RMJobSend() = default;
 
 int RMJobSend::progress() const
 {
+    Q_D(const RMJobSend);
     return d->progress;
 }
 
 bool RMJobSend::isDone() const
 {
+    Q_D(const RMJobSend);
     return d->done;
 }
 
 bool RMJobSend::isFailed() const
 {
+    Q_D(const RMJobSend);
     return d->failed;
 }
 
 QString RMJobSend::errorString() const
 {
+    Q_D(const RMJobSend);
     return d->errorString;
 }
 
 RMOutcome RMJobSend::outcome() const
 {
+    Q_D(const RMJobSend);
     return d->failed ? RMOutcome::failure(d->status, d->errorString) : RMOutcome();
 }
 
 bool RMJobSend::event(QEvent* e)
 {
+    Q_D(RMJobSend);
     rmHandoffReceived(this);
     if (e->type() == RMJobProgressEvent::eventType()) {
         const int percent = static_cast<RMJobProgressEvent*>(e)->percent;

@@ -10,14 +10,23 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QScopedPointer>
 #include <QString>
 
 class TrelClient;
 class RMDevicePrivate;
 class RMJobSend;
+class RMJobSendPrivate;
 class RMWiFiStatus;
 class RMWiFiConfig;
 struct RMWiFiNetwork;
+
+// How an RMDevice lets go of its private object: handed to retirement, not
+// deleted, since the device's tasks may still use it (RMDevice.cpp).
+struct RMDeviceRetirement
+{
+    static void cleanup(RMDevicePrivate* d);
+};
 
 // One attached printer as the program sees it. Lives on the GUI thread; its
 // identity and state follow the printer's status messages and every change is
@@ -209,7 +218,9 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    RMDevicePrivate* d;
+    Q_DISABLE_COPY(RMDevice)
+    Q_DECLARE_PRIVATE(RMDevice)
+    QScopedPointer<RMDevicePrivate, RMDeviceRetirement> d_ptr;
     friend class RMDevicePrivate;
 };
 
@@ -241,6 +252,7 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    struct Private;
-    Private* d;
+    Q_DISABLE_COPY(RMJobSend)
+    Q_DECLARE_PRIVATE(RMJobSend)
+    QScopedPointer<RMJobSendPrivate> d_ptr;
 };

@@ -17,9 +17,9 @@ void deleteDevice(RMDevice* device)
 }
 } // namespace
 
-RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q(registry)
+RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q_ptr(registry)
 {
-    pendingTimer = q->startTimer(5000, Qt::CoarseTimer);
+    pendingTimer = q_ptr->startTimer(5000, Qt::CoarseTimer);
 }
 
 RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
@@ -42,7 +42,7 @@ bool RMDeviceRegistryPrivate::shutDown()
     // pools drain quickly; then no callback may reach us.
     QVector<QSharedPointer<RMDevice>> all;
     {
-        QMutexLocker lock(&devicesMutex);
+        TrelMutexLocker lock(devicesMutex);
         all = devices.values().toVector();
     }
     for (const auto& device : qAsConst(pendingDevices))
@@ -58,7 +58,7 @@ bool RMDeviceRegistryPrivate::shutDown()
     }
     stop_callbacks();
     {
-        QMutexLocker lock(&devicesMutex);
+        TrelMutexLocker lock(devicesMutex);
         devices.clear();
     }
     pendingDevices.clear();
@@ -76,23 +76,29 @@ QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress po
 
 void RMDeviceRegistryPrivate::device_connected(TrelDeviceAddress address)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMConnectEvent(address, true));
 }
 
 void RMDeviceRegistryPrivate::device_disconnected(TrelDeviceAddress address)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMConnectEvent(address, false));
 }
 
 void RMDeviceRegistryPrivate::StatusReceived(TrelDeviceAddress address, StatusMsg status)
 {
+    Q_Q(RMDeviceRegistry);
     rmPostAcross(q, new RMStatusEvent(address, std::move(status)));
 }
 
 void RMDeviceRegistryPrivate::JobDataReceived(TrelDeviceAddress address, const unsigned char* data,
                                               unsigned int length)
 {
-    QMutexLocker lock(&devicesMutex);
+    // Held across jobData() too: a device taken out of the table (GUI
+    // thread, under the lock) may go right after, so the lock is also what
+    // keeps this one alive here. clang checks the table's uses, not that.
+    TrelMutexLocker lock(devicesMutex);
     auto it = devices.constFind(address);
     if (it == devices.constEnd())
         return; // pending or unknown: dropped
@@ -114,45 +120,50 @@ void RMDeviceRegistry::shutdown()
     g_registry = nullptr;
 }
 
-RMDeviceRegistry::RMDeviceRegistry() : d(nullptr)
+RMDeviceRegistry::RMDeviceRegistry()
 {
     qRegisterMetaType<TrelDeviceAddress>("TrelDeviceAddress");
     qRegisterMetaType<QVector<TrelDeviceAddress>>("QVector<TrelDeviceAddress>");
-    d = new RMDeviceRegistryPrivate(this);
+    d_ptr.reset(new RMDeviceRegistryPrivate(this));
 }
 
 RMDeviceRegistry::~RMDeviceRegistry()
 {
-    if (d->shutDown()) {
-        delete d;
-        return;
-    }
+    Q_D(RMDeviceRegistry);
+    if (d->shutDown())
+        return; // d_ptr deletes it
     // A task still inside the library: destroying the client under it would
     // corrupt the library's state. Left alive, the client only holds memory
     // and its closed printers until the process ends.
     qCCritical(DeviceRegistry) << "A printer task did not end within"
                                << RMDeviceRegistryPrivate::ShutdownWaitMs
                                << "ms; the link library's client is left in place";
+    d_ptr.take();
 }
 
 QSharedPointer<RMDevice> RMDeviceRegistry::getDevice(TrelDeviceAddress port)
 {
+    Q_D(RMDeviceRegistry);
+    TrelMutexLocker lock(d->devicesMutex);
     auto it = d->devices.constFind(port);
     return it == d->devices.constEnd() ? d->placeholder : it.value();
 }
 
 const QVector<TrelDeviceAddress>& RMDeviceRegistry::activePorts() const
 {
+    Q_D(const RMDeviceRegistry);
     return d->activePorts;
 }
 
 int RMDeviceRegistry::numOfRMDevicesAttached()
 {
+    Q_D(RMDeviceRegistry);
     return d->placeholder->numDevicesAttached().first;
 }
 
 int RMDeviceRegistry::numOfDfuDevicesAttached()
 {
+    Q_D(RMDeviceRegistry);
     return d->placeholder->numDevicesAttached().second;
 }
 
@@ -174,6 +185,7 @@ bool RMDeviceRegistry::event(QEvent* e)
 
 void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 {
+    Q_D(RMDeviceRegistry);
     if (e->timerId() != d->pendingTimer) {
         QObject::timerEvent(e);
         return;
@@ -186,12 +198,13 @@ void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 
 void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connected)
 {
+    Q_D(RMDeviceRegistry);
     qCDebug(DeviceRegistry) << "Port" << address << (connected ? "connected" : "disconnected");
     if (!connected) {
         d->pendingDevices.remove(address);
         QSharedPointer<RMDevice> device;
         {
-            QMutexLocker lock(&d->devicesMutex);
+            TrelMutexLocker lock(d->devicesMutex);
             device = d->devices.take(address);
         }
         if (!device)
@@ -201,8 +214,11 @@ void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connect
         emit devicesChanged(d->activePorts);
         return;
     }
-    if (d->devices.contains(address))
-        return;
+    {
+        TrelMutexLocker lock(d->devicesMutex);
+        if (d->devices.contains(address))
+            return;
+    }
     QSharedPointer<RMDevice> device = d->newDevice(address);
     d->pendingDevices.insert(address, device);
     device->pollStatus();
@@ -211,9 +227,10 @@ void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connect
 void RMDeviceRegistry::onDeviceStatus(TrelDeviceAddress address,
                                       const TrelJobInterface::StatusMsg& status)
 {
+    Q_D(RMDeviceRegistry);
     if (QSharedPointer<RMDevice> pending = d->pendingDevices.take(address)) {
         {
-            QMutexLocker lock(&d->devicesMutex);
+            TrelMutexLocker lock(d->devicesMutex);
             d->devices.insert(address, pending);
         }
         d->activePorts.append(address);
@@ -221,7 +238,13 @@ void RMDeviceRegistry::onDeviceStatus(TrelDeviceAddress address,
         emit devicesChanged(d->activePorts);
         return;
     }
-    auto it = d->devices.constFind(address);
-    if (it != d->devices.constEnd())
-        it.value()->statusMessage(status);
+    QSharedPointer<RMDevice> device;
+    {
+        TrelMutexLocker lock(d->devicesMutex);
+        device = d->devices.value(address);
+    }
+    // Outside the lock: the device's signals reach the window, which may ask
+    // the registry again.
+    if (device)
+        device->statusMessage(status);
 }

@@ -4,6 +4,7 @@
 #include "TrelQt.h"
 
 #include <QObject>
+#include <QScopedPointer>
 #include <QSharedPointer>
 #include <QVector>
 
@@ -40,6 +41,10 @@ private:
     void onDeviceConnected(TrelDeviceAddress address, bool connected);
     void onDeviceStatus(TrelDeviceAddress address, const TrelJobInterface::StatusMsg& status);
 
-    RMDeviceRegistryPrivate* d;
+    Q_DISABLE_COPY(RMDeviceRegistry)
+    Q_DECLARE_PRIVATE(RMDeviceRegistry)
+    // Let go of, not deleted, when a printer task outlives the shutdown wait
+    // (see the destructor).
+    QScopedPointer<RMDeviceRegistryPrivate> d_ptr;
     friend class RMDeviceRegistryPrivate;
 };

@@ -1,11 +1,15 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMDeviceRegistry. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMDeviceRegistry.h"
 
 #include <trel/TrelClient.h>
+#include <trel/TrelThreadSafety.h>
 
 #include <QHash>
-#include <QMutex>
 
 // The registry's data, built before the library client: the client's
 // interfaces register with the USB back end in their constructors, and a
@@ -14,19 +18,21 @@ struct RMDRPHolder
 {
     explicit RMDRPHolder(RMDeviceRegistry* registry);
 
-    RMDeviceRegistry* q;
+    RMDeviceRegistry* const q_ptr;
     QSharedPointer<RMDevice> placeholder;
     QVector<TrelDeviceAddress> activePorts;
     // Guards `devices` against the job-data lookup on the library's USB
-    // thread; every change of the table (GUI thread) holds it.
-    QMutex devicesMutex;
-    QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> devices;
+    // thread. Every use holds it, the GUI thread's reads too (it is the only
+    // writer, but the compiler cannot tell threads apart: it checks the lock).
+    TrelMutex devicesMutex;
+    QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> devices TREL_GUARDED_BY(devicesMutex);
     QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> pendingDevices;
     int pendingTimer = 0;
 };
 
 class RMDeviceRegistryPrivate : public RMDRPHolder, public TrelClient
 {
+    Q_DECLARE_PUBLIC(RMDeviceRegistry)
 public:
     explicit RMDeviceRegistryPrivate(RMDeviceRegistry* registry);
     ~RMDeviceRegistryPrivate() override = default;

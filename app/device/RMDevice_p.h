@@ -1,18 +1,22 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMDevice. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMDevice.h"
 #include "RMHandoff.h"
 #include "RMOutcome.h"
 #include "RMWiFi.h"
 
 #include <trel/TrelCommandInterface.h>
+#include <trel/TrelThreadSafety.h>
 
 #include <QString>
 #include <QThreadPool>
 #include <QtConcurrent>
 
 #include <atomic>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -54,6 +58,7 @@ QFuture<typename std::result_of<F()>::type> rmRunHanded(QThreadPool* pool, F f)
 // a device go never waits for a printer.
 class RMDevicePrivate
 {
+    Q_DECLARE_PUBLIC(RMDevice)
 public:
     RMDevicePrivate(RMDevice* q, TrelDeviceAddress port, TrelClient* client);
     ~RMDevicePrivate();
@@ -126,7 +131,7 @@ public:
     // See RMDevice::waitForTasks.
     static bool waitForTasks(const TrelClient* client, int timeoutMs);
 
-    RMDevice* const q;
+    RMDevice* const q_ptr;
     TrelClient* const client;
     RMJobSend* currentJobSend = nullptr;
     QThreadPool commandPool;
@@ -162,7 +167,10 @@ private:
     }
 
     // Guards deviceGone against the device's end: a task posts to the
-    // device's children under it.
-    std::mutex postMutex;
-    bool deviceGone = false;
+    // device's children under it. clang checks that deviceGone is only
+    // touched under the lock; what the lock is for, that no child is deleted
+    // while an event is posted to it, it cannot see: the device's end calls
+    // stopPosting() before its children go (~RMDevice).
+    TrelMutex postMutex;
+    bool deviceGone TREL_GUARDED_BY(postMutex) = false;
 };

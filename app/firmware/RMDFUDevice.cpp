@@ -128,7 +128,7 @@ RMDFUUpdate* RMDFUDevice::startUpdate(const QString& firmwareFile, QObject* pare
 {
     auto* update = new RMDFUUpdate(parent);
     auto* process = new QProcess(update);
-    RMDFUUpdatePrivate* p = update->d;
+    RMDFUUpdatePrivate* p = update->d_func();
     p->process = process;
     qCDebug(DFU).noquote() << "Updating device:" << vid() << pid() << serial();
     QObject::connect(process, &QProcess::errorOccurred, update,

@@ -62,6 +62,7 @@ bool RMDFUUpdatePrivate::succeeded(int exitCode, QProcess::ExitStatus status,
 
 void RMDFUUpdatePrivate::processError(QProcess::ProcessError e)
 {
+    Q_Q(RMDFUUpdate);
     if (process)
         process->deleteLater();
     qCWarning(DFU).noquote() << "Cannot start dfu-util for firmware update! Error:" << keyOf(e);
@@ -75,6 +76,7 @@ void RMDFUUpdatePrivate::processError(QProcess::ProcessError e)
 
 void RMDFUUpdatePrivate::standardOutput()
 {
+    Q_Q(RMDFUUpdate);
     if (!process)
         return;
     const QByteArray chunk = process->readAllStandardOutput();
@@ -88,6 +90,7 @@ void RMDFUUpdatePrivate::standardOutput()
 
 void RMDFUUpdatePrivate::processFinished(int exitCode, QProcess::ExitStatus status)
 {
+    Q_Q(RMDFUUpdate);
     QString stdErr;
     if (process) {
         process->deleteLater();
@@ -112,10 +115,11 @@ void RMDFUUpdatePrivate::processFinished(int exitCode, QProcess::ExitStatus stat
     }
 }
 
-RMDFUUpdate::RMDFUUpdate(QObject* parent) : QObject(parent), d(new RMDFUUpdatePrivate(this)) {}
+RMDFUUpdate::RMDFUUpdate(QObject* parent) : QObject(parent), d_ptr(new RMDFUUpdatePrivate(this)) {}
 
 RMDFUUpdate::~RMDFUUpdate()
 {
+    Q_D(RMDFUUpdate);
     // A dfu-util still running is killed with its process object; its last
     // signals must not reach the private object, which goes first.
     if (d->process) {
@@ -124,11 +128,11 @@ RMDFUUpdate::~RMDFUUpdate()
         d->process->waitForFinished(5000);
         delete d->process;
     }
-    delete d;
 }
 
 void RMDFUUpdate::stop()
 {
+    Q_D(RMDFUUpdate);
     if (!d->process || d->process->state() == QProcess::NotRunning)
         return;
     qCWarning(DFU) << "Stopping dfu-util";
@@ -142,15 +146,18 @@ void RMDFUUpdate::stop()
 
 int RMDFUUpdate::progress() const
 {
+    Q_D(const RMDFUUpdate);
     return d->progress;
 }
 
 bool RMDFUUpdate::isSuccess() const
 {
+    Q_D(const RMDFUUpdate);
     return d->success;
 }
 
 bool RMDFUUpdate::isError() const
 {
+    Q_D(const RMDFUUpdate);
     return d->error;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QScopedPointer>
 
 class RMDFUUpdatePrivate;
 
@@ -35,7 +36,8 @@ signals:
 
 private:
     explicit RMDFUUpdate(QObject* parent);
-    RMDFUUpdatePrivate* d;
-    friend class RMDFUUpdatePrivate;
-    friend class RMDFUDevice;
+    Q_DISABLE_COPY(RMDFUUpdate)
+    Q_DECLARE_PRIVATE(RMDFUUpdate)
+    QScopedPointer<RMDFUUpdatePrivate> d_ptr;
+    friend class RMDFUDevice; // starts the update's process
 };

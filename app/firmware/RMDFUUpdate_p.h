@@ -1,5 +1,9 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMDFUUpdate. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMDFUUpdate.h"
 
 #include <QByteArray>
@@ -27,8 +31,9 @@ private:
 
 class RMDFUUpdatePrivate
 {
+    Q_DECLARE_PUBLIC(RMDFUUpdate)
 public:
-    explicit RMDFUUpdatePrivate(RMDFUUpdate* update) : q(update) {}
+    explicit RMDFUUpdatePrivate(RMDFUUpdate* update) : q_ptr(update) {}
 
     // The slots of the dfu-util process, all on the update's thread.
     void processError(QProcess::ProcessError e);
@@ -43,7 +48,7 @@ public:
     // it printed last tells such an ending from a failed download.
     static bool succeeded(int exitCode, QProcess::ExitStatus status, const QByteArray& tail);
 
-    RMDFUUpdate* const q;
+    RMDFUUpdate* const q_ptr;
     // The running dfu-util (a child of the update), until it has ended.
     QPointer<QProcess> process;
     int progress = 0;

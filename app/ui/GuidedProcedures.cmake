@@ -28,7 +28,7 @@ add_library(zelkui_guided STATIC
     ${CMAKE_CURRENT_LIST_DIR}/TestPrintDialog.ui
     ${CMAKE_CURRENT_LIST_DIR}/guided.qrc)
 target_include_directories(zelkui_guided PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zelkui_guided PUBLIC zelkdevice zelkgcode zelkshell Qt5::Widgets)
+target_link_libraries(zelkui_guided PUBLIC zelkui_upload zelkdevice zelkgcode zelkshell Qt5::Widgets)
 set_target_properties(zelkui_guided PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
 # What the test print dialog sends, next to the program.
 add_dependencies(zelkui_guided zelk_test_print)

@@ -7,6 +7,7 @@
 #include "OutOfFilamentDialog.h"
 #include "PrintPreviewDialog.h"
 #include "TestPrintDialog.h"
+#include "UploadProgressDialog.h"
 
 #include <Installer.h>
 #include <LogCategories.h>
@@ -21,7 +22,6 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
-#include <QProgressDialog>
 #include <QTemporaryFile>
 #include <QTimer>
 
@@ -277,19 +277,7 @@ void MainWindow::on_printFileButton_clicked()
         optimized.release()->setParent(job);
 
     ui->printFileButton->setEnabled(false);
-    auto* progress =
-        new QProgressDialog(tr("Uploading file to printer..."), QString(), 0, 100, this);
-    progress->setAttribute(Qt::WA_DeleteOnClose);
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setMinimumDuration(0);
-    progress->setValue(0);
-    QPointer<QProgressDialog> guard(progress);
-    connect(job, &RMJobSend::progressChanged, progress, &QProgressDialog::setValue);
-    // Whichever way the upload ends (done, failed, or its printer gone with
-    // it), the dialog goes.
-    connect(job, &QObject::destroyed, progress, &QWidget::close);
+    QPointer<UploadProgressDialog> guard(new UploadProgressDialog(job, this));
     connect(job, &RMJobSend::done, target, [job, target] {
         job->deleteLater();
         target->pollStatus();

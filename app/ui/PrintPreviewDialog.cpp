@@ -6,6 +6,7 @@
 #include <OptimizerLogging.h>
 #include <RMGcodeAnalysis.h>
 #include <RMOptimizeTask.h>
+#include <RMOptimizedFile.h>
 #include <RMSettings.h>
 
 #include <QBuffer>
@@ -238,10 +239,10 @@ public:
     // they are not sharable.
     QSharedPointer<const RMGcodeAnalysisResult> result;
 
-    // The optimizer's files and task belong to the pass while it runs.
-    QFile input;
+    // The optimizer's pass and its files (they belong to the pass while it
+    // runs); the optimized copy once the pass has handed it over.
+    std::unique_ptr<RMOptimizedFile> step;
     std::unique_ptr<QTemporaryFile> output;
-    std::unique_ptr<RMOptimizeTask> task;
     QFutureWatcher<void> optimizeWatcher;
     bool optimizing = false;
     bool optimizeError = false;
@@ -451,26 +452,23 @@ void PrintPreviewDialogPrivate::startOptimizer()
 {
     Q_Q(PrintPreviewDialog);
     ui.optimizeLabel->setText(PrintPreviewDialog::tr("Optimizing... %1%").arg(0));
-    input.setFileName(path);
-    if (!input.open(QIODevice::ReadOnly)) {
+    step = std::make_unique<RMOptimizedFile>(path);
+    switch (step->failure()) {
+    case RMOptimizedFile::InputUnreadable:
         optimizeFailed(PrintPreviewDialog::tr("The file %1 could not be opened: %2")
-                           .arg(QDir::toNativeSeparators(path), input.errorString()));
+                           .arg(QDir::toNativeSeparators(path), step->errorString()));
         return;
-    }
-    output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
-        const QString reason = output->errorString();
-        output.reset();
-        input.close();
-        optimizeFailed(
-            PrintPreviewDialog::tr("The optimized file could not be created: %1").arg(reason));
+    case RMOptimizedFile::OutputUncreatable:
+        optimizeFailed(PrintPreviewDialog::tr("The optimized file could not be created: %1")
+                           .arg(step->errorString()));
         return;
+    default:
+        break;
     }
-    task = std::make_unique<RMOptimizeTask>(&input, output.get());
-    const qint64 size = input.size();
+    RMOptimizeTask* const t = step->task();
+    const qint64 size = step->inputSize();
     QObject::connect(
-        task.get(), &RMOptimizeTask::progress, q,
+        t, &RMOptimizeTask::progress, q,
         [this, size](qint64 processed) {
             if (!optimizing)
                 return;
@@ -486,7 +484,6 @@ void PrintPreviewDialogPrivate::startOptimizer()
     QObject::connect(&optimizeWatcher, &QFutureWatcher<void>::finished, q,
                      [this] { optimizerEnded(); });
     optimizing = true;
-    RMOptimizeTask* const t = task.get();
     optimizeWatcher.setFuture(QtConcurrent::run(&pool, [t] {
         nameThread();
         t->optimize();
@@ -497,16 +494,15 @@ void PrintPreviewDialogPrivate::optimizerEnded()
 {
     Q_Q(PrintPreviewDialog);
     optimizing = false;
-    input.close();
+    RMOptimizeTask* const task = step->task();
     if (task->error() == RMOptimizeTask::Cancelled)
         return; // the dialog is closing
-    if (task->error() != RMOptimizeTask::NoError) {
-        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << task->errorString();
-        output.reset();
-        optimizeFailed(task->errorString());
+    output = step->finish();
+    if (!output) {
+        qCWarning(Optimizer) << "Optimizing" << path << "failed:" << step->errorString();
+        optimizeFailed(step->errorString());
         return;
     }
-    output->close();
     const qint64 before = task->movesRead();
     const qint64 after = task->movesWritten();
     const QString text =
@@ -538,8 +534,8 @@ void PrintPreviewDialogPrivate::optimizeFailed(const QString& reason)
 void PrintPreviewDialogPrivate::cancelWork()
 {
     analysis.cancel();
-    if (task)
-        task->cancel();
+    if (step && step->task())
+        step->task()->cancel();
 }
 
 PrintPreviewDialog::PrintPreviewDialog(const QString& path, bool optimize, RMSettings* settings,

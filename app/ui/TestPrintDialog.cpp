@@ -3,6 +3,7 @@
 #include "ui_TestPrintDialog.h"
 
 #include "GuidedResources.h"
+#include "UploadProgressDialog.h"
 
 #include <LogCategories.h>
 #include <RMPrintTimeEstimator.h>
@@ -12,7 +13,6 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
-#include <QProgressDialog>
 #include <QTimer>
 
 namespace {
@@ -145,19 +145,9 @@ void TestPrintDialog::on_nextButton_clicked()
     }
 
     d->ui.nextButton->setEnabled(false);
-    auto* progress =
-        new QProgressDialog(tr("Uploading file to printer..."), QString(), 0, 100, this);
-    progress->setAttribute(Qt::WA_DeleteOnClose);
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setMinimumDuration(0);
-    progress->setValue(0);
-    connect(job, &RMJobSend::progressChanged, progress, &QProgressDialog::setValue);
-    // Whichever way the upload ends, the progress goes with it; a job gone
-    // without an answer (its printer unplugged) leaves the introduction
-    // ready to try again.
-    connect(job, &QObject::destroyed, progress, &QWidget::close);
+    new UploadProgressDialog(job, this);
+    // A job gone without an answer (its printer unplugged) leaves the
+    // introduction ready to try again.
     connect(job, &QObject::destroyed, this, [this] { on_mainStack_currentChanged(); });
     connect(job, &RMJobSend::done, this, [this, job] {
         Q_D(TestPrintDialog);

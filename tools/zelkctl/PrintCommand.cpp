@@ -6,8 +6,8 @@
 
 #include <RMGcodeAnalysis.h>
 #include <RMOptimizeTask.h>
+#include <RMOptimizedFile.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -56,34 +56,31 @@ bool isPrinting(RMDevice::State s)
 // saying why.
 std::unique_ptr<QTemporaryFile> optimized(const Invocation& invocation, const QString& path)
 {
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        invocation.fail(FileError,
-                        QStringLiteral("cannot read %1: %2").arg(path, input.errorString()));
-        return nullptr;
-    }
-    auto output =
-        std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/zelk-XXXXXX.gcode"));
-    if (!output->open()) {
-        invocation.fail(
-            FileError,
-            QStringLiteral("cannot create the optimized file: %1").arg(output->errorString()));
-        return nullptr;
-    }
     QElapsedTimer timer;
     timer.start();
-    RMOptimizeTask task(&input, output.get());
-    task.optimize();
-    if (task.error() != RMOptimizeTask::NoError) {
+    RMOptimizedFile step(path);
+    std::unique_ptr<QTemporaryFile> output = step.run();
+    switch (step.failure()) {
+    case RMOptimizedFile::NoFailure:
+        break;
+    case RMOptimizedFile::InputUnreadable:
+        invocation.fail(FileError,
+                        QStringLiteral("cannot read %1: %2").arg(path, step.errorString()));
+        return nullptr;
+    case RMOptimizedFile::OutputUncreatable:
+        invocation.fail(
+            FileError,
+            QStringLiteral("cannot create the optimized file: %1").arg(step.errorString()));
+        return nullptr;
+    case RMOptimizedFile::OptimizerFailed:
         // An incomplete file must not be printed.
         invocation.fail(FileError, QStringLiteral("cannot optimize %1: %2 (nothing was sent)")
-                                       .arg(path, task.errorString()));
+                                       .arg(path, step.errorString()));
         return nullptr;
     }
-    output->close();
-    print(stdout,
-          QStringLiteral("Optimized %1: %2")
-              .arg(QFileInfo(path).fileName(), optimizeSummary(task, timer.nsecsElapsed())));
+    print(stdout, QStringLiteral("Optimized %1: %2")
+                      .arg(QFileInfo(path).fileName(),
+                           optimizeSummary(*step.task(), timer.nsecsElapsed())));
     return output;
 }
 

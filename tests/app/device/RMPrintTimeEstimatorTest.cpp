@@ -278,4 +278,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(EstimatorTest)
-#include "EstimatorTest.moc"
+#include "RMPrintTimeEstimatorTest.moc"

@@ -1,5 +1,9 @@
 #pragma once
 
+// Not part of the program's interface: the private implementation of
+// RMPrintTimeEstimator. Only the sources of its library and its tests include it; it
+// changes whenever the class's insides do, without notice.
+
 #include "RMPrintTimeEstimator.h"
 
 #include <QDateTime>
