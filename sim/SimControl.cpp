@@ -158,6 +158,10 @@ const char* SimControl::help()
            "                                 args-reordered\n"
            "  timeout-writes [P] command|job N   the next N host writes time out\n"
            "  fail-receive [P] command|job stall|nodev\n"
+           "  deny-access [P] on|off         opening the printer fails with EACCES, as for\n"
+           "                                 a user without permission to its device node\n"
+           "  claim-busy [P] on|off          claiming the printer fails with EBUSY, as when\n"
+           "                                 another program holds it\n"
            "  response-delay [P] MS          delay every command response\n"
            "  status [P]                     the printer's status message\n"
            "  list                           the printers and their states\n";
@@ -285,6 +289,14 @@ std::string SimControl::execute(const std::string& line)
         if (!parseChannel(words[0], ch) || (words[1] != "stall" && words[1] != "nodev"))
             return bad;
         p->failReceive(ch, words[1] == "stall");
+    } else if ((cmd == "deny-access" || cmd == "claim-busy") && arity(1, 1)) {
+        bool on = false;
+        if (!parseOnOff(words[0], on))
+            return bad;
+        if (cmd == "deny-access")
+            p->denyAccess(on);
+        else
+            p->failClaims(0, on ? 1000000000 : 0);
     } else if (cmd == "response-delay" && arity(1, 1)) {
         long ms = 0;
         if (!parseLong(words[0], 0, 600000, ms))
@@ -297,7 +309,8 @@ std::string SimControl::execute(const std::string& line)
             "press-button",  "pause",          "abort",        "filament-out",   "load",
             "unload",        "heater-fault",   "unplug",       "plug",           "dfu",
             "time-scale",    "hold",           "release",      "announce",       "fault",
-            "command-fault", "timeout-writes", "fail-receive", "response-delay", "status"};
+            "command-fault", "timeout-writes", "fail-receive", "response-delay", "status",
+            "deny-access",   "claim-busy"};
         for (const char* k : known)
             if (cmd == k)
                 return bad;

@@ -2,11 +2,19 @@
 #include <trel/TrelUsb.h>
 
 #include <libusb.h>
+
+#include <dirent.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <shared_mutex>
 #include <string>
 #include <unordered_set>
 
@@ -53,6 +61,67 @@ struct CallbackScope
 // failing is named once and not twice a second. Touched only by the scan.
 std::unordered_set<TrelDeviceAddress> g_reportedOpenFailures;
 
+// Held exclusively while the libusb context is made or ended, shared by
+// list_attached() while it uses the context. Not the lifecycle lock: a thread
+// that registers a client holds that one while it waits for a channel lock,
+// which a running callback may hold.
+std::shared_mutex g_contextMutex;
+
+// The listing lock: guards the contents of TrelUsb::_connected_devices
+// (changed with the table lock held too) and g_unopened. Held only for lookups
+// and copies, never while taking another lock or calling out, so that any
+// thread, a callback included, can list.
+std::mutex g_listingMutex;
+// Printers on the bus that the scan could not open, and why.
+std::unordered_map<TrelDeviceAddress, TrelUnopenedPrinter> g_unopened;
+
+// Each opening of a printer gets the next number; 0 names none.
+std::atomic<uint64_t> g_lastOpening{0};
+
+std::string nodePath(TrelDeviceAddress a)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", a.bus, a.address);
+    return path;
+}
+
+// What a failed libusb_open() or libusb_claim_interface() means to a user.
+TrelStatus openFailure(int libusbError)
+{
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+        return TREL_ERROR_ACCESS;
+    case LIBUSB_ERROR_BUSY:
+        return TREL_ERROR_BUSY;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return TREL_ERROR_NO_DEVICE;
+    default:
+        return TREL_ERROR_IO;
+    }
+}
+
+// Records why the scan could not open the printer at `a`; a printer that has
+// left the bus meanwhile (NO_DEVICE) is not worth a row.
+void noteUnopened(TrelDeviceAddress a, TrelStatus reason)
+{
+    std::lock_guard<std::mutex> listing(g_listingMutex);
+    if (reason == TREL_ERROR_NO_DEVICE)
+        g_unopened.erase(a);
+    else
+        g_unopened[a] = TrelUnopenedPrinter{a, reason, nodePath(a)};
+}
+
+// Unregistering waits for the background thread (or, for the last client,
+// joins it), which is this very thread or waits for it: it would hang for
+// ever. A destructor cannot report a failure, so say why and stop.
+[[noreturn]] void refuseTeardownOnCallbackThread()
+{
+    std::cout << "TrelUsb: a client was destroyed on the thread that delivers callbacks, "
+                 "which would wait for itself for ever - aborting."
+              << std::endl;
+    std::abort();
+}
+
 } // namespace
 
 libusb_context* TrelUsb::_libusb_ctx = nullptr;
@@ -78,6 +147,12 @@ void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channe
 {
     if (!validChannel(channel))
         throw TrelException("Register failed - interface invalid.");
+    // It may wait for a channel lock that this thread's running callback
+    // holds elsewhere, or for a thread that is stopping the back end by
+    // joining this one.
+    if (is_callback_thread())
+        throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                            "Register failed - not allowed on the thread that delivers callbacks.");
 
     std::lock_guard<std::mutex> life(_lifecycle_mutex);
     // The channel lock is taken before the thread starts: a printer found by the
@@ -88,23 +163,50 @@ void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channe
         libusb_context* ctx = nullptr;
         if (libusb_init(&ctx) != LIBUSB_SUCCESS)
             throw TrelException("Failed to initialize libusb");
-        _libusb_ctx = ctx;
+        {
+            std::unique_lock<std::shared_mutex> context(g_contextMutex);
+            _libusb_ctx = ctx;
+        }
         _run_device_hotplug_thread = true;
         try {
             _device_hotplug_thread = std::make_unique<std::thread>(device_status_thread_entry);
         } catch (...) {
+            std::unique_lock<std::shared_mutex> context(g_contextMutex);
             _libusb_ctx = nullptr;
             libusb_exit(ctx);
             throw;
         }
     }
     _registered_client_list[channel].push_back(&client);
+
+    // Printers announced on this channel before the client came: announced to
+    // it now, under the channel lock, so that no close or removal of theirs
+    // can come between (it needs this lock to tell the clients). Without
+    // this, the first client of a process missed printers already plugged
+    // in: its job channel starts the back end, whose first scan opens them
+    // before the client's transport is registered.
+    std::vector<TrelDeviceAddress> open;
+    {
+        std::lock_guard<std::mutex> listing(g_listingMutex);
+        for (auto& entry : _connected_devices)
+            if (entry.second->announced[channel])
+                open.push_back(entry.first);
+    }
+    for (TrelDeviceAddress a : open) {
+        try {
+            client.usb_device_connected(a);
+        } catch (const std::exception& e) {
+            std::cout << "USB client failed on " << a << " - " << e.what() << std::endl;
+        }
+    }
 }
 
 void TrelUsb::client_unregister(TrelUsbClient& client, trel_usb_interface_t channel)
 {
     if (!validChannel(channel))
         return;
+    if (is_callback_thread())
+        refuseTeardownOnCallbackThread();
 
     std::lock_guard<std::mutex> life(_lifecycle_mutex);
     {
@@ -132,9 +234,12 @@ void TrelUsb::client_unregister(TrelUsbClient& client, trel_usb_interface_t chan
         auto devices = _connected_devices;
         for (auto& entry : devices)
             delete entry.second;
+        std::lock_guard<std::mutex> listing(g_listingMutex);
         _connected_devices.clear();
+        g_unopened.clear();
     }
     g_reportedOpenFailures.clear();
+    std::unique_lock<std::shared_mutex> context(g_contextMutex);
     libusb_exit(_libusb_ctx);
     _libusb_ctx = nullptr;
 }
@@ -160,6 +265,19 @@ bool TrelUsb::is_callback_thread()
 void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
                     trel_usb_interface_t channel)
 {
+    write_to(data, length, address, channel, 0);
+}
+
+uint64_t TrelUsb::opening_at(TrelDeviceAddress address)
+{
+    std::lock_guard<std::mutex> listing(g_listingMutex);
+    auto it = _connected_devices.find(address);
+    return it == _connected_devices.end() ? 0 : it->second->opening;
+}
+
+void TrelUsb::write_to(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                       trel_usb_interface_t channel, uint64_t opening)
+{
     // libusb refuses nested event handling, so a synchronous transfer started
     // here would spin for ever waiting for its own completion.
     if (is_callback_thread())
@@ -169,7 +287,8 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
     // The background thread keeps pumping events meanwhile (it only try-locks).
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle)
+    if (it == _connected_devices.end() || !it->second->handle ||
+        (opening && it->second->opening != opening))
         throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
     if (!validChannel(channel))
         throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
@@ -210,7 +329,9 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
 
 std::vector<TrelDeviceAddress> TrelUsb::list_connected()
 {
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+    // Not the table lock: a writer holds that for its whole transfer, which
+    // only the thread running a callback can complete.
+    std::lock_guard<std::mutex> listing(g_listingMutex);
     std::vector<TrelDeviceAddress> result;
     result.reserve(_connected_devices.size());
     for (auto& entry : _connected_devices)
@@ -220,7 +341,7 @@ std::vector<TrelDeviceAddress> TrelUsb::list_connected()
 
 std::vector<TrelUsbDevice> TrelUsb::list_attached()
 {
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
+    std::shared_lock<std::shared_mutex> context(g_contextMutex);
     libusb_device** list = nullptr;
     if (!_libusb_ctx || libusb_get_device_list(_libusb_ctx, &list) < 0)
         throw TrelException("Failed to get libusb device list.");
@@ -243,8 +364,23 @@ std::vector<TrelUsbDevice> TrelUsb::list_attached()
     return result;
 }
 
+std::vector<TrelUnopenedPrinter> TrelUsb::list_unopened()
+{
+    std::lock_guard<std::mutex> listing(g_listingMutex);
+    std::vector<TrelUnopenedPrinter> result;
+    result.reserve(g_unopened.size());
+    for (auto& entry : g_unopened)
+        result.push_back(entry.second);
+    return result;
+}
+
 void TrelUsb::close(TrelDeviceAddress address)
 {
+    // Closing pumps USB events until the printer's transfers end; libusb
+    // refuses nested event handling, so this would spin for ever.
+    if (is_callback_thread())
+        throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                            "Close failed - not allowed on the thread that delivers callbacks.");
     std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
     auto it = _connected_devices.find(address);
     if (it == _connected_devices.end() || !it->second->handle)
@@ -256,7 +392,7 @@ void TrelUsb::close(TrelDeviceAddress address)
 // One printer
 
 TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress)
-    : vendor_id(vendorId), product_id(productId), address(deviceAddress)
+    : vendor_id(vendorId), product_id(productId), address(deviceAddress), opening(++g_lastOpening)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         rx_idle[ch] = 1;
@@ -265,13 +401,20 @@ TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAd
             throw TrelException("Failed to allocate rx transfer.");
         buffers[ch].reset(new unsigned char[RX_BUFFER_SIZE]());
     }
-    // From here on a throw leaves nothing behind: claim_device closes what it
-    // opened before throwing, and the transfers free themselves.
+    // From here on a throw leaves nothing behind: claim_device and open close
+    // what they opened before throwing, and the transfers free themselves.
     claim_device(vendor_id, product_id);
-    open();
+    try {
+        open();
+    } catch (...) {
+        libusb_unref_device(device);
+        device = nullptr;
+        throw;
+    }
 
     {
         std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+        std::lock_guard<std::mutex> listing(g_listingMutex);
         _connected_devices[address] = this;
     }
     notify_clients(true);
@@ -288,6 +431,7 @@ TrelUsb::~TrelUsb()
     }
     {
         std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+        std::lock_guard<std::mutex> listing(g_listingMutex);
         auto it = _connected_devices.find(address);
         if (it != _connected_devices.end() && it->second == this)
             _connected_devices.erase(it);
@@ -300,13 +444,13 @@ void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
 {
     libusb_device** list = nullptr;
     if (libusb_get_device_list(_libusb_ctx, &list) < 0)
-        throw TrelException("Failed to get libusb device list.");
+        throw TrelException(TREL_ERROR_IO, "Failed to get libusb device list.");
 
     for (libusb_device** d = list; *d; ++d) {
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(*d, &desc) != LIBUSB_SUCCESS) {
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to get libusb device descriptor.");
+            throw TrelException(TREL_ERROR_IO, "Failed to get libusb device descriptor.");
         }
         if (desc.idVendor != vendorId || desc.idProduct != productId ||
             libusb_get_bus_number(*d) != address.bus ||
@@ -314,14 +458,16 @@ void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
             continue;
 
         libusb_device_handle* h = nullptr;
-        if (libusb_open(*d, &h) != LIBUSB_SUCCESS) {
+        int r = libusb_open(*d, &h);
+        if (r != LIBUSB_SUCCESS) {
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to open libusb device.");
+            throw TrelException(openFailure(r), "Failed to open libusb device.");
         }
-        if (libusb_claim_interface(h, 0) != LIBUSB_SUCCESS) {
+        r = libusb_claim_interface(h, 0);
+        if (r != LIBUSB_SUCCESS) {
             libusb_close(h);
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to claim libusb device.");
+            throw TrelException(openFailure(r), "Failed to claim libusb device.");
         }
         handle = h;
         // Our own reference: the list's goes when the list is freed.
@@ -331,7 +477,7 @@ void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
     }
     libusb_free_device_list(list, 1);
     if (!handle)
-        throw TrelException("Failed to find desired device.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Failed to find desired device.");
 }
 
 void TrelUsb::open()
@@ -345,9 +491,11 @@ void TrelUsb::open()
         // before libusb_submit_transfer() returns.
         setIdle(rx_idle[ch], 0);
         if (libusb_submit_transfer(t) != LIBUSB_SUCCESS) {
-            // The printer stays in the table, released, so that every write fails
-            // with "no longer connected" until it is unplugged. A channel that
-            // did start must end before its handle is closed under it.
+            // A printer that cannot receive cannot answer: it is not entered
+            // nor announced (it used to be, and stayed "connected" with every
+            // exchange failing until it was unplugged). The scan tries again.
+            // A channel that did start must end before its handle is closed
+            // under it.
             setIdle(rx_idle[ch], 1);
             for (int started = 0; started < ch; ++started)
                 while (!isIdle(rx_idle[started])) {
@@ -355,7 +503,7 @@ void TrelUsb::open()
                     libusb_handle_events_completed(_libusb_ctx, &rx_idle[started]);
                 }
             release_device();
-            return;
+            throw TrelException(TREL_ERROR_IO, "Failed to start receiving.");
         }
     }
 }
@@ -389,8 +537,15 @@ void TrelUsb::close()
 
 void TrelUsb::notify_clients(bool connected)
 {
-    for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
+    // A connect goes to the command channel last: its client, the transport,
+    // is the one that tells the application. An application that builds
+    // another client once it has heard of the printer then cannot meet this
+    // announcement still under way on the job channel, calling into the
+    // client it is building.
+    for (int i = 0; i < TREL_USB_INTERFACE_COUNT; ++i) {
+        const int ch = connected ? TREL_USB_INTERFACE_COUNT - 1 - i : i;
         std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
+        announced[ch] = connected; // what a client registered later is told
         for (TrelUsbClient* client : _registered_client_list[ch]) {
             try {
                 if (connected)
@@ -534,15 +689,21 @@ void TrelUsb::scan_bus()
         if (it != _connected_devices.end())
             delete_device(a);
 
+        // The probe: a printer that another program holds, or that this user
+        // may not open, is skipped silently (list_unopened() says why) and
+        // tried again at the next scan.
         libusb_device_handle* probe = nullptr;
-        if (libusb_open(*d, &probe) != LIBUSB_SUCCESS)
-            continue;
-        if (libusb_claim_interface(probe, 0) != LIBUSB_SUCCESS) {
+        int r = libusb_open(*d, &probe);
+        if (r == LIBUSB_SUCCESS) {
+            r = libusb_claim_interface(probe, 0);
+            if (r == LIBUSB_SUCCESS)
+                libusb_release_interface(probe, 0);
             libusb_close(probe);
+        }
+        if (r != LIBUSB_SUCCESS) {
+            noteUnopened(a, openFailure(r));
             continue;
         }
-        libusb_release_interface(probe, 0);
-        libusb_close(probe);
 
         // A printer that fails to open must not end this thread: the process
         // would never see a printer again. Skip it; the next scan retries.
@@ -550,7 +711,10 @@ void TrelUsb::scan_bus()
             new TrelUsb(TREL_USB_VENDOR_ID, TREL_USB_PRODUCT_NORMAL, a); // enters the table
             seen.insert(a);
             g_reportedOpenFailures.erase(a);
+            std::lock_guard<std::mutex> listing(g_listingMutex);
+            g_unopened.erase(a);
         } catch (const TrelException& e) {
+            noteUnopened(a, e.status());
             if (g_reportedOpenFailures.insert(a).second)
                 std::cout << "Failed to open printer " << a << " - " << e.what()
                           << " Retrying at every scan." << std::endl;
@@ -565,6 +729,50 @@ void TrelUsb::scan_bus()
         delete_device(a);
     for (auto it = g_reportedOpenFailures.begin(); it != g_reportedOpenFailures.end();)
         it = present.count(*it) ? std::next(it) : g_reportedOpenFailures.erase(it);
+    {
+        std::lock_guard<std::mutex> listing(g_listingMutex);
+        for (auto it = g_unopened.begin(); it != g_unopened.end();)
+            it = present.count(it->first) ? std::next(it) : g_unopened.erase(it);
+    }
 
     libusb_free_device_list(list, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Who holds a device node
+
+std::optional<TrelNodeHolder> TrelUsb::node_holder(const std::string& node)
+{
+    // A file is the same file when its device and inode are: an open file's
+    // entry in /proc/PID/fd leads to the file itself whatever path opened it
+    // (a symbolic link, a private mount, a test bed's redirection).
+    struct stat target;
+    if (::stat(node.c_str(), &target) != 0)
+        return std::nullopt;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc)
+        return std::nullopt;
+    const long self = static_cast<long>(::getpid());
+    while (const dirent* p = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(p->d_name, &end, 10);
+        if (*end || pid <= 0 || pid == self)
+            continue;
+        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+        // Gone meanwhile, or another user's process: not ours to see.
+        std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir(fdDir.c_str()), ::closedir);
+        if (!fds)
+            continue;
+        while (const dirent* f = ::readdir(fds.get())) {
+            struct stat st;
+            if (f->d_name[0] == '.' || ::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0 ||
+                st.st_dev != target.st_dev || st.st_ino != target.st_ino)
+                continue;
+            std::string name;
+            std::ifstream comm(std::string("/proc/") + p->d_name + "/comm");
+            std::getline(comm, name);
+            return TrelNodeHolder{static_cast<int>(pid), name};
+        }
+    }
+    return std::nullopt;
 }
