@@ -15,6 +15,13 @@ namespace {
     "Exit status: 0 done, 1 the printer refused or failed, 2 usage error, 3 no\n"                  \
     "printer (or not the one asked for, or one that another program holds).\n"
 
+// A failed exchange is told by its name (TREL_ERROR_TIMEOUT: no answer in
+// time, TREL_ERROR_NO_DEVICE: the printer went away, ...).
+#define FAILURE_EXIT                                                                               \
+    "Exit status: 0 done, 1 the printer refused, or the exchange failed (the\n"                    \
+    "message names how), 2 usage error, 3 no printer (or not the one asked for, or\n"              \
+    "one that another program holds)"
+
 const Subcommand table[] = {
     {"list", "[--json]", "", "the attached printers and what they do",
      "Lists the attached printers: address (BUS:ADDRESS), mode, model, firmware\n"
@@ -84,6 +91,72 @@ const Subcommand table[] = {
      "Asks the printer for its serial number and prints it.\n"
      "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
      0, 0, "--printer=", runSerial},
+    {"gcode", "[--printer BUS:ADDRESS] LINE...", "LINE...", "send G-code lines to the printer",
+     "Sends each LINE to the printer as one G-code command, in order, and prints\n"
+     "\"LINE: ok\" once the printer has taken it. The first line that the printer\n"
+     "refuses, or whose exchange fails, ends the command with its reason.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     1, 1000, "--printer=", runGcode},
+    {"wifi status", "[--printer BUS:ADDRESS]", "", "the printer's Wi-Fi connection",
+     "Prints whether the printer is connected to a Wi-Fi network, and if so to\n"
+     "which, with its addresses; and the printer's MAC address.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiStatus},
+    {"wifi scan", "[--printer BUS:ADDRESS]", "", "the Wi-Fi networks the printer sees",
+     "Lets the printer scan for Wi-Fi networks and lists them: name, signal\n"
+     "strength as the printer reports it, and security (open, WEP, WPA, or\n"
+     "unknown).\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiScan},
+    {"wifi connect", "[--printer BUS:ADDRESS] [--key-file FILE] SSID", "SSID",
+     "connect the printer to a Wi-Fi network",
+     "Connects the printer to the Wi-Fi network SSID (at most 32 Latin-1\n"
+     "characters) with its pass phrase (at most 64), which is asked for on the\n"
+     "terminal without echo (empty for an open network), or read from a file.\n"
+     "The pass phrase is never taken from the command line, where every user\n"
+     "of the machine could read it, and never printed or logged.\n"
+     "\n" PRINTER_OPTION
+     "  --key-file FILE  the pass phrase: the first line of FILE (- for standard\n"
+     "                   input)\n"
+     "\n"
+     "When the printer's answer is lost, whether it connected is unknown: the\n"
+     "message says so and what the printer then reports.\n"
+     "\n" FAILURE_EXIT ", 4 FILE unreadable.\n",
+     1, 1, "--printer= --key-file=", runWifiConnect},
+    {"wifi disconnect", "[--printer BUS:ADDRESS]", "", "disconnect the printer from Wi-Fi",
+     "Disconnects the printer from its Wi-Fi network.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiDisconnect},
+    {"wifi config show", "[--printer BUS:ADDRESS]", "",
+     "the Wi-Fi network the printer connects to by itself",
+     "Prints the Wi-Fi network stored in the printer for its automatic\n"
+     "connection, whether it has a pass phrase (never the pass phrase itself),\n"
+     "and whether the automatic connection is on.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiConfigShow},
+    {"wifi config set", "[--printer BUS:ADDRESS] [--key-file FILE] [--auto-connect on|off] SSID",
+     "SSID", "store the Wi-Fi network the printer connects to by itself",
+     "Stores the Wi-Fi network SSID and its pass phrase in the printer for its\n"
+     "automatic connection (each at most 32 and 64 bytes of UTF-8), and turns\n"
+     "the automatic connection on (or off). The pass phrase is asked for on the\n"
+     "terminal without echo, or read from a file, as for wifi connect.\n"
+     "\n" PRINTER_OPTION "  --key-file FILE        the pass phrase: the first line of FILE (- for\n"
+     "                         standard input)\n"
+     "  --auto-connect on|off  whether the printer connects by itself (default on)\n"
+     "\n" FAILURE_EXIT ", 4 FILE unreadable.\n",
+     1, 1, "--printer= --key-file= --auto-connect=", runWifiConfigSet},
+    {"head raise", "[--printer BUS:ADDRESS]", "", "raise the print head",
+     "Raises the print head: 35 mm up, then 5 mm back down to free it. The\n"
+     "printer must be idle. The Z axis's motor settings are lowered for the move\n"
+     "and put back afterwards, also when the move fails.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runHeadRaise},
+    {"head ship", "[--printer BUS:ADDRESS]", "", "lower the print head for shipping",
+     "Moves the print head up to its stop, then down to its shipping position.\n"
+     "The printer must be idle. The Z axis's motor settings are lowered for the\n"
+     "move and put back afterwards, also when the move fails.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runHeadShip},
     {"dfu list", "", "", "printers in firmware-update mode",
      "Lists the printers in firmware-update (DFU) mode as dfu-util finds them:\n"
      "USB ids and serial number.\n"
@@ -165,6 +238,7 @@ const Subcommand table[] = {
 
 #undef PRINTER_OPTION
 #undef PRINTER_EXIT
+#undef FAILURE_EXIT
 
 } // namespace
 

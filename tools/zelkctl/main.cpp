@@ -192,12 +192,12 @@ int main(int argc, char** argv)
             return Success;
         }
         QString topic = args.takeFirst();
-        if (isGroup(topic)) {
+        while (isGroup(topic) && !findSubcommand(topic)) {
             if (args.isEmpty()) {
                 printGroupUsage(stdout, topic);
                 return Success;
             }
-            topic += QLatin1Char(' ') + args.first();
+            topic += QLatin1Char(' ') + args.takeFirst();
         }
         const Subcommand* s = findSubcommand(topic);
         if (!s)
@@ -205,13 +205,14 @@ int main(int argc, char** argv)
         printHelp(*s);
         return Success;
     }
-    if (isGroup(name)) {
+    // "wifi config show": words are taken while they name a group.
+    while (isGroup(name) && !findSubcommand(name)) {
         if (args.isEmpty() || isHelp(args.first())) {
             printGroupUsage(args.isEmpty() ? stderr : stdout, name);
             return args.isEmpty() ? UsageError : Success;
         }
         const QString member = name + QLatin1Char(' ') + args.first();
-        if (!findSubcommand(member))
+        if (!findSubcommand(member) && !isGroup(member))
             return usageError(QStringLiteral("unknown subcommand '%1'").arg(member));
         name = member;
         args.removeFirst();
