@@ -5,8 +5,13 @@
 
 #include <LogCategories.h>
 
+#include <trel/TrelTransport.h>
+#include <trel/TrelUsb.h>
+
 #include <QCoreApplication>
 #include <QTimerEvent>
+
+#include <algorithm>
 
 namespace {
 RMDeviceRegistry* g_registry = nullptr;
@@ -20,6 +25,7 @@ void deleteDevice(RMDevice* device)
 RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q(registry)
 {
     pendingTimer = q->startTimer(5000, Qt::CoarseTimer);
+    unopenedTimer = q->startTimer(RMDeviceRegistry::UnopenedPollMs, Qt::CoarseTimer);
 }
 
 RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
@@ -31,6 +37,7 @@ RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
     for (TrelDeviceAddress address : list_connected())
         device_connected(address);
     start_callbacks();
+    refreshUnopened(true);
 }
 
 bool RMDeviceRegistryPrivate::shutDown()
@@ -72,6 +79,49 @@ bool RMDeviceRegistryPrivate::shutDown()
 QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress port)
 {
     return QSharedPointer<RMDevice>(new RMDevice(port, this), deleteDevice);
+}
+
+void RMDeviceRegistryPrivate::refreshUnopened(bool lookUpHolders)
+{
+    std::vector<TrelUnopenedPrinter> rows;
+    try {
+        rows = TrelTransport::list_unopened();
+    } catch (const std::exception& e) {
+        qCWarning(DeviceRegistry) << "Cannot list the printers not opened:" << e.what();
+        return;
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const TrelUnopenedPrinter& a, const TrelUnopenedPrinter& b) {
+                  return a.address.value() < b.address.value();
+              });
+    QVector<RMUnopenedPrinter> now;
+    for (const TrelUnopenedPrinter& row : rows) {
+        RMUnopenedPrinter p;
+        p.port = row.address;
+        p.reason = row.reason == TREL_ERROR_ACCESS ? RMUnopenedPrinter::NoPermission
+                   : row.reason == TREL_ERROR_BUSY ? RMUnopenedPrinter::HeldElsewhere
+                                                   : RMUnopenedPrinter::OpenFailed;
+        p.node = QString::fromStdString(row.node);
+        if (p.reason == RMUnopenedPrinter::HeldElsewhere) {
+            // Looking through /proc takes milliseconds: once per held
+            // printer, and again on the slower poll (the holder may change).
+            auto known = std::find_if(unopened.cbegin(), unopened.cend(), [&p](const auto& o) {
+                return o.port == p.port && o.reason == p.reason && o.node == p.node;
+            });
+            if (known != unopened.cend() && !lookUpHolders) {
+                p.holderPid = known->holderPid;
+                p.holderName = known->holderName;
+            } else if (const auto holder = TrelUsb::node_holder(row.node)) {
+                p.holderPid = holder->pid;
+                p.holderName = QString::fromStdString(holder->name);
+            }
+        }
+        now.append(p);
+    }
+    if (now == unopened)
+        return;
+    unopened = now;
+    emit q->unopenedPrintersChanged(unopened);
 }
 
 void RMDeviceRegistryPrivate::device_connected(TrelDeviceAddress address)
@@ -118,6 +168,7 @@ RMDeviceRegistry::RMDeviceRegistry() : d(nullptr)
 {
     qRegisterMetaType<TrelDeviceAddress>("TrelDeviceAddress");
     qRegisterMetaType<QVector<TrelDeviceAddress>>("QVector<TrelDeviceAddress>");
+    qRegisterMetaType<QVector<RMUnopenedPrinter>>("QVector<RMUnopenedPrinter>");
     d = new RMDeviceRegistryPrivate(this);
 }
 
@@ -156,12 +207,18 @@ int RMDeviceRegistry::numOfDfuDevicesAttached()
     return d->placeholder->numDevicesAttached().second;
 }
 
+const QVector<RMUnopenedPrinter>& RMDeviceRegistry::unopenedPrinters() const
+{
+    return d->unopened;
+}
+
 bool RMDeviceRegistry::event(QEvent* e)
 {
     rmHandoffReceived(this);
     if (e->type() == RMConnectEvent::eventType()) {
         auto* c = static_cast<RMConnectEvent*>(e);
         onDeviceConnected(c->address, c->connected);
+        d->refreshUnopened(false);
         return true;
     }
     if (e->type() == RMStatusEvent::eventType()) {
@@ -174,6 +231,10 @@ bool RMDeviceRegistry::event(QEvent* e)
 
 void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 {
+    if (e->timerId() == d->unopenedTimer) {
+        d->refreshUnopened(false);
+        return;
+    }
     if (e->timerId() != d->pendingTimer) {
         QObject::timerEvent(e);
         return;
@@ -182,6 +243,7 @@ void RMDeviceRegistry::timerEvent(QTimerEvent* e)
         qCDebug(DeviceRegistry) << "Polling again pending device on port" << it.key();
         it.value()->pollStatus();
     }
+    d->refreshUnopened(true);
 }
 
 void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connected)
