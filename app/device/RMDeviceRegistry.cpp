@@ -207,7 +207,7 @@ int RMDeviceRegistry::numOfDfuDevicesAttached()
     return d->placeholder->numDevicesAttached().second;
 }
 
-const QVector<RMUnopenedPrinter>& RMDeviceRegistry::unopenedPrinters() const
+QVector<RMUnopenedPrinter> RMDeviceRegistry::unopenedPrinters() const
 {
     return d->unopened;
 }

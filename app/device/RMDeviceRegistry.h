@@ -56,7 +56,7 @@ public:
     // Printers present but not opened, ordered by address: refreshed every
     // UnopenedPollMs and on every connect or disconnect notice; the holder is
     // looked up when a row appears and again on the pending-printer poll.
-    const QVector<RMUnopenedPrinter>& unopenedPrinters() const;
+    QVector<RMUnopenedPrinter> unopenedPrinters() const;
     static constexpr int UnopenedPollMs = 1000;
 
 signals:
