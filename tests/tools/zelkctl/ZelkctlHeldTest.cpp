@@ -1,54 +1,134 @@
-// A printer that another program holds: the kernel lets one program claim a
-// printer's interface at a time, so while the desktop program (or another
-// zelkctl) has it, zelkctl sees it attached but cannot open it. The printer
-// here refuses every claim, as the kernel then does; zelkctl runs as a child
-// of this test, on its simulated bus.
+// Printers present but not opened: one that another program holds (the
+// kernel lets one program claim a printer's interface at a time), one that
+// this user may not open (no udev rule grants it), and one this test's own
+// device layer has open. The device layer of this process and zelkctl, run as
+// a child on the same simulated bus, must each say which and name the holder:
+// for zelkctl that is this process, which keeps every node open (the virtual
+// bus) and takes the holder's name the row gives it.
 #include "SimQtTest.h"
 #include "Zelkctl.h"
 
+#include <RMDeviceRegistry.h>
 #include <VirtualPrinter.h>
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <functional>
+
+#include <sys/prctl.h>
+
 using namespace zelktest;
+
+Q_DECLARE_METATYPE(std::function<void(zelksim::VirtualPrinter&)>)
+
+namespace {
+const char* const Hint = "install the .deb package (its udev rule lets the logged-in user open "
+                         "the printer) or join the group zelkd, then plug the printer in again";
+}
 
 class ZelkctlHeldTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void aPrinterHeldElsewhereIsNamedAsSuch()
+    void cleanupTestCase() { RMDeviceRegistry::shutdown(); }
+
+    void aPrinterNotOpenedIsNamedWithWhy_data()
     {
+        using Refuse = std::function<void(zelksim::VirtualPrinter&)>;
+        QTest::addColumn<Refuse>("refuse");
+        QTest::addColumn<QByteArray>("processName");
+        QTest::addColumn<int>("reason");  // -1: this process opens it
+        QTest::addColumn<QString>("why"); // %1: this process's PID
+        QTest::addColumn<QString>("listed");
+
+        const Refuse claimsFail = [](zelksim::VirtualPrinter& p) { p.failClaims(0, 1000000); };
+        QTest::newRow("held by another program")
+            << claimsFail << QByteArray("slicerhost") << int(RMUnopenedPrinter::HeldElsewhere)
+            << "the printer at 1:5 is held by slicerhost (PID %1); a printer talks to one "
+               "program at a time"
+            << "in use, held by slicerhost (PID %1)";
+        QTest::newRow("held by zelkd")
+            << claimsFail << QByteArray("zelkd") << int(RMUnopenedPrinter::HeldElsewhere)
+            << "the printer at 1:5 is held by zelkd (PID %1), which did not answer here: set "
+               "ZELKD_URL and ZELKD_API_KEY to go through it"
+            << "in use, held by zelkd (PID %1)";
+        QTest::newRow("no permission")
+            << Refuse([](zelksim::VirtualPrinter& p) { p.denyAccess(true); })
+            << QByteArray("zelkwindow") << int(RMUnopenedPrinter::NoPermission)
+            << QStringLiteral("the printer at 1:5 may not be opened by this user "
+                              "(/dev/bus/usb/001/005): ") +
+                   Hint
+            << QStringLiteral("no permission: ") + Hint;
+        QTest::newRow("open in this process")
+            << Refuse([](zelksim::VirtualPrinter&) {}) << QByteArray("zelkwindow") << -1
+            << "the printer at 1:5 is held by zelkwindow (PID %1); a printer talks to one "
+               "program at a time"
+            << "in use, held by zelkwindow (PID %1)";
+    }
+
+    void aPrinterNotOpenedIsNamedWithWhy()
+    {
+        QFETCH(std::function<void(zelksim::VirtualPrinter&)>, refuse);
+        QFETCH(QByteArray, processName);
+        QFETCH(int, reason);
+        QFETCH(QString, why);
+        QFETCH(QString, listed);
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        why.replace(QLatin1String("%1"), pid);
+        listed.replace(QLatin1String("%1"), pid);
+
         QTemporaryDir home;
         QVERIFY(home.isValid());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        env.insert(QStringLiteral("ZELKCTL_NO_ZELKD"), QStringLiteral("1"));
+        // What /proc/PID/comm says of this process, the node's holder.
+        QCOMPARE(::prctl(PR_SET_NAME, processName.constData()), 0);
 
-        zelksim::VirtualPrinter printer(simBus());
-        printer.failClaims(0, 1000000);
-        printer.plug();
+        RMDeviceRegistry* registry = RMDeviceRegistry::instance();
+        QSignalSpy changes(registry, &RMDeviceRegistry::unopenedPrintersChanged);
+        auto printer = std::make_unique<zelksim::VirtualPrinter>(simBus());
+        refuse(*printer);
+        printer->plug();
+        if (reason < 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(registry->activePorts().size(), 1, 10000);
+            QVERIFY(registry->unopenedPrinters().isEmpty());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(registry->unopenedPrinters().size(), 1, 10000);
+            const RMUnopenedPrinter row = registry->unopenedPrinters().first();
+            QCOMPARE(row.port, TrelDeviceAddress(1, 5));
+            QCOMPARE(int(row.reason), reason);
+            QCOMPARE(row.node, QStringLiteral("/dev/bus/usb/001/005"));
+            // This process holds no claim on it and is never its own holder.
+            QCOMPARE(row.holderPid, 0);
+            QCOMPARE(row.holderName, QString());
+            QCOMPARE(changes.count(), 1);
+            QCOMPARE(changes.first().first().value<QVector<RMUnopenedPrinter>>(),
+                     registry->unopenedPrinters());
+        }
 
+        // Both ways of picking the printer reach the same message, and 3.
         Run r = zelkctl({"status"}, env);
+        QCOMPARE(QString::fromUtf8(r.err), QStringLiteral("zelkctl status: %1\n").arg(why));
         QCOMPARE(r.exitCode, 3);
-        QCOMPARE(QString::fromUtf8(r.err),
-                 QStringLiteral("zelkctl status: a printer is attached, but another program "
-                                "holds it (the desktop program, or another zelkctl); a printer "
-                                "talks to one program at a time\n"));
-        r = zelkctl({"print", QStringLiteral(SIM_DATA "/calibration-square.gcode")}, env);
+        r = zelkctl(
+            {"print", "--printer", "1:5", QStringLiteral(SIM_DATA "/calibration-square.gcode")},
+            env);
+        QCOMPARE(QString::fromUtf8(r.err), QStringLiteral("zelkctl print: %1\n").arg(why));
         QCOMPARE(r.exitCode, 3);
-        r = zelkctl({"status", "--printer", "1:5"}, env);
-        QCOMPARE(r.exitCode, 3);
-        QCOMPARE(QString::fromUtf8(r.err),
-                 QStringLiteral("zelkctl status: no printer at 1:5, or another program holds "
-                                "it\n"));
-
         r = zelkctl({"list"}, env);
         QCOMPARE(r.exitCode, 0);
         const QStringList table = lines(r.out);
         QCOMPARE(table.size(), 2);
         QCOMPARE(table.at(1).simplified(),
-                 QStringLiteral("- normal - - in use by another program"));
+                 QStringLiteral("1:5 normal - - %1").arg(listed).simplified());
+
+        printer.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            registry->unopenedPrinters().isEmpty() && registry->activePorts().isEmpty(), 5000);
     }
 };
 
