@@ -9,9 +9,14 @@
 #include <trel/TrelUsb.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QTimerEvent>
 
 #include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 RMDeviceRegistry* g_registry = nullptr;
@@ -19,6 +24,30 @@ RMDeviceRegistry* g_registry = nullptr;
 void deleteDevice(RMDevice* device)
 {
     delete device; // null is fine
+}
+
+// zelkd's system service runs as a user of its own, whose descriptors an
+// unprivileged caller cannot look through: when no holder can be seen, a
+// process named zelkd of another user is the one that holds the printer
+// (it serves every printer it can open). Its name and owner are public.
+void findHiddenZelkd(RMUnopenedPrinter& p)
+{
+    const uid_t self = ::getuid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const int pid = entry.toInt(&number);
+        struct stat st;
+        const QByteArray dir = QByteArrayLiteral("/proc/") + entry.toLatin1();
+        if (!number || ::stat(dir.constData(), &st) != 0 || st.st_uid == self)
+            continue;
+        QFile comm(QString::fromLatin1(dir + "/comm"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readLine().trimmed() == "zelkd") {
+            p.holderPid = pid;
+            p.holderName = QStringLiteral("zelkd");
+            return;
+        }
+    }
 }
 } // namespace
 
@@ -114,6 +143,8 @@ void RMDeviceRegistryPrivate::refreshUnopened(bool lookUpHolders)
             } else if (const auto holder = TrelUsb::node_holder(row.node)) {
                 p.holderPid = holder->pid;
                 p.holderName = QString::fromStdString(holder->name);
+            } else {
+                findHiddenZelkd(p);
             }
         }
         now.append(p);

@@ -22,8 +22,9 @@ struct RMUnopenedPrinter
     Reason reason = OpenFailed;
     QString node; // "/dev/bus/usb/001/005"
     // The program that has the node open, where the system tells (a process
-    // of another user is hidden from us): its PID (0 when unknown) and
-    // command name ("zelkd").
+    // of another user is hidden from us, except that a running zelkd of
+    // another user, its system service, is taken as the holder): its PID (0
+    // when unknown) and command name ("zelkd").
     int holderPid = 0;
     QString holderName;
 

@@ -4,7 +4,10 @@
 // device layer has open. The device layer of this process and zelkctl, run as
 // a child on the same simulated bus, must each say which and name the holder:
 // for zelkctl that is this process, which keeps every node open (the virtual
-// bus) and takes the holder's name the row gives it.
+// bus) and takes the holder's name the row gives it. The device layer cannot
+// see its own process as the holder; once a zelkd of another user runs, as
+// zelkd's system service does, that is taken as the holder.
+#include "NodeHolderProcess.h"
 #include "SimQtTest.h"
 #include "Zelkctl.h"
 
@@ -39,30 +42,32 @@ private slots:
         using Refuse = std::function<void(zelksim::VirtualPrinter&)>;
         QTest::addColumn<Refuse>("refuse");
         QTest::addColumn<QByteArray>("processName");
-        QTest::addColumn<int>("reason");  // -1: this process opens it
-        QTest::addColumn<QString>("why"); // %1: this process's PID
+        QTest::addColumn<int>("reason");        // -1: this process opens it
+        QTest::addColumn<bool>("zelkdService"); // a zelkd of another user runs
+        QTest::addColumn<QString>("why");       // %1: this process's PID
         QTest::addColumn<QString>("listed");
 
         const Refuse claimsFail = [](zelksim::VirtualPrinter& p) { p.failClaims(0, 1000000); };
         QTest::newRow("held by another program")
             << claimsFail << QByteArray("slicerhost") << int(RMUnopenedPrinter::HeldElsewhere)
+            << false
             << "the printer at 1:5 is held by slicerhost (PID %1); a printer talks to one "
                "program at a time"
             << "in use, held by slicerhost (PID %1)";
         QTest::newRow("held by zelkd")
-            << claimsFail << QByteArray("zelkd") << int(RMUnopenedPrinter::HeldElsewhere)
+            << claimsFail << QByteArray("zelkd") << int(RMUnopenedPrinter::HeldElsewhere) << true
             << "the printer at 1:5 is held by zelkd (PID %1), which did not answer here: set "
                "ZELKD_URL and ZELKD_API_KEY to go through it"
             << "in use, held by zelkd (PID %1)";
         QTest::newRow("no permission")
             << Refuse([](zelksim::VirtualPrinter& p) { p.denyAccess(true); })
-            << QByteArray("zelkwindow") << int(RMUnopenedPrinter::NoPermission)
+            << QByteArray("zelkwindow") << int(RMUnopenedPrinter::NoPermission) << false
             << QStringLiteral("the printer at 1:5 may not be opened by this user "
                               "(/dev/bus/usb/001/005): ") +
                    Hint
             << QStringLiteral("no permission: ") + Hint;
         QTest::newRow("open in this process")
-            << Refuse([](zelksim::VirtualPrinter&) {}) << QByteArray("zelkwindow") << -1
+            << Refuse([](zelksim::VirtualPrinter&) {}) << QByteArray("zelkwindow") << -1 << false
             << "the printer at 1:5 is held by zelkwindow (PID %1); a printer talks to one "
                "program at a time"
             << "in use, held by zelkwindow (PID %1)";
@@ -73,6 +78,7 @@ private slots:
         QFETCH(std::function<void(zelksim::VirtualPrinter&)>, refuse);
         QFETCH(QByteArray, processName);
         QFETCH(int, reason);
+        QFETCH(bool, zelkdService);
         QFETCH(QString, why);
         QFETCH(QString, listed);
         const QString pid = QString::number(QCoreApplication::applicationPid());
@@ -89,7 +95,12 @@ private slots:
         QCOMPARE(::prctl(PR_SET_NAME, processName.constData()), 0);
 
         RMDeviceRegistry* registry = RMDeviceRegistry::instance();
+        // What an earlier row's printer left has gone.
+        QTRY_VERIFY_WITH_TIMEOUT(registry->unopenedPrinters().isEmpty(), 5000);
         QSignalSpy changes(registry, &RMDeviceRegistry::unopenedPrintersChanged);
+        std::unique_ptr<NodeHolderProcess> service;
+        if (zelkdService)
+            service = std::make_unique<NodeHolderProcess>(std::string(), "zelkd", 65534);
         auto printer = std::make_unique<zelksim::VirtualPrinter>(simBus());
         refuse(*printer);
         printer->plug();
@@ -102,11 +113,17 @@ private slots:
             QCOMPARE(row.port, TrelDeviceAddress(1, 5));
             QCOMPARE(int(row.reason), reason);
             QCOMPARE(row.node, QStringLiteral("/dev/bus/usb/001/005"));
-            // This process holds no claim on it and is never its own holder.
-            QCOMPARE(row.holderPid, 0);
-            QCOMPARE(row.holderName, QString());
-            QCOMPARE(changes.count(), 1);
-            QCOMPARE(changes.first().first().value<QVector<RMUnopenedPrinter>>(),
+            if (service) {
+                QTRY_COMPARE_WITH_TIMEOUT(registry->unopenedPrinters().first().holderPid,
+                                          service->pid, 10000);
+                QCOMPARE(registry->unopenedPrinters().first().holderName, QString("zelkd"));
+            } else {
+                // Never its own holder.
+                QCOMPARE(row.holderPid, 0);
+                QCOMPARE(row.holderName, QString());
+                QCOMPARE(changes.count(), 1);
+            }
+            QCOMPARE(changes.last().first().value<QVector<RMUnopenedPrinter>>(),
                      registry->unopenedPrinters());
         }
 
