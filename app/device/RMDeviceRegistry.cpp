@@ -5,8 +5,18 @@
 
 #include <LogCategories.h>
 
+#include <trel/TrelTransport.h>
+#include <trel/TrelUsb.h>
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QTimerEvent>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 RMDeviceRegistry* g_registry = nullptr;
@@ -15,11 +25,36 @@ void deleteDevice(RMDevice* device)
 {
     delete device; // null is fine
 }
+
+// zelkd's system service runs as a user of its own, whose descriptors an
+// unprivileged caller cannot look through: when no holder can be seen, a
+// process named zelkd of another user is the one that holds the printer
+// (it serves every printer it can open). Its name and owner are public.
+void findHiddenZelkd(RMUnopenedPrinter& p)
+{
+    const uid_t self = ::getuid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const int pid = entry.toInt(&number);
+        struct stat st;
+        const QByteArray dir = QByteArrayLiteral("/proc/") + entry.toLatin1();
+        if (!number || ::stat(dir.constData(), &st) != 0 || st.st_uid == self)
+            continue;
+        QFile comm(QString::fromLatin1(dir + "/comm"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readLine().trimmed() == "zelkd") {
+            p.holderPid = pid;
+            p.holderName = QStringLiteral("zelkd");
+            return;
+        }
+    }
+}
 } // namespace
 
 RMDRPHolder::RMDRPHolder(RMDeviceRegistry* registry) : q_ptr(registry)
 {
     pendingTimer = q_ptr->startTimer(5000, Qt::CoarseTimer);
+    unopenedTimer = q_ptr->startTimer(RMDeviceRegistry::UnopenedPollMs, Qt::CoarseTimer);
 }
 
 RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
@@ -31,6 +66,7 @@ RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
     for (TrelDeviceAddress address : list_connected())
         device_connected(address);
     start_callbacks();
+    refreshUnopened(true);
 }
 
 bool RMDeviceRegistryPrivate::shutDown()
@@ -72,6 +108,52 @@ bool RMDeviceRegistryPrivate::shutDown()
 QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress port)
 {
     return QSharedPointer<RMDevice>(new RMDevice(port, this), deleteDevice);
+}
+
+void RMDeviceRegistryPrivate::refreshUnopened(bool lookUpHolders)
+{
+    Q_Q(RMDeviceRegistry);
+    std::vector<TrelUnopenedPrinter> rows;
+    try {
+        rows = TrelTransport::list_unopened();
+    } catch (const std::exception& e) {
+        qCWarning(DeviceRegistry) << "Cannot list the printers not opened:" << e.what();
+        return;
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const TrelUnopenedPrinter& a, const TrelUnopenedPrinter& b) {
+                  return a.address.value() < b.address.value();
+              });
+    QVector<RMUnopenedPrinter> now;
+    for (const TrelUnopenedPrinter& row : rows) {
+        RMUnopenedPrinter p;
+        p.port = row.address;
+        p.reason = row.reason == TREL_ERROR_ACCESS ? RMUnopenedPrinter::NoPermission
+                   : row.reason == TREL_ERROR_BUSY ? RMUnopenedPrinter::HeldElsewhere
+                                                   : RMUnopenedPrinter::OpenFailed;
+        p.node = QString::fromStdString(row.node);
+        if (p.reason == RMUnopenedPrinter::HeldElsewhere) {
+            // Looking through /proc takes milliseconds: once per held
+            // printer, and again on the slower poll (the holder may change).
+            auto known = std::find_if(unopened.cbegin(), unopened.cend(), [&p](const auto& o) {
+                return o.port == p.port && o.reason == p.reason && o.node == p.node;
+            });
+            if (known != unopened.cend() && !lookUpHolders) {
+                p.holderPid = known->holderPid;
+                p.holderName = known->holderName;
+            } else if (const auto holder = TrelUsb::node_holder(row.node)) {
+                p.holderPid = holder->pid;
+                p.holderName = QString::fromStdString(holder->name);
+            } else {
+                findHiddenZelkd(p);
+            }
+        }
+        now.append(p);
+    }
+    if (now == unopened)
+        return;
+    unopened = now;
+    emit q->unopenedPrintersChanged(unopened);
 }
 
 void RMDeviceRegistryPrivate::device_connected(TrelDeviceAddress address)
@@ -124,6 +206,7 @@ RMDeviceRegistry::RMDeviceRegistry()
 {
     qRegisterMetaType<TrelDeviceAddress>("TrelDeviceAddress");
     qRegisterMetaType<QVector<TrelDeviceAddress>>("QVector<TrelDeviceAddress>");
+    qRegisterMetaType<QVector<RMUnopenedPrinter>>("QVector<RMUnopenedPrinter>");
     d_ptr.reset(new RMDeviceRegistryPrivate(this));
 }
 
@@ -167,12 +250,19 @@ int RMDeviceRegistry::numOfDfuDevicesAttached()
     return d->placeholder->numDevicesAttached().second;
 }
 
+QVector<RMUnopenedPrinter> RMDeviceRegistry::unopenedPrinters() const
+{
+    Q_D(const RMDeviceRegistry);
+    return d->unopened;
+}
+
 bool RMDeviceRegistry::event(QEvent* e)
 {
     rmHandoffReceived(this);
     if (e->type() == RMConnectEvent::eventType()) {
         auto* c = static_cast<RMConnectEvent*>(e);
         onDeviceConnected(c->address, c->connected);
+        d_func()->refreshUnopened(false);
         return true;
     }
     if (e->type() == RMStatusEvent::eventType()) {
@@ -186,6 +276,10 @@ bool RMDeviceRegistry::event(QEvent* e)
 void RMDeviceRegistry::timerEvent(QTimerEvent* e)
 {
     Q_D(RMDeviceRegistry);
+    if (e->timerId() == d->unopenedTimer) {
+        d->refreshUnopened(false);
+        return;
+    }
     if (e->timerId() != d->pendingTimer) {
         QObject::timerEvent(e);
         return;
@@ -194,6 +288,7 @@ void RMDeviceRegistry::timerEvent(QTimerEvent* e)
         qCDebug(DeviceRegistry) << "Polling again pending device on port" << it.key();
         it.value()->pollStatus();
     }
+    d->refreshUnopened(true);
 }
 
 void RMDeviceRegistry::onDeviceConnected(TrelDeviceAddress address, bool connected)

@@ -28,6 +28,8 @@ struct RMDRPHolder
     QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> devices TREL_GUARDED_BY(devicesMutex);
     QHash<TrelDeviceAddress, QSharedPointer<RMDevice>> pendingDevices;
     int pendingTimer = 0;
+    QVector<RMUnopenedPrinter> unopened;
+    int unopenedTimer = 0;
 };
 
 class RMDeviceRegistryPrivate : public RMDRPHolder, public TrelClient
@@ -55,4 +57,8 @@ public:
                          unsigned int length) override;
 
     QSharedPointer<RMDevice> newDevice(TrelDeviceAddress port);
+    // GUI thread: reads the library's list of printers it could not open,
+    // looks up who holds the new ones (all of them with `lookUpHolders`) and
+    // signals a change.
+    void refreshUnopened(bool lookUpHolders);
 };

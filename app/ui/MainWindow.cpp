@@ -67,6 +67,7 @@ MainWindow::MainWindow(QWidget* parent)
     pollTimer->start();
     connect(registry, &RMDeviceRegistry::devicesChanged, this,
             &MainWindow::connectedDevicesChanged);
+    connect(registry, &RMDeviceRegistry::unopenedPrintersChanged, this, &MainWindow::refreshStatus);
     connectedDevicesChanged(registry->activePorts());
 }
 
@@ -162,12 +163,59 @@ void MainWindow::deviceStatusChanged(RMDevice::State state, RMDevice::State oldS
     ui->statusLabel->setText(RMStatusText::text(state, device->temperature(),
                                                 device->printProgress(), estimator->timeRemaining(),
                                                 registry->activePorts().size() > 1));
+    showUnopened();
 
     // Once per entry. Queued: the dialog runs its own event loop, and the
     // device is in the middle of signalling this change to others (the
     // estimator among them), who must all see it before the dialog waits.
     if (state == RMDevice::OutOfFilament && oldState != RMDevice::OutOfFilament)
         QMetaObject::invokeMethod(this, &MainWindow::recoverFilament, Qt::QueuedConnection);
+}
+
+void MainWindow::showUnopened()
+{
+    QString toolTip;
+    const QVector<RMUnopenedPrinter> unopened = registry->unopenedPrinters();
+    if (device->state() == RMDevice::Disconnected && registry->activePorts().isEmpty() &&
+        !unopened.isEmpty()) {
+        const RMUnopenedPrinter& p = unopened.first();
+        QString text;
+        switch (p.reason) {
+        case RMUnopenedPrinter::HeldElsewhere:
+            if (p.holderName.isEmpty()) {
+                text = tr("Held by another program");
+                toolTip = tr("Another program has the printer open (%1). A printer talks to one "
+                             "program at a time.")
+                              .arg(p.node);
+            } else {
+                text = tr("Held by %1").arg(p.holderName);
+                toolTip = tr("%1 (PID %2) has the printer open (%3). A printer talks to one "
+                             "program at a time.")
+                              .arg(p.holderName)
+                              .arg(p.holderPid)
+                              .arg(p.node);
+            }
+            break;
+        case RMUnopenedPrinter::NoPermission:
+            text = tr("No permission to use the printer");
+            toolTip = tr("This user may not open the printer (%1). Install the program's .deb "
+                         "package (its udev rule gives access) or join the group zelkd, then "
+                         "plug the printer in again.")
+                          .arg(p.node);
+            break;
+        case RMUnopenedPrinter::OpenFailed:
+            text = tr("The printer could not be opened");
+            toolTip = tr("%1 could not be opened; trying again.").arg(p.node);
+            break;
+        }
+        ui->statusLabel->setText(text);
+        if (loggedUnopened != toolTip) {
+            qCWarning(DeviceRegistry).noquote()
+                << "Printer" << p.port << "not opened:" << text << "-" << toolTip;
+        }
+    }
+    loggedUnopened = toolTip;
+    ui->statusLabel->setToolTip(toolTip);
 }
 
 void MainWindow::recoverFilament()

@@ -64,6 +64,10 @@ private:
     // is running for it already.
     void recoverFilament();
     void tellUser(const QString& text);
+    // The status line and its tooltip for a printer present but not opened
+    // (held by another program, or this user may not open it), when the
+    // window follows no printer; logged once per change.
+    void showUnopened();
 
     Ui::MainWindow* ui;
     RMDeviceRegistry* registry;
@@ -82,4 +86,5 @@ private:
     // The running out-of-filament dialog, and the printer it follows.
     QPointer<OutOfFilamentDialog> filamentRecovery;
     RMDevice* filamentRecoveryDevice = nullptr;
+    QString loggedUnopened; // what showUnopened() logged last
 };

@@ -2,6 +2,7 @@
 // real libusb: discovery and hot-plug, opening rules, the listings, close and
 // write semantics, and what happens when transfers fail.
 #include "Eventually.h"
+#include "NodeHolderProcess.h"
 #include "RecordingUsbClient.h"
 #include "SimEnvironment.h"
 #include "StdoutCapture.h"
@@ -18,10 +19,6 @@
 #include <algorithm>
 #include <functional>
 #include <thread>
-
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace zelktest;
 using namespace std::chrono_literals;
@@ -335,42 +332,6 @@ INSTANTIATE_TEST_SUITE_P(
                         [](VirtualPrinter& p) { p.failReceiveStart(VirtualPrinter::Job, 1); },
                         "Failed to start receiving."}),
     [](const testing::TestParamInfo<OpenFailureCase>& i) { return i.param.name; });
-
-namespace {
-// Another program that has the device node open: a shell holding it on a
-// descriptor until its input closes.
-class NodeHolderProcess
-{
-public:
-    explicit NodeHolderProcess(const std::string& path)
-    {
-        int in[2];
-        if (::pipe(in) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        const char* argv[] = {"sh", "-c", "exec 3<>\"$0\"; read x", path.c_str(), nullptr};
-        if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv),
-                        environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        input = in[1];
-    }
-    ~NodeHolderProcess()
-    {
-        ::close(input);
-        if (pid > 0)
-            ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-
-private:
-    int input = -1;
-};
-} // namespace
 
 struct UnopenedCase
 {

@@ -202,16 +202,34 @@ int runList(const Invocation& invocation)
                                {QStringLiteral("state"), QStringLiteral("NotAnswering")}};
         rows.append(row);
     }
-    for (int i = 0; i < session.heldElsewhere(); ++i) {
-        Row row{QString(),
-                QStringLiteral("normal"),
-                QString(),
-                QString(),
-                QStringLiteral("in use by another program"),
-                {}};
-        row.json = QJsonObject{{QStringLiteral("printer"), QJsonValue()},
+    for (const RMUnopenedPrinter& p : session.notOpened()) {
+        Row row{name(p.port), QStringLiteral("normal"), QString(), QString(), QString(), {}};
+        row.json = QJsonObject{{QStringLiteral("printer"), row.address},
                                {QStringLiteral("mode"), row.mode},
-                               {QStringLiteral("state"), QStringLiteral("InUse")}};
+                               {QStringLiteral("node"), p.node}};
+        switch (p.reason) {
+        case RMUnopenedPrinter::HeldElsewhere:
+            row.state = p.holderName.isEmpty() ? QStringLiteral("in use by another program")
+                                               : QStringLiteral("in use, held by %1 (PID %2)")
+                                                     .arg(p.holderName)
+                                                     .arg(p.holderPid);
+            row.json.insert(QStringLiteral("state"), QStringLiteral("InUse"));
+            if (!p.holderName.isEmpty()) {
+                row.json.insert(QStringLiteral("heldBy"), p.holderName);
+                row.json.insert(QStringLiteral("holderPid"), p.holderPid);
+            }
+            break;
+        case RMUnopenedPrinter::NoPermission:
+            row.state =
+                QStringLiteral("no permission: %1").arg(QLatin1String(Session::PermissionHint));
+            row.json.insert(QStringLiteral("state"), QStringLiteral("NoPermission"));
+            break;
+        case RMUnopenedPrinter::OpenFailed:
+            row.state = QStringLiteral("could not be opened");
+            row.json.insert(QStringLiteral("state"), QStringLiteral("OpenFailed"));
+            break;
+        }
+        row.json.insert(QStringLiteral("text"), row.state);
         rows.append(row);
     }
     const int dfu = session.dfuAttached();

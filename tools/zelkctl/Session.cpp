@@ -97,15 +97,17 @@ void Session::start()
             break;
         if (active >= attached)
             break;
-        if (opened <= active && clock.elapsed() > OpenAttemptsMs)
-            break; // the rest cannot be opened
+        // The rest cannot be opened, once the registry has heard why.
+        const int told = registry->unopenedPrinters().size();
+        if (opened <= active && opened + told >= attached && clock.elapsed() > OpenAttemptsMs)
+            break;
         if (clock.elapsed() > DiscoveryMs || Interrupt::signal())
             break;
         QEventLoop loop;
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    held = std::max(0, attached - opened);
+    unopened = registry->unopenedPrinters();
     // Until open() picks a printer: the placeholder, so that there is
     // always a device.
     current = registry->getDevice(NO_PRINTER);
@@ -118,11 +120,15 @@ int Session::open()
         return waitFailed(Wait::Interrupted, QString());
     const QVector<TrelDeviceAddress> ports = activePorts();
     if (explicitPort && !ports.contains(port)) {
+        QVector<TrelDeviceAddress> attached = ports;
+        for (const RMUnopenedPrinter& row : qAsConst(unopened)) {
+            if (row.port == port)
+                return invocation.fail(NoPrinter, whyNotOpened(row));
+            attached.append(row.port);
+        }
         QString text = QStringLiteral("no printer at %1:%2").arg(port.bus).arg(port.address);
-        if (!ports.isEmpty())
-            text += QStringLiteral(" (attached: %1)").arg(names(ports));
-        else if (held > 0)
-            text += QStringLiteral(", or another program holds it");
+        if (!attached.isEmpty())
+            text += QStringLiteral(" (attached: %1)").arg(names(attached));
         return invocation.fail(NoPrinter, text);
     }
     if (!explicitPort) {
@@ -132,11 +138,8 @@ int Session::open()
                                                   "one with --printer BUS:ADDRESS")
                                        .arg(names(ports)));
         if (ports.isEmpty()) {
-            if (held > 0)
-                return invocation.fail(
-                    NoPrinter, QStringLiteral("a printer is attached, but another program holds "
-                                              "it (the desktop program, or another zelkctl); a "
-                                              "printer talks to one program at a time"));
+            if (!unopened.isEmpty())
+                return invocation.fail(NoPrinter, whyNotOpened(unopened.first()));
             if (dfuAttached() > 0)
                 return invocation.fail(NoPrinter,
                                        QStringLiteral("the printer is in firmware-update mode "
@@ -154,6 +157,32 @@ int Session::open()
     following = true;
     follow();
     return Success;
+}
+
+QString Session::whyNotOpened(const RMUnopenedPrinter& row)
+{
+    const QString at =
+        QStringLiteral("the printer at %1:%2").arg(row.port.bus).arg(row.port.address);
+    switch (row.reason) {
+    case RMUnopenedPrinter::HeldElsewhere:
+        if (row.holderName == QLatin1String("zelkd"))
+            return at + QStringLiteral(" is held by zelkd (PID %1), which did not answer here: "
+                                       "set ZELKD_URL and ZELKD_API_KEY to go through it")
+                            .arg(row.holderPid);
+        if (!row.holderName.isEmpty())
+            return at + QStringLiteral(" is held by %1 (PID %2); a printer talks to one "
+                                       "program at a time")
+                            .arg(row.holderName)
+                            .arg(row.holderPid);
+        return at + QStringLiteral(" is held by another program (the desktop program, zelkd or "
+                                   "another zelkctl); a printer talks to one program at a time");
+    case RMUnopenedPrinter::NoPermission:
+        return at + QStringLiteral(" may not be opened by this user (%1): %2")
+                        .arg(row.node, QLatin1String(PermissionHint));
+    case RMUnopenedPrinter::OpenFailed:
+        break;
+    }
+    return at + QStringLiteral(" could not be opened (%1)").arg(row.node);
 }
 
 void Session::settle(const QVector<TrelDeviceAddress>& ports)

@@ -3,6 +3,7 @@
 #include "Subcommand.h"
 
 #include <RMDevice.h>
+#include <RMDeviceRegistry.h>
 #include <TrelQt.h>
 
 #include <QObject>
@@ -11,7 +12,6 @@
 
 #include <functional>
 
-class RMDeviceRegistry;
 class RMPrintTimeEstimator;
 
 namespace zelkctl {
@@ -54,8 +54,15 @@ public:
     // Printers the link library opened that have not answered (yet).
     QVector<TrelDeviceAddress> silentPorts() const;
     // Printers in normal mode that are attached but that this process could
-    // not open: another program holds them.
-    int heldElsewhere() const { return held; }
+    // not open (another program holds them, or this user may not), by address.
+    const QVector<RMUnopenedPrinter>& notOpened() const { return unopened; }
+    // Why the printer at `row` cannot be used, for a command's error message:
+    // "the printer at 1:5 is held by zelkd (PID 812); ...".
+    static QString whyNotOpened(const RMUnopenedPrinter& row);
+    // How a user gets the permission that the udev rule of the package gives.
+    static constexpr const char* PermissionHint =
+        "install the .deb package (its udev rule lets the logged-in user open the printer) or "
+        "join the group zelkd, then plug the printer in again";
     int dfuAttached() const;
 
     // The status line of the followed printer, as the window shows it. Until
@@ -94,7 +101,7 @@ private:
     QSharedPointer<RMDevice> current;
     bool explicitPort = false;
     TrelDeviceAddress port = NO_PRINTER;
-    int held = 0;
+    QVector<RMUnopenedPrinter> unopened;
     bool followReturn = false;
     bool following = false; // open() picked the printer
     bool lost = false;

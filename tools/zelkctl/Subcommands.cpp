@@ -13,14 +13,15 @@ namespace {
 
 #define PRINTER_EXIT                                                                               \
     "Exit status: 0 done, 1 the printer refused or failed, 2 usage error, 3 no\n"                  \
-    "printer (or not the one asked for, or one that another program holds).\n"
+    "printer (or not the one asked for, or one that another program holds, or\n"                   \
+    "one that this user may not open).\n"
 
 // A failed exchange is told by its name (TREL_ERROR_TIMEOUT: no answer in
 // time, TREL_ERROR_NO_DEVICE: the printer went away, ...).
 #define FAILURE_EXIT                                                                               \
     "Exit status: 0 done, 1 the printer refused, or the exchange failed (the\n"                    \
     "message names how), 2 usage error, 3 no printer (or not the one asked for, or\n"              \
-    "one that another program holds)"
+    "one that another program holds, or that this user may not open)"
 
 #define FARM_BROKER                                                                                \
     "  --broker URL  mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS); default: the\n"              \
@@ -42,7 +43,9 @@ const Subcommand table[] = {
      "Lists the attached printers: address (BUS:ADDRESS), mode, model, firmware\n"
      "version and state, the state as the desktop program's status line says it.\n"
      "A printer in firmware-update mode is listed by its serial number; one that\n"
-     "another program holds cannot be asked and is listed as in use.\n"
+     "another program holds cannot be asked and is listed as in use, with the\n"
+     "program where the system names it; one that this user may not open is\n"
+     "listed with how to get the permission.\n"
      "\n"
      "  --json  one JSON object per printer, as a JSON array\n"
      "\n" PRINTER_EXIT,

@@ -413,6 +413,38 @@ Are you sure you want to exit?</source>
         <source>&lt;b&gt;Warning&lt;/b&gt;: this firmware will disable the Wi-Fi on your Zelk and it will no longer be able to connect to the Corvane Store. It will print only from this desktop application.&lt;br/&gt;&lt;br/&gt;This update also includes some performance improvements to the Zelk, so you may see higher print speeds and improved print quality.&lt;br/&gt;&lt;br/&gt;Do you want to flash the firmware?</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>Held by another program</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Another program has the printer open (%1). A printer talks to one program at a time.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Held by %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 (PID %2) has the printer open (%3). A printer talks to one program at a time.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No permission to use the printer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>This user may not open the printer (%1). Install the program&apos;s .deb package (its udev rule gives access) or join the group zelkd, then plug the printer in again.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The printer could not be opened</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 could not be opened; trying again.</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>OutOfFilamentDialog</name>

@@ -1,12 +1,14 @@
 // The main window's status line and buttons for every state a printer
 // reports, driven by a printer whose status answers the test writes.
 #include "MainWindowTestSupport.h"
+#include "NodeHolderProcess.h"
 #include "RawPrinter.h"
 
 #include <MainWindow.h>
 #include <OutOfFilamentDialog.h>
 #include <RMDeviceRegistry.h>
 #include <RMPrintTimeEstimator.h>
+#include <VirtualPrinter.h>
 
 #include <QLabel>
 #include <QPushButton>
@@ -74,6 +76,17 @@ private:
 
 enum Button { Print = 1, Test = 2, Load = 4, Retract = 8, Update = 16 };
 
+// The device registry's warnings, as the window's log receives them.
+QStringList g_registryWarnings;
+QtMessageHandler g_previousHandler = nullptr;
+void keepRegistryWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtWarningMsg && context.category &&
+        qstrcmp(context.category, "RMDeviceRegistry") == 0)
+        g_registryWarnings << text;
+    g_previousHandler(type, context, text);
+}
+
 } // namespace
 
 class MainWindowStatusTest : public QObject
@@ -88,6 +101,8 @@ private slots:
     void buildingShowsMinutesOnceThereIsAnEstimate();
     void minutesArePluralAware();
     void unpluggedPrinterLeavesTheWindowDisconnected();
+    void aPrinterNotOpenedIsSaidSo_data();
+    void aPrinterNotOpenedIsSaidSo();
 
 private:
     void show(const Status& s, RMDevice::State expected);
@@ -276,6 +291,64 @@ void MainWindowStatusTest::unpluggedPrinterLeavesTheWindowDisconnected()
     printer->plug();
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Idle"), 10000);
     QCOMPARE(icon->pixmap(Qt::ReturnByValue).toImage(), connected);
+}
+
+void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo_data()
+{
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("toolTip"); // %1: the holder's PID
+    QTest::newRow("held by zelkd")
+        << true << "Held by zelkd"
+        << "zelkd (PID %1) has the printer open (/dev/bus/usb/001/006). A printer talks to one "
+           "program at a time.";
+    QTest::newRow("no permission")
+        << false << "No permission to use the printer"
+        << "This user may not open the printer (/dev/bus/usb/001/006). Install the program's "
+           ".deb package (its udev rule gives access) or join the group zelkd, then plug the "
+           "printer in again.";
+}
+
+void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo()
+{
+    QFETCH(bool, held);
+    QFETCH(QString, text);
+    QFETCH(QString, toolTip);
+    auto* label = window->findChild<QLabel*>("statusLabel");
+    printer->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
+    QCOMPARE(label->toolTip(), QString());
+
+    zelksim::VirtualPrinter::Options at;
+    at.address = 6;
+    zelksim::VirtualPrinter other(simBus(), at);
+    std::unique_ptr<NodeHolderProcess> holder;
+    if (held) {
+        other.failClaims(0, 1000000);
+        holder = std::make_unique<NodeHolderProcess>(simBus().rootDir() + "/dev/bus/usb/001/006",
+                                                     "zelkd");
+        toolTip = toolTip.arg(holder->pid);
+    } else {
+        other.denyAccess(true);
+    }
+    g_registryWarnings.clear();
+    g_previousHandler = qInstallMessageHandler(keepRegistryWarnings);
+    other.plug();
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), text, 10000);
+    QCOMPARE(label->toolTip(), toolTip);
+    QCOMPARE(enabledButtons(), 0);
+    // Logged once: redrawing the same state adds nothing.
+    window->deviceStatusChanged(RMDevice::Disconnected, RMDevice::Disconnected);
+    QTest::qWait(2 * RMDeviceRegistry::UnopenedPollMs);
+    qInstallMessageHandler(g_previousHandler);
+    QCOMPARE(g_registryWarnings,
+             QStringList(QStringLiteral("Printer 1:6 not opened: %1 - %2").arg(text, toolTip)));
+
+    other.unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
+    QCOMPARE(label->toolTip(), QString());
+    printer->plug();
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Idle"), 10000);
 }
 
 ZELK_SIM_WIDGETS_TEST_MAIN(MainWindowStatusTest)
