@@ -3,8 +3,10 @@
 #include "Json.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
 
 namespace zelksim {
 
@@ -170,127 +172,195 @@ double FirmwareModel::temperatureNow() const
 
 // --- commands ---------------------------------------------------------------
 
-FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
+// One command being answered: its arguments, and what the handler leaves for
+// the response (the return value, arguments the firmware fills in, when and
+// what happens once it is sent). Lives on handle()'s stack.
+struct FirmwareModel::Call
 {
-    const std::string name = json::string(json::at(command, {"name"}));
-    const long long idx = json::integer(json::at(command, {"idx"}));
-    yajl_val args = json::at(command, {"args"});
-    auto arg = [args](const char* key) { return json::at(args, {key}); };
-    auto argInt = [&](const char* key) { return json::integer(arg(key)); };
-    auto argNum = [&](const char* key) { return number(arg(key)); };
-    // The first record of a pointer argument (an array of records).
-    auto argRecord = [&](const char* key) -> yajl_val {
-        yajl_val a = arg(key);
-        return YAJL_IS_ARRAY(a) && a->u.array.len ? a->u.array.values[0] : nullptr;
-    };
-
-    std::unique_lock<std::mutex> lock(mutex);
-    std::optional<CommandFault> fault;
-    if (auto f = faults.find(name); f != faults.end() && !f->second.empty()) {
-        fault = f->second.front();
-        f->second.pop_front();
-    }
-    if (fault == CommandFault::NoResponse)
-        return {};
-
-    Reply reply;
+    yajl_val args;
+    std::unique_lock<std::mutex>& lock; // held; a handler may drop it around a hook
+    Reply& reply;
     Write ret = [](json::Writer& w) { w.num(0); };
     std::map<std::string, Write> argOut; // echoed arguments the firmware fills in
-    auto retInt = [&](long long v) { ret = [v](json::Writer& w) { w.num(v); }; };
-    auto retNum = [&](double v) { ret = [v](json::Writer& w) { w.dbl(v); }; };
-    auto retText = [&](std::string s) { ret = [s](json::Writer& w) { textArray(w, s); }; };
 
-    if (name == "bio_get_version") {
-        retText(firmwareVersion_);
-    } else if (name == "bio_get_serial") {
-        retText(serial_);
-    } else if (name == "gpio_get_raw") {
-        retInt(gpio[argInt("gpio")]);
-    } else if (name == "gpio_input_get") {
-        const long long pin = argInt("pin");
-        retInt(pin == 1 ? 1 : 0); // filament present; button and endstop open
-    } else if (name == "gpio_output_set") {
-        gpio[argInt("pin")] = argInt("value") != 0;
-    } else if (name == "gcode_process_command" || name == "gcode_process_macro") {
-        const std::string code = text(arg(name == "gcode_process_command" ? "command" : "macro"));
-        gcode.push_back(code);
+    Call(yajl_val a, std::unique_lock<std::mutex>& l, Reply& r) : args(a), lock(l), reply(r) {}
+
+    yajl_val arg(const char* key) const { return json::at(args, {key}); }
+    long long argInt(const char* key) const { return json::integer(arg(key)); }
+    double argNum(const char* key) const { return number(arg(key)); }
+    // The first record of a pointer argument (an array of records).
+    yajl_val argRecord(const char* key) const
+    {
+        yajl_val a = arg(key);
+        return YAJL_IS_ARRAY(a) && a->u.array.len ? a->u.array.values[0] : nullptr;
+    }
+
+    void retInt(long long v)
+    {
+        ret = [v](json::Writer& w) { w.num(v); };
+    }
+    void retNum(double v)
+    {
+        ret = [v](json::Writer& w) { w.dbl(v); };
+    }
+    void retText(std::string s)
+    {
+        ret = [s](json::Writer& w) { textArray(w, s); };
+    }
+};
+
+// The handlers, one per command (or per family of commands that share one
+// body), and the table that names them. Each runs under the model's lock and
+// leaves its answer in the Call; a command not in the table returns -1.
+struct FirmwareModel::Commands
+{
+    using Handler = void (*)(FirmwareModel&, Call&);
+    static const std::unordered_map<std::string, Handler>& table();
+
+    // Commands the model takes note of and answers with 0.
+    static void acknowledge(FirmwareModel&, Call&) {}
+
+    // --- identity and pins
+
+    static void bioGetVersion(FirmwareModel& m, Call& c) { c.retText(m.firmwareVersion_); }
+    static void bioGetSerial(FirmwareModel& m, Call& c) { c.retText(m.serial_); }
+    static void gpioGetRaw(FirmwareModel& m, Call& c) { c.retInt(m.gpio[c.argInt("gpio")]); }
+    static void gpioInputGet(FirmwareModel&, Call& c)
+    {
+        const long long pin = c.argInt("pin");
+        c.retInt(pin == 1 ? 1 : 0); // filament present; button and endstop open
+    }
+    static void gpioOutputSet(FirmwareModel& m, Call& c)
+    {
+        m.gpio[c.argInt("pin")] = c.argInt("value") != 0;
+    }
+
+    // --- G-code
+
+    static void gcode(FirmwareModel& m, Call& c, const char* argument)
+    {
+        const std::string code = text(c.arg(argument));
+        m.gcode.push_back(code);
         const char first = code.empty() ? 0 : static_cast<char>(std::toupper(code[0]));
-        retInt(first == 'G' || first == 'M' || first == 'T' ? 0 : 2);
+        c.retInt(first == 'G' || first == 'M' || first == 'T' ? 0 : 2);
         if (code.rfind("M400", 0) == 0) {
             // Answers when every queued move has ended.
             double remaining = 0;
-            for (auto& entry : servos) {
+            for (auto& entry : m.servos) {
                 const Servo& sv = entry.second;
-                if (moving(sv) && sv.speed > 0)
-                    remaining = std::max(remaining, std::fabs(sv.targetMm - physicalMm(sv)) /
-                                                        sv.speed / scale);
+                if (m.moving(sv) && sv.speed > 0)
+                    remaining = std::max(remaining, std::fabs(sv.targetMm - m.physicalMm(sv)) /
+                                                        sv.speed / m.scale);
             }
-            reply.delay = std::chrono::milliseconds(static_cast<long long>(remaining * 1000) + 1);
+            c.reply.delay = std::chrono::milliseconds(static_cast<long long>(remaining * 1000) + 1);
         }
-    } else if (name == "heater_param_set") {
-        heaterParams[argInt("param_num")] = argNum("param_val");
-    } else if (name == "heater_param_get") {
-        auto it = heaterParams.find(argInt("param_num"));
-        const double v = it == heaterParams.end() ? 0.0 : it->second;
-        argOut["param_val"] = [v](json::Writer& w) { w.openArray().dbl(v).closeArray(); };
-    } else if (name == "heater_param_set_defaults") {
-        heaterParams.clear();
-    } else if (name == "heater_var_set_defaults") {
-        heaterFrom = temperatureNow();
-        heaterSince = Clock::now();
-        heaterVars.clear();
-    } else if (name == "heater_turn_on" || name == "heater_turn_off") {
-        heaterFrom = temperatureNow();
-        heaterSince = Clock::now();
-        heaterOn = name == "heater_turn_on";
-    } else if (name == "heater_in_guardband" || name == "heater_state_get") {
-        const double t = temperatureNow();
-        auto target = heaterVars.find(0);
-        const double goal = target == heaterVars.end() ? AMBIENT_C : target->second;
-        auto gb = heaterParams.find(6);
-        const bool inBand = std::fabs(t - goal) <= (gb == heaterParams.end() ? 3.0 : gb->second);
-        if (name == "heater_in_guardband")
-            retInt(heaterOn && inBand ? 1 : 0);
-        else
-            retInt(!heaterOn ? (t > AMBIENT_C + 8 ? 3 : 0) : inBand ? 2 : t < goal ? 1 : 3);
-    } else if (name == "heater_fault_get") {
-        retInt(0);
-    } else if (name == "heater_var_set") {
-        heaterFrom = temperatureNow();
-        heaterSince = Clock::now();
-        heaterVars[argInt("var_num")] = argNum("var_val");
-    } else if (name == "heater_var_get") {
-        const long long var = argInt("var_num");
-        double v = var == 1 ? temperatureNow() : 0.0;
-        if (auto it = heaterVars.find(var); var != 1 && it != heaterVars.end())
+    }
+    static void gcodeCommand(FirmwareModel& m, Call& c) { gcode(m, c, "command"); }
+    static void gcodeMacro(FirmwareModel& m, Call& c) { gcode(m, c, "macro"); }
+
+    // --- heater
+
+    // The temperature starts its approach afresh from where it is now.
+    static void reanchorHeater(FirmwareModel& m)
+    {
+        m.heaterFrom = m.temperatureNow();
+        m.heaterSince = Clock::now();
+    }
+    static void heaterParamSet(FirmwareModel& m, Call& c)
+    {
+        m.heaterParams[c.argInt("param_num")] = c.argNum("param_val");
+    }
+    static void heaterParamGet(FirmwareModel& m, Call& c)
+    {
+        auto it = m.heaterParams.find(c.argInt("param_num"));
+        const double v = it == m.heaterParams.end() ? 0.0 : it->second;
+        c.argOut["param_val"] = [v](json::Writer& w) { w.openArray().dbl(v).closeArray(); };
+    }
+    static void heaterParamSetDefaults(FirmwareModel& m, Call&) { m.heaterParams.clear(); }
+    static void heaterVarSetDefaults(FirmwareModel& m, Call&)
+    {
+        reanchorHeater(m);
+        m.heaterVars.clear();
+    }
+    static void heaterTurnOn(FirmwareModel& m, Call&)
+    {
+        reanchorHeater(m);
+        m.heaterOn = true;
+    }
+    static void heaterTurnOff(FirmwareModel& m, Call&)
+    {
+        reanchorHeater(m);
+        m.heaterOn = false;
+    }
+    static bool heaterInBand(const FirmwareModel& m, double t, double goal)
+    {
+        auto gb = m.heaterParams.find(6);
+        return std::fabs(t - goal) <= (gb == m.heaterParams.end() ? 3.0 : gb->second);
+    }
+    static double heaterGoal(const FirmwareModel& m)
+    {
+        auto target = m.heaterVars.find(0);
+        return target == m.heaterVars.end() ? AMBIENT_C : target->second;
+    }
+    static void heaterInGuardband(FirmwareModel& m, Call& c)
+    {
+        c.retInt(m.heaterOn && heaterInBand(m, m.temperatureNow(), heaterGoal(m)) ? 1 : 0);
+    }
+    static void heaterStateGet(FirmwareModel& m, Call& c)
+    {
+        const double t = m.temperatureNow();
+        const double goal = heaterGoal(m);
+        c.retInt(!m.heaterOn                ? (t > AMBIENT_C + 8 ? 3 : 0)
+                 : heaterInBand(m, t, goal) ? 2
+                 : t < goal                 ? 1
+                                            : 3);
+    }
+    static void heaterVarSet(FirmwareModel& m, Call& c)
+    {
+        reanchorHeater(m);
+        m.heaterVars[c.argInt("var_num")] = c.argNum("var_val");
+    }
+    static void heaterVarGet(FirmwareModel& m, Call& c)
+    {
+        const long long var = c.argInt("var_num");
+        double v = var == 1 ? m.temperatureNow() : 0.0;
+        if (auto it = m.heaterVars.find(var); var != 1 && it != m.heaterVars.end())
             v = it->second;
-        argOut["var_val"] = [v](json::Writer& w) { w.openArray().dbl(v).closeArray(); };
-    } else if (name == "wifi_start_wifi" || name == "wifi_stop_wifi" ||
-               name == "wifi_save_configuration") {
-        retInt(0);
-    } else if (name == "wifi_client_connect") {
-        yajl_val connect = arg("connect_t");
+        c.argOut["var_val"] = [v](json::Writer& w) { w.openArray().dbl(v).closeArray(); };
+    }
+
+    // --- Wi-Fi
+
+    static void wifiClientConnect(FirmwareModel& m, Call& c)
+    {
+        yajl_val connect = c.arg("connect_t");
         const std::string ssid = text(json::at(connect, {"ssid"}));
         const std::string key = text(json::at(connect, {"key"}));
-        auto net = std::find_if(wifi.networks.begin(), wifi.networks.end(),
+        auto& nets = m.wifi.networks;
+        auto net = std::find_if(nets.begin(), nets.end(),
                                 [&](const WifiNetwork& n) { return n.ssid == ssid; });
-        if (net == wifi.networks.end()) {
-            retInt(-1); // no such network
+        if (net == nets.end()) {
+            c.retInt(-1); // no such network
         } else if (net->encryption != 0 && net->key != key) {
-            retInt(-2); // refused
+            c.retInt(-2); // refused
         } else {
-            wifi.connected = true;
-            wifi.connectedSsid = ssid;
-            retInt(0);
+            m.wifi.connected = true;
+            m.wifi.connectedSsid = ssid;
+            c.retInt(0);
         }
-    } else if (name == "wifi_disconnect") {
-        wifi.connected = false;
-        wifi.connectedSsid.clear();
-        retInt(0);
-    } else if (name == "wifi_client_get_status" || name == "wifi_client_get_configuration") {
-        const bool on = wifi.connected;
-        const std::string ssid = wifi.connectedSsid;
-        Write ipConfig = [on, ssid](json::Writer& w) {
+    }
+    static void wifiDisconnect(FirmwareModel& m, Call& c)
+    {
+        m.wifi.connected = false;
+        m.wifi.connectedSsid.clear();
+        c.retInt(0);
+    }
+    // The interface's addresses as the status and the configuration report them.
+    static Write ipConfig(const FirmwareModel& m)
+    {
+        const bool on = m.wifi.connected;
+        const std::string ssid = m.wifi.connectedSsid;
+        return [on, ssid](json::Writer& w) {
             const uint32_t ip = on ? address(192, 168, 1, 57) : 0;
             const uint32_t mask = on ? address(255, 255, 255, 0) : 0;
             const uint32_t gw = on ? address(192, 168, 1, 1) : 0;
@@ -311,70 +381,99 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
             fixedArray(w, ssid, 32, false);
             w.close();
         };
-        if (name == "wifi_client_get_status") {
-            ret = [on, ipConfig](json::Writer& w) {
-                w.open().key("connected").num(on ? 1 : 0).key("ip_config");
-                ipConfig(w);
-                w.close();
-            };
-        } else {
-            const Wifi cfg = wifi;
-            ret = [cfg, ipConfig](json::Writer& w) {
-                w.open().key("ifc_config").open();
-                w.key("auto_start").num(cfg.autoStart ? 1 : 0);
-                w.key("auto_connect").num(cfg.autoConnect ? 1 : 0);
-                w.key("auto_connect_ssid");
-                fixedArray(w, cfg.autoSsid, 32, true);
-                w.key("auto_connect_key");
-                fixedArray(w, cfg.autoKey, 64, true);
-                w.key("auto_connect_timeout").num(cfg.autoTimeout);
-                w.close().key("hdw_config").open();
-                w.key("mac_address");
-                bytes(w, MAC, 6);
-                const uint8_t patch[2] = {1, 7};
-                w.key("patch_version");
-                bytes(w, patch, 2);
-                w.close().key("ip_config");
-                ipConfig(w);
-                w.close();
-            };
-        }
-    } else if (name == "wifi_set_auto_start_configuration_item") {
-        wifi.autoStart = argInt("auto_start") != 0;
-        retInt(0);
-    } else if (name == "wifi_set_auto_connect_configuration_item") {
-        wifi.autoConnect = argInt("auto_connect") != 0;
-        retInt(0);
-    } else if (name == "wifi_set_auto_connect_ssid_configuration_item") {
-        wifi.autoSsid = text(arg("auto_connect_ssid")).substr(0, 32);
-        retInt(0);
-    } else if (name == "wifi_set_auto_connect_key_configuration_item") {
-        wifi.autoKey = text(arg("auto_connect_key")).substr(0, 64);
-        retInt(0);
-    } else if (name == "wifi_client_configure") {
-        yajl_val ifc = json::at(argRecord("config"), {"ifc_config"});
+    }
+    static void wifiClientGetStatus(FirmwareModel& m, Call& c)
+    {
+        const bool on = m.wifi.connected;
+        c.ret = [on, ip = ipConfig(m)](json::Writer& w) {
+            w.open().key("connected").num(on ? 1 : 0).key("ip_config");
+            ip(w);
+            w.close();
+        };
+    }
+    static void wifiClientGetConfiguration(FirmwareModel& m, Call& c)
+    {
+        c.ret = [cfg = m.wifi, ip = ipConfig(m)](json::Writer& w) {
+            w.open().key("ifc_config").open();
+            w.key("auto_start").num(cfg.autoStart ? 1 : 0);
+            w.key("auto_connect").num(cfg.autoConnect ? 1 : 0);
+            w.key("auto_connect_ssid");
+            fixedArray(w, cfg.autoSsid, 32, true);
+            w.key("auto_connect_key");
+            fixedArray(w, cfg.autoKey, 64, true);
+            w.key("auto_connect_timeout").num(cfg.autoTimeout);
+            w.close().key("hdw_config").open();
+            w.key("mac_address");
+            bytes(w, MAC, 6);
+            const uint8_t patch[2] = {1, 7};
+            w.key("patch_version");
+            bytes(w, patch, 2);
+            w.close().key("ip_config");
+            ip(w);
+            w.close();
+        };
+    }
+    static void wifiSetAutoStart(FirmwareModel& m, Call& c)
+    {
+        m.wifi.autoStart = c.argInt("auto_start") != 0;
+        c.retInt(0);
+    }
+    static void wifiSetAutoConnect(FirmwareModel& m, Call& c)
+    {
+        m.wifi.autoConnect = c.argInt("auto_connect") != 0;
+        c.retInt(0);
+    }
+    static void wifiSetAutoConnectSsid(FirmwareModel& m, Call& c)
+    {
+        m.wifi.autoSsid = text(c.arg("auto_connect_ssid")).substr(0, 32);
+        c.retInt(0);
+    }
+    static void wifiSetAutoConnectKey(FirmwareModel& m, Call& c)
+    {
+        m.wifi.autoKey = text(c.arg("auto_connect_key")).substr(0, 64);
+        c.retInt(0);
+    }
+    static void wifiClientConfigure(FirmwareModel& m, Call& c)
+    {
+        yajl_val ifc = json::at(c.argRecord("config"), {"ifc_config"});
         if (YAJL_IS_OBJECT(ifc)) {
-            wifi.autoStart = json::integer(json::at(ifc, {"auto_start"})) != 0;
-            wifi.autoConnect = json::integer(json::at(ifc, {"auto_connect"})) != 0;
-            wifi.autoSsid = text(json::at(ifc, {"auto_connect_ssid"})).substr(0, 32);
-            wifi.autoKey = text(json::at(ifc, {"auto_connect_key"})).substr(0, 64);
-            wifi.autoTimeout =
+            m.wifi.autoStart = json::integer(json::at(ifc, {"auto_start"})) != 0;
+            m.wifi.autoConnect = json::integer(json::at(ifc, {"auto_connect"})) != 0;
+            m.wifi.autoSsid = text(json::at(ifc, {"auto_connect_ssid"})).substr(0, 32);
+            m.wifi.autoKey = text(json::at(ifc, {"auto_connect_key"})).substr(0, 64);
+            m.wifi.autoTimeout =
                 static_cast<uint32_t>(json::integer(json::at(ifc, {"auto_connect_timeout"})));
         }
-        retInt(0);
-    } else if (name == "wifi_client_scan_refresh") {
-        wifi.lastScan = wifi.networks;
-        retInt(static_cast<long long>(wifi.lastScan.size()));
-    } else if (name == "wifi_client_scan_get") {
-        const auto i = static_cast<size_t>(argInt("index"));
-        const WifiNetwork net = i < wifi.lastScan.size() ? wifi.lastScan[i] : WifiNetwork{};
-        ret = [net](json::Writer& w) {
+        c.retInt(0);
+    }
+    static void wifiClientScanRefresh(FirmwareModel& m, Call& c)
+    {
+        m.wifi.lastScan = m.wifi.networks;
+        c.retInt(static_cast<long long>(m.wifi.lastScan.size()));
+    }
+    static void wifiClientScanGet(FirmwareModel& m, Call& c)
+    {
+        const auto i = static_cast<size_t>(c.argInt("index"));
+        const WifiNetwork net = i < m.wifi.lastScan.size() ? m.wifi.lastScan[i] : WifiNetwork{};
+        c.ret = [net](json::Writer& w) {
             w.open().key("ssid"), fixedArray(w, net.ssid, 32, true);
             w.key("encryption").num(net.encryption).key("strength").num(net.strength).close();
         };
-    } else if (name == "servo_dc_config_get") {
-        const Servo sv = servo(argInt("servo_name"));
-        ret = [sv](json::Writer& w) {
+    }
+    static void checkStoreConnection(FirmwareModel& m, Call& c)
+    {
+        c.retInt(m.wifi.connected ? 1 : 0);
+    }
+
+    // --- servos
+
+    static Servo& servoOf(FirmwareModel& m, const Call& c)
+    {
+        return m.servo(c.argInt("servo_name"));
+    }
+    static void servoConfigGet(FirmwareModel& m, Call& c)
+    {
+        c.ret = [sv = servoOf(m, c)](json::Writer& w) {
             w.open().key("interrupt_frequency").num(sv.interruptFrequency);
             w.key("gains").open().key("kp").dbl(sv.kp).key("ki").dbl(sv.ki).key("kd").dbl(sv.kd);
             w.key("ka").dbl(sv.ka).key("kv").dbl(sv.kv).key("kf").dbl(sv.kf).close();
@@ -386,12 +485,16 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
             w.key("move_dist_min_dynamic").num(sv.moveDistMinDynamic);
             w.key("trace").num(sv.trace).close();
         };
-    } else if (name == "servo_dc_config_set") {
-        Servo& sv = servo(argInt("servo_name"));
-        yajl_val c = arg("config");
-        auto n = [c](const char* k, double fallback) { return number(json::at(c, {k}), fallback); };
-        auto g = [c](const char* k, double fallback) {
-            return number(json::at(c, {"gains", k}), fallback);
+    }
+    static void servoConfigSet(FirmwareModel& m, Call& c)
+    {
+        Servo& sv = servoOf(m, c);
+        yajl_val cfg = c.arg("config");
+        auto n = [cfg](const char* k, double fallback) {
+            return number(json::at(cfg, {k}), fallback);
+        };
+        auto g = [cfg](const char* k, double fallback) {
+            return number(json::at(cfg, {"gains", k}), fallback);
         };
         sv.interruptFrequency =
             static_cast<uint16_t>(n("interrupt_frequency", sv.interruptFrequency));
@@ -410,9 +513,12 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         sv.moveDistMinDynamic =
             static_cast<uint32_t>(n("move_dist_min_dynamic", sv.moveDistMinDynamic));
         sv.trace = static_cast<uint32_t>(n("trace", sv.trace));
-        configsSent.push_back({argInt("servo_name"), sv.pwmCap, sv.pwmCapTime, sv.kp, sv.speedMax});
-    } else if (name == "servo_dc_move_default") {
-        ret = [](json::Writer& w) {
+        m.configsSent.push_back(
+            {c.argInt("servo_name"), sv.pwmCap, sv.pwmCapTime, sv.kp, sv.speedMax});
+    }
+    static void servoMoveDefault(FirmwareModel&, Call& c)
+    {
+        c.ret = [](json::Writer& w) {
             w.open().key("move_type").num(3).key("start_sync").num(0).key("target").dbl(0.0);
             w.key("distance").dbl(0.0).key("speed_f").dbl(5.0).key("accel_f").dbl(10.0);
             w.key("decel_f").dbl(10.0).key("max_cycles").num(0).key("metric_skip").num(0);
@@ -420,154 +526,304 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
             w.key("ignore_stalls").num(0).key("slaved").num(0).key("slave_ratio").dbl(1.0);
             w.close();
         };
-    } else if (name == "servo_dc_move") {
-        const long long which = argInt("servo_name");
-        Servo& sv = servo(which);
-        yajl_val m = argRecord("move_config");
-        const long long type = json::integer(json::at(m, {"move_type"}), -1);
-        movesSent.push_back({which, type, number(json::at(m, {"target"})),
-                             number(json::at(m, {"distance"})), number(json::at(m, {"speed_f"})),
-                             number(json::at(m, {"accel_f"})),
-                             json::integer(json::at(m, {"ignore_stalls"})) != 0});
-        const double now = physicalMm(sv);
+    }
+    static void servoMove(FirmwareModel& m, Call& c)
+    {
+        const long long which = c.argInt("servo_name");
+        Servo& sv = m.servo(which);
+        yajl_val mv = c.argRecord("move_config");
+        const long long type = json::integer(json::at(mv, {"move_type"}), -1);
+        m.movesSent.push_back({which, type, number(json::at(mv, {"target"})),
+                               number(json::at(mv, {"distance"})),
+                               number(json::at(mv, {"speed_f"})), number(json::at(mv, {"accel_f"})),
+                               json::integer(json::at(mv, {"ignore_stalls"})) != 0});
+        const double now = m.physicalMm(sv);
         double target;
         if (type == 1)
-            target = now + number(json::at(m, {"distance"}));
+            target = now + number(json::at(mv, {"distance"}));
         else if (type == 3)
-            target = number(json::at(m, {"target"})) + sv.offsetMm;
+            target = number(json::at(mv, {"target"})) + sv.offsetMm;
         else
             target = NAN;
-        if (!m || std::isnan(target)) {
-            retInt(2); // invalid move
-        } else {
-            double speed = number(json::at(m, {"speed_f"}));
-            if (speed <= 0 || speed > sv.speedMax)
-                speed = sv.speedMax;
-            sv.lastDistance = std::fabs(target - now);
-            sv.startMm = now;
-            // With stalls ignored the axis stops at its end stop; the move ends there.
-            sv.targetMm = std::clamp(target, Z_MIN_MM, Z_MAX_MM);
-            sv.speed = speed;
-            sv.startedAt = Clock::now();
-            ++sv.moves;
-            retInt(0);
-            if (sv.traced && hooks.sendEvent) {
-                auto send = hooks.sendEvent;
-                const auto stepNative = static_cast<long long>(sv.targetMm * sv.posResEuPerMm);
-                const auto from = static_cast<long long>(now * sv.posResEuPerMm);
-                reply.afterwards = [send, which, stepNative, from] {
-                    for (int i = 0; i <= 4; ++i) {
-                        const long long pos = from + (stepNative - from) * i / 4;
-                        send("servo_dc_trace_event",
-                             "{\"trace\":{\"servo_name\":" + std::to_string(which) +
-                                 ",\"servo_state\":" + std::to_string(i < 4 ? 1 : 0) +
-                                 ",\"int_cnt\":" + std::to_string(i * 250) + ",\"pos_cmd\":" +
-                                 std::to_string(stepNative) + ",\"pos\":" + std::to_string(pos) +
-                                 ",\"pwm\":" + std::to_string(i < 4 ? 1800 : 0) +
-                                 ",\"padout_dist\":" + std::to_string(stepNative - pos) + "}}");
-                    }
-                };
-            }
+        if (!mv || std::isnan(target)) {
+            c.retInt(2); // invalid move
+            return;
         }
-    } else if (name == "servo_dc_move_start_sync" || name == "servo_dc_backlash_set" ||
-               name == "hbridge_duty_set" || name == "ui_led" ||
-               name == "jm_enable_network_tasks") {
-        if (name == "jm_enable_network_tasks")
-            networkTasks = true;
-    } else if (name == "servo_dc_move_active") {
-        retInt(moving(servo(argInt("servo_name"))) ? 1 : 0);
-    } else if (name == "servo_dc_put_idle") {
-        Servo& sv = servo(argInt("servo_name"));
-        sv.startMm = sv.targetMm = physicalMm(sv); // stops where it is
-        retInt(1);
-    } else if (name == "servo_dc_move_modify") {
-        retInt(0);
-    } else if (name == "servo_dc_move_modifier_validate") {
-        retInt(1);
-    } else if (name == "servo_dc_move_metrics_get") {
-        const Servo sv = servo(argInt("servo_name"));
-        ret = [sv](json::Writer& w) {
+        double speed = number(json::at(mv, {"speed_f"}));
+        if (speed <= 0 || speed > sv.speedMax)
+            speed = sv.speedMax;
+        sv.lastDistance = std::fabs(target - now);
+        sv.startMm = now;
+        // With stalls ignored the axis stops at its end stop; the move ends there.
+        sv.targetMm = std::clamp(target, Z_MIN_MM, Z_MAX_MM);
+        sv.speed = speed;
+        sv.startedAt = Clock::now();
+        ++sv.moves;
+        c.retInt(0);
+        if (sv.traced && m.hooks.sendEvent) {
+            auto send = m.hooks.sendEvent;
+            const auto stepNative = static_cast<long long>(sv.targetMm * sv.posResEuPerMm);
+            const auto from = static_cast<long long>(now * sv.posResEuPerMm);
+            c.reply.afterwards = [send, which, stepNative, from] {
+                for (int i = 0; i <= 4; ++i) {
+                    const long long pos = from + (stepNative - from) * i / 4;
+                    send("servo_dc_trace_event",
+                         "{\"trace\":{\"servo_name\":" + std::to_string(which) +
+                             ",\"servo_state\":" + std::to_string(i < 4 ? 1 : 0) +
+                             ",\"int_cnt\":" + std::to_string(i * 250) + ",\"pos_cmd\":" +
+                             std::to_string(stepNative) + ",\"pos\":" + std::to_string(pos) +
+                             ",\"pwm\":" + std::to_string(i < 4 ? 1800 : 0) +
+                             ",\"padout_dist\":" + std::to_string(stepNative - pos) + "}}");
+                }
+            };
+        }
+    }
+    static void servoMoveActive(FirmwareModel& m, Call& c)
+    {
+        c.retInt(m.moving(servoOf(m, c)) ? 1 : 0);
+    }
+    static void servoPutIdle(FirmwareModel& m, Call& c)
+    {
+        Servo& sv = servoOf(m, c);
+        sv.startMm = sv.targetMm = m.physicalMm(sv); // stops where it is
+        c.retInt(1);
+    }
+    static void servoMoveModifierValidate(FirmwareModel&, Call& c) { c.retInt(1); }
+    static void servoMoveMetricsGet(FirmwareModel& m, Call& c)
+    {
+        c.ret = [sv = servoOf(m, c)](json::Writer& w) {
             w.open().key("n").num(sv.moves).key("mean").dbl(sv.lastDistance);
             w.key("M2").dbl(0.0).close();
         };
-    } else if (name == "servo_dc_move_dir_get") {
-        const Servo& sv = servo(argInt("servo_name"));
-        retInt(!moving(sv) ? 0 : sv.targetMm > sv.startMm ? 1 : 2);
-    } else if (name == "servo_dc_position_get") {
-        const Servo& sv = servo(argInt("servo_name"));
-        retInt(std::llround((physicalMm(sv) - sv.offsetMm) * sv.posResEuPerMm));
-    } else if (name == "servo_dc_position_get_client") {
-        const Servo& sv = servo(argInt("servo_name"));
-        retNum(physicalMm(sv) - sv.offsetMm);
-    } else if (name == "servo_dc_position_set" || name == "servo_dc_position_set_client") {
-        Servo& sv = servo(argInt("servo_name"));
-        const double client = name == "servo_dc_position_set"
-                                  ? argNum("position") / sv.posResEuPerMm
-                                  : argNum("position");
-        sv.offsetMm = physicalMm(sv) - client;
-    } else if (name == "servo_dc_target_get_client") {
-        const Servo& sv = servo(argInt("servo_name"));
-        retNum(sv.targetMm - sv.offsetMm);
-    } else if (name == "servo_dc_units_client_to_native") {
-        retInt(std::llround(argNum("pos_client") * servo(argInt("servo_name")).posResEuPerMm));
-    } else if (name == "servo_dc_units_native_to_client") {
-        retNum(argNum("pos_native") / servo(argInt("servo_name")).posResEuPerMm);
-    } else if (name == "servo_dc_name_str_get") {
+    }
+    static void servoMoveDirGet(FirmwareModel& m, Call& c)
+    {
+        const Servo& sv = servoOf(m, c);
+        c.retInt(!m.moving(sv) ? 0 : sv.targetMm > sv.startMm ? 1 : 2);
+    }
+    static void servoPositionGet(FirmwareModel& m, Call& c)
+    {
+        const Servo& sv = servoOf(m, c);
+        c.retInt(std::llround((m.physicalMm(sv) - sv.offsetMm) * sv.posResEuPerMm));
+    }
+    static void servoPositionGetClient(FirmwareModel& m, Call& c)
+    {
+        const Servo& sv = servoOf(m, c);
+        c.retNum(m.physicalMm(sv) - sv.offsetMm);
+    }
+    static void servoPositionSet(FirmwareModel& m, Call& c)
+    {
+        Servo& sv = servoOf(m, c);
+        sv.offsetMm = m.physicalMm(sv) - c.argNum("position") / sv.posResEuPerMm;
+    }
+    static void servoPositionSetClient(FirmwareModel& m, Call& c)
+    {
+        Servo& sv = servoOf(m, c);
+        sv.offsetMm = m.physicalMm(sv) - c.argNum("position");
+    }
+    static void servoTargetGetClient(FirmwareModel& m, Call& c)
+    {
+        const Servo& sv = servoOf(m, c);
+        c.retNum(sv.targetMm - sv.offsetMm);
+    }
+    static void servoUnitsClientToNative(FirmwareModel& m, Call& c)
+    {
+        c.retInt(std::llround(c.argNum("pos_client") * servoOf(m, c).posResEuPerMm));
+    }
+    static void servoUnitsNativeToClient(FirmwareModel& m, Call& c)
+    {
+        c.retNum(c.argNum("pos_native") / servoOf(m, c).posResEuPerMm);
+    }
+    static void servoNameStrGet(FirmwareModel&, Call& c)
+    {
         static const char* const names[] = {"X", "Y", "Z", "E"};
-        const long long which = argInt("servo_name");
-        retText(which >= 0 && which < 4 ? names[which] : "?");
-    } else if (name == "servo_dc_trace_enable") {
-        servo(argInt("servo_name")).traced = argInt("enable") != 0;
-    } else if (name == "unload_initiate" || name == "load_initiate") {
-        auto run = name == "load_initiate" ? hooks.loadFilament : hooks.unloadFilament;
-        lock.unlock();
-        const unsigned char r = run ? run() : 0;
-        lock.lock();
-        retInt(r);
-    } else if (name == "Enter_dfu_mode" || name == "Reset_printer") {
-        reply.afterwards = name == "Enter_dfu_mode" ? hooks.enterDfu : hooks.reset;
-    } else if (name == "sd_mmc_write") {
-        yajl_val buf = arg("buf");
-        const auto offset = static_cast<uint32_t>(argInt("offset"));
+        const long long which = c.argInt("servo_name");
+        c.retText(which >= 0 && which < 4 ? names[which] : "?");
+    }
+    static void servoTraceEnable(FirmwareModel& m, Call& c)
+    {
+        servoOf(m, c).traced = c.argInt("enable") != 0;
+    }
+
+    // --- the world outside the firmware
+
+    // The filament hooks drive the job model, which calls back into this model:
+    // they run without the lock.
+    static void filament(Call& c, const std::function<unsigned char()>& run)
+    {
+        auto hook = run;
+        c.lock.unlock();
+        const unsigned char r = hook ? hook() : 0;
+        c.lock.lock();
+        c.retInt(r);
+    }
+    static void loadInitiate(FirmwareModel& m, Call& c) { filament(c, m.hooks.loadFilament); }
+    static void unloadInitiate(FirmwareModel& m, Call& c) { filament(c, m.hooks.unloadFilament); }
+    static void enterDfuMode(FirmwareModel& m, Call& c) { c.reply.afterwards = m.hooks.enterDfu; }
+    static void resetPrinter(FirmwareModel& m, Call& c) { c.reply.afterwards = m.hooks.reset; }
+
+    // --- storage card
+
+    static void sdWrite(FirmwareModel& m, Call& c)
+    {
+        yajl_val buf = c.arg("buf");
+        const auto offset = static_cast<uint32_t>(c.argInt("offset"));
         if (YAJL_IS_ARRAY(buf) && buf->u.array.len)
-            storage[offset] = static_cast<uint8_t>(json::integer(buf->u.array.values[0]));
-        retInt(0);
-    } else if (name == "sd_mmc_write_byte") {
-        storage[static_cast<uint32_t>(argInt("offset"))] =
-            static_cast<uint8_t>(argInt("write_buf"));
-        ret = [](json::Writer& w) {
+            m.storage[offset] = static_cast<uint8_t>(json::integer(buf->u.array.values[0]));
+        c.retInt(0);
+    }
+    static void sdWriteByte(FirmwareModel& m, Call& c)
+    {
+        m.storage[static_cast<uint32_t>(c.argInt("offset"))] =
+            static_cast<uint8_t>(c.argInt("write_buf"));
+        c.ret = [](json::Writer& w) {
             w.open().key("success").num(1).key("timetowrite").num(3).close();
         };
-    } else if (name == "sd_mmc_read_byte") {
-        auto it = storage.find(static_cast<uint32_t>(argInt("offset")));
-        const int b = it == storage.end() ? 0xff : it->second;
-        ret = [b](json::Writer& w) {
+    }
+    static void sdReadByte(FirmwareModel& m, Call& c)
+    {
+        auto it = m.storage.find(static_cast<uint32_t>(c.argInt("offset")));
+        const int b = it == m.storage.end() ? 0xff : it->second;
+        c.ret = [b](json::Writer& w) {
             w.open().key("byteread").num(b).key("timetoread").num(2).close();
         };
-    } else if (name == "sd_mmc_read") {
-        const auto offset = static_cast<uint32_t>(argInt("offset"));
-        const auto length = static_cast<uint32_t>(std::clamp<long long>(argInt("length"), 0, 512));
+    }
+    static void sdRead(FirmwareModel& m, Call& c)
+    {
+        const auto offset = static_cast<uint32_t>(c.argInt("offset"));
+        const auto length =
+            static_cast<uint32_t>(std::clamp<long long>(c.argInt("length"), 0, 512));
         std::vector<uint8_t> data(length, 0xff);
         for (uint32_t i = 0; i < length; ++i)
-            if (auto it = storage.find(offset + i); it != storage.end())
+            if (auto it = m.storage.find(offset + i); it != m.storage.end())
                 data[i] = it->second;
-        argOut["read_buf"] = [data](json::Writer& w) { bytes(w, data.data(), data.size()); };
-        retInt(length);
-    } else if (name == "sd_mmc_get_storage_info") {
-        ret = [](json::Writer& w) {
+        c.argOut["read_buf"] = [data](json::Writer& w) { bytes(w, data.data(), data.size()); };
+        c.retInt(length);
+    }
+    static void sdGetStorageInfo(FirmwareModel&, Call& c)
+    {
+        c.ret = [](json::Writer& w) {
             w.open().key("total_size").num(static_cast<long long>(STORAGE_BLOCK) * STORAGE_BLOCKS);
             w.key("block_count").num(STORAGE_BLOCKS).key("block_size").num(STORAGE_BLOCK).close();
         };
-    } else if (name == "jm_disable_network_tasks") {
-        networkTasks = false;
-        retInt(0);
-    } else if (name == "jm_are_network_tasks_enabled") {
-        retInt(networkTasks ? 1 : 0);
-    } else if (name == "check_store_connection") {
-        retInt(wifi.connected ? 1 : 0);
-    } else {
-        retInt(-1); // a command this firmware does not know
     }
+
+    // --- network tasks
+
+    static void enableNetworkTasks(FirmwareModel& m, Call&) { m.networkTasks = true; }
+    static void disableNetworkTasks(FirmwareModel& m, Call& c)
+    {
+        m.networkTasks = false;
+        c.retInt(0);
+    }
+    static void networkTasksEnabled(FirmwareModel& m, Call& c) { c.retInt(m.networkTasks ? 1 : 0); }
+};
+
+const std::unordered_map<std::string, FirmwareModel::Commands::Handler>&
+FirmwareModel::Commands::table()
+{
+    static const std::unordered_map<std::string, Handler> handlers = {
+        {"bio_get_version", bioGetVersion},
+        {"bio_get_serial", bioGetSerial},
+        {"gpio_get_raw", gpioGetRaw},
+        {"gpio_input_get", gpioInputGet},
+        {"gpio_output_set", gpioOutputSet},
+
+        {"gcode_process_command", gcodeCommand},
+        {"gcode_process_macro", gcodeMacro},
+
+        {"heater_param_set", heaterParamSet},
+        {"heater_param_get", heaterParamGet},
+        {"heater_param_set_defaults", heaterParamSetDefaults},
+        {"heater_var_set_defaults", heaterVarSetDefaults},
+        {"heater_turn_on", heaterTurnOn},
+        {"heater_turn_off", heaterTurnOff},
+        {"heater_in_guardband", heaterInGuardband},
+        {"heater_state_get", heaterStateGet},
+        {"heater_fault_get", acknowledge},
+        {"heater_var_set", heaterVarSet},
+        {"heater_var_get", heaterVarGet},
+
+        {"wifi_start_wifi", acknowledge},
+        {"wifi_stop_wifi", acknowledge},
+        {"wifi_save_configuration", acknowledge},
+        {"wifi_client_connect", wifiClientConnect},
+        {"wifi_disconnect", wifiDisconnect},
+        {"wifi_client_get_status", wifiClientGetStatus},
+        {"wifi_client_get_configuration", wifiClientGetConfiguration},
+        {"wifi_set_auto_start_configuration_item", wifiSetAutoStart},
+        {"wifi_set_auto_connect_configuration_item", wifiSetAutoConnect},
+        {"wifi_set_auto_connect_ssid_configuration_item", wifiSetAutoConnectSsid},
+        {"wifi_set_auto_connect_key_configuration_item", wifiSetAutoConnectKey},
+        {"wifi_client_configure", wifiClientConfigure},
+        {"wifi_client_scan_refresh", wifiClientScanRefresh},
+        {"wifi_client_scan_get", wifiClientScanGet},
+        {"check_store_connection", checkStoreConnection},
+
+        {"servo_dc_config_get", servoConfigGet},
+        {"servo_dc_config_set", servoConfigSet},
+        {"servo_dc_move_default", servoMoveDefault},
+        {"servo_dc_move", servoMove},
+        {"servo_dc_move_start_sync", acknowledge},
+        {"servo_dc_backlash_set", acknowledge},
+        {"servo_dc_move_active", servoMoveActive},
+        {"servo_dc_put_idle", servoPutIdle},
+        {"servo_dc_move_modify", acknowledge},
+        {"servo_dc_move_modifier_validate", servoMoveModifierValidate},
+        {"servo_dc_move_metrics_get", servoMoveMetricsGet},
+        {"servo_dc_move_dir_get", servoMoveDirGet},
+        {"servo_dc_position_get", servoPositionGet},
+        {"servo_dc_position_get_client", servoPositionGetClient},
+        {"servo_dc_position_set", servoPositionSet},
+        {"servo_dc_position_set_client", servoPositionSetClient},
+        {"servo_dc_target_get_client", servoTargetGetClient},
+        {"servo_dc_units_client_to_native", servoUnitsClientToNative},
+        {"servo_dc_units_native_to_client", servoUnitsNativeToClient},
+        {"servo_dc_name_str_get", servoNameStrGet},
+        {"servo_dc_trace_enable", servoTraceEnable},
+        {"hbridge_duty_set", acknowledge},
+        {"ui_led", acknowledge},
+
+        {"load_initiate", loadInitiate},
+        {"unload_initiate", unloadInitiate},
+        {"Enter_dfu_mode", enterDfuMode},
+        {"Reset_printer", resetPrinter},
+
+        {"sd_mmc_write", sdWrite},
+        {"sd_mmc_write_byte", sdWriteByte},
+        {"sd_mmc_read_byte", sdReadByte},
+        {"sd_mmc_read", sdRead},
+        {"sd_mmc_get_storage_info", sdGetStorageInfo},
+
+        {"jm_enable_network_tasks", enableNetworkTasks},
+        {"jm_disable_network_tasks", disableNetworkTasks},
+        {"jm_are_network_tasks_enabled", networkTasksEnabled},
+    };
+    return handlers;
+}
+
+FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
+{
+    const std::string name = json::string(json::at(command, {"name"}));
+    const long long idx = json::integer(json::at(command, {"idx"}));
+    yajl_val args = json::at(command, {"args"});
+
+    std::unique_lock<std::mutex> lock(mutex);
+    std::optional<CommandFault> fault;
+    if (auto f = faults.find(name); f != faults.end() && !f->second.empty()) {
+        fault = f->second.front();
+        f->second.pop_front();
+    }
+    if (fault == CommandFault::NoResponse)
+        return {};
+
+    Reply reply;
+    Call call(args, lock, reply);
+    const auto& handlers = Commands::table();
+    if (auto h = handlers.find(name); h != handlers.end())
+        h->second(*this, call);
+    else
+        call.retInt(-1); // a command this firmware does not know
 
     // The response: idx, name, the arguments echoed in the request's order
     // (or as the fault wants them), then the return value.
@@ -584,7 +840,7 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
             w.key(key);
             if (fault == CommandFault::WrongTypes)
                 w.str("x");
-            else if (auto out = argOut.find(key); out != argOut.end())
+            else if (auto out = call.argOut.find(key); out != call.argOut.end())
                 out->second(w);
             else
                 w.raw(args->u.object.values[i]);
@@ -595,7 +851,7 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         w.key("__return__").str("x");
     } else if (fault != CommandFault::NoReturn) {
         w.key("__return__");
-        ret(w);
+        call.ret(w);
     }
     w.close().close();
     // What the command did stays done (including what `afterwards` does);
@@ -611,18 +867,6 @@ std::vector<std::string> FirmwareModel::gcodeLog() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return gcode;
-}
-
-std::vector<FirmwareModel::ServoConfigSent> FirmwareModel::servoConfigLog() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return configsSent;
-}
-
-std::vector<FirmwareModel::ServoMoveSent> FirmwareModel::servoMoveLog() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return movesSent;
 }
 
 double FirmwareModel::zPositionMm() const
@@ -676,6 +920,18 @@ void FirmwareModel::setWifiNetworks(std::vector<WifiNetwork> networks)
 {
     std::lock_guard<std::mutex> lock(mutex);
     wifi.networks = std::move(networks);
+}
+
+std::vector<FirmwareModel::ServoConfigSent> FirmwareModel::servoConfigLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return configsSent;
+}
+
+std::vector<FirmwareModel::ServoMoveSent> FirmwareModel::servoMoveLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return movesSent;
 }
 
 std::string FirmwareModel::firmwareVersion() const

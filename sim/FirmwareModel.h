@@ -107,6 +107,11 @@ public:
     void setFirmwareVersion(std::string version);
 
 private:
+    // handle() looks the command's name up in a table of handlers (Commands,
+    // in the .cpp); each fills in a Call, from which the response is written.
+    struct Call;
+    struct Commands;
+
     struct Servo
     {
         // client configuration

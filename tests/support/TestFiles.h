@@ -1,12 +1,13 @@
 #pragma once
 
-// Small file helpers of the tests that build scratch installations.
+// Small file helpers of the tests: scratch files and the tests' own data.
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <QtGlobal>
 
 namespace zelktest {
 
@@ -28,6 +29,16 @@ inline QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A data file of the tests themselves: one that cannot be read is a broken
+// checkout, not a failed case, and ends the run.
+inline QByteArray readTestData(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    return file.readAll();
 }
 
 #ifdef ZELK_INSTALL_HELPER

@@ -6,6 +6,7 @@
 // files that are odd, cancellation, and the real slicer excerpts kept here:
 // Cura's own elapsed time for a first layer, and the read-back agreeing with
 // the pass on every layer.
+#include "TestFiles.h"
 #include <RMGcodeAnalysis.h>
 
 #include <QBuffer>
@@ -24,14 +25,6 @@ RMGcodeAnalysisResult analyzeText(const QByteArray& text)
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     return RMGcodeAnalysis().analyze(&buffer);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return f.readAll();
 }
 
 // Limits that make the hand calculation short: 1000 mm/s² and 1000 mm/s on
@@ -388,7 +381,8 @@ void GcodeAnalysisTest::firstLayerAgainstCura()
     // Cura wrote its own elapsed time at the end of each layer: the excerpt's
     // start runs to the end of the first layer, on the printer's defaults
     // here (the file sets no limits).
-    const QByteArray excerpt = readFile(ZELK_GCODE_TEST_DATA "/corpus/puzzle-cura-2.3.gcode");
+    const QByteArray excerpt =
+        zelktest::readTestData(ZELK_GCODE_TEST_DATA "/corpus/puzzle-cura-2.3.gcode");
     const int end = excerpt.indexOf(";TIME_ELAPSED:");
     QVERIFY(end > 0);
     const double cura = excerpt.mid(end + 14, 10).trimmed().toDouble();

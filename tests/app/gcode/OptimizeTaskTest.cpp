@@ -5,6 +5,8 @@
 // how it reports progress, timing and failures.
 #include "GcodeReplay.h"
 #include "Optimize.h"
+#include "TestFiles.h"
+#include "WorkedExample.h"
 
 #include <OptimizerLogging.h>
 #include <RMOptimizeTask.h>
@@ -19,14 +21,6 @@
 namespace {
 
 const QByteArray Header = "; Optimized with Corvane optimizer (c++)\n";
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return f.readAll();
-}
 
 // Accepts `limit` bytes, then refuses, as a full disk does.
 class FailingDevice : public QIODevice
@@ -104,22 +98,7 @@ private slots:
 
 void OptimizeTaskTest::workedExample()
 {
-    const QByteArray input = "; sliced part\n"
-                             "G28\n"
-                             "G1 X0 Y0 Z0.3 F1200\n"
-                             "G1 X10 Y0 E1 F1800\n"
-                             "G1 X20 Y0.05 E2\n"
-                             "G1 X30 Y0 E3\n"
-                             "G1 X30 Y10 E4\n"
-                             "G1 X30 Y20 E5 ; edge\n"
-                             "\n"
-                             "M107\n";
-    QCOMPARE(optimizeText(input), Header + "; sliced part\n"
-                                           "G28\n"
-                                           "G1 F1200 X0 Y0 Z0.3\n"
-                                           "G1 F1800 X30 Y0 E3\n"
-                                           "G1 X30 Y20 E5\n"
-                                           "M107\n");
+    QCOMPARE(optimizeText(zelktest::workedExampleInput), Header + zelktest::workedExampleOutput);
 }
 
 void OptimizeTaskTest::exactOutput_data()
@@ -207,11 +186,11 @@ void OptimizeTaskTest::faultRegressions_data()
 void OptimizeTaskTest::faultRegressions()
 {
     QFETCH(QString, path);
-    const QByteArray input = readFile(path);
+    const QByteArray input = zelktest::readTestData(path);
     const QByteArray output = optimizeText(input);
     QString expected = path;
     expected.replace(QLatin1String(".gcode"), QLatin1String(".expected"));
-    QCOMPARE(output, readFile(expected));
+    QCOMPARE(output, zelktest::readTestData(expected));
     const gcodereplay::Report report = gcodereplay::check(input, output);
     QVERIFY2(report.failures.isEmpty(), qPrintable(report.failures.join(QLatin1Char('\n'))));
 }

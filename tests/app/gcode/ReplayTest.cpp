@@ -5,20 +5,13 @@
 #include "GcodeGenerator.h"
 #include "GcodeReplay.h"
 #include "Optimize.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QtTest>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return f.readAll();
-}
 
 QString sharedCorpusFolder()
 {
@@ -157,7 +150,7 @@ void ReplayTest::checkerCatchesWrongOutput()
 void ReplayTest::excerpts()
 {
     QFETCH(QString, path);
-    replay(readFile(path));
+    replay(zelktest::readTestData(path));
 }
 
 // The full slicer files, when the machine has them (CI runs from a clone that

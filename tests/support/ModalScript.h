@@ -28,6 +28,8 @@ T* activeModal()
     return qobject_cast<T*>(QApplication::activeModalWidget());
 }
 
+inline bool answerMessageBox(QMessageBox::StandardButton button);
+
 class ModalScript : public QObject
 {
 public:
@@ -43,6 +45,17 @@ public:
     {
         steps.push_back({what, std::move(ready), std::move(act)});
         return *this;
+    }
+
+    // Waits for a message box, keeps its text in `told` and presses OK.
+    ModalScript& whenWarning(QString& told)
+    {
+        return when(
+            "the warning", [] { return activeModal<QMessageBox>() != nullptr; },
+            [&told] {
+                told = activeModal<QMessageBox>()->text();
+                answerMessageBox(QMessageBox::Ok);
+            });
     }
 
     void start()

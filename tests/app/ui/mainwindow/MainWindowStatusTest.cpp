@@ -1,8 +1,8 @@
 // The main window's status line and buttons for every state a printer
 // reports, driven by a printer whose status answers the test writes.
+#include "CannedPrinter.h"
 #include "MainWindowTestSupport.h"
 #include "NodeHolderProcess.h"
-#include "RawPrinter.h"
 
 #include <MainWindow.h>
 #include <OutOfFilamentDialog.h>
@@ -16,63 +16,13 @@
 #include <QSignalSpy>
 #include <QTranslator>
 
-#include <cstdio>
 #include <memory>
-#include <mutex>
 
 using namespace zelktest;
 
 namespace {
 
 const TrelDeviceAddress PORT(1, 5);
-
-struct Status
-{
-    QString state = QStringLiteral("IDLE");
-    double celsius = 24.0;
-    int progress = 0;
-    QString firmware = QStringLiteral("1.2.0");
-};
-
-std::string json(const Status& s)
-{
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "{\"metadata\":{\"version\":1,\"type\":\"status\"},\"printer\":{\"model_name\":"
-                  "\"Zelk\",\"cpu_id\":\"C0FFEE\",\"firmware\":{\"name\":\"zelk-fw\",\"version\":"
-                  "\"%s\"},\"accept_version\":1},\"status\":{\"state\":\"ZKSTA_%s\","
-                  "\"extruder_temperature\":%.1f},\"job\":{\"progress\":%d},\"error\":0}",
-                  qPrintable(s.firmware), qPrintable(s.state), s.celsius, s.progress);
-    return text;
-}
-
-// Answers every status request with the status last reported, and reports a
-// new one unasked, as the firmware does on a change.
-class CannedPrinter : public RawPrinter
-{
-public:
-    explicit CannedPrinter(uint8_t address = 5) : RawPrinter(1, address)
-    {
-        setResponder([this](uint8_t endpoint, const std::string& write) {
-            if (endpoint != 0x04 || write.find("\"type\":\"status\"") == std::string::npos)
-                return std::string();
-            std::lock_guard<std::mutex> lock(mutex);
-            return json(current);
-        });
-    }
-    void report(const Status& s)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            current = s;
-        }
-        send(0x83, json(s));
-    }
-
-private:
-    std::mutex mutex; // guards current
-    Status current;
-};
 
 enum Button { Print = 1, Test = 2, Load = 4, Retract = 8, Update = 16 };
 
@@ -105,7 +55,7 @@ private slots:
     void aPrinterNotOpenedIsSaidSo();
 
 private:
-    void show(const Status& s, RMDevice::State expected);
+    void show(const CannedStatus& s, RMDevice::State expected);
     QString statusText() const { return window->findChild<QLabel*>("statusLabel")->text(); }
     int enabledButtons() const;
 
@@ -157,10 +107,10 @@ int MainWindowStatusTest::enabledButtons() const
 
 // Reports `s` after a status of another state, so that every row starts from
 // a change the window has to follow.
-void MainWindowStatusTest::show(const Status& s, RMDevice::State expected)
+void MainWindowStatusTest::show(const CannedStatus& s, RMDevice::State expected)
 {
     const QSharedPointer<RMDevice> device = RMDeviceRegistry::instance()->getDevice(PORT);
-    Status between;
+    CannedStatus between;
     between.state = expected == RMDevice::HomingXY ? "HOMING_INIT" : "HOMING_XY";
     printer->report(between);
     QTRY_VERIFY_WITH_TIMEOUT(device->state() != expected && device->fwVersion() == "1.2.0", 5000);
@@ -242,7 +192,7 @@ void MainWindowStatusTest::statusLineAndButtons()
     QFETCH(QString, text);
     QFETCH(int, buttons);
 
-    show({state, celsius, progress, firmware}, RMDevice::State(expectedState));
+    show({state, celsius, progress, 0, firmware}, RMDevice::State(expectedState));
     QCOMPARE(statusText(), text);
     QCOMPARE(enabledButtons(), buttons);
 }
@@ -251,14 +201,14 @@ void MainWindowStatusTest::buildingShowsMinutesOnceThereIsAnEstimate()
 {
     auto* estimator = window->findChild<RMPrintTimeEstimator*>();
     QVERIFY(estimator);
-    show({"BUILDING", 215, 10, "1.2.0"}, RMDevice::Building);
+    show({"BUILDING", 215, 10, 0, "1.2.0"}, RMDevice::Building);
     // A print that just began has gained nothing yet: no estimate.
     QCOMPARE(statusText(), QString("Printing at 215°C (10%)"));
 
     // Some wall-clock time has to pass for a rate to exist.
     QTest::qWait(30);
     QSignalSpy estimated(estimator, &RMPrintTimeEstimator::timeRemainingChanged);
-    printer->report({"BUILDING", 215, 11, "1.2.0"});
+    printer->report({"BUILDING", 215, 11, 0, "1.2.0"});
     QVERIFY(estimated.wait(5000));
     const qint64 remaining = estimator->timeRemaining();
     QVERIFY(remaining >= 1);
@@ -281,7 +231,7 @@ void MainWindowStatusTest::minutesArePluralAware()
 
 void MainWindowStatusTest::unpluggedPrinterLeavesTheWindowDisconnected()
 {
-    show(Status(), RMDevice::Idle);
+    show(CannedStatus(), RMDevice::Idle);
     auto* icon = window->findChild<QLabel*>("statusIcon");
     const QImage connected = icon->pixmap(Qt::ReturnByValue).toImage();
     printer->unplug();

@@ -349,18 +349,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: guided_screenshots FOLDER\n");
         return 2;
     }
-    zelksim::VirtualBus::ensurePreloaded(argv);
-    zelksim::VirtualBus bus;
-    zelktest::setSimBus(&bus);
-    QStandardPaths::setTestModeEnabled(true);
-    int status;
-    {
-        QApplication app(argc, argv);
-        QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    return zelktest::screenshotMain(argc, argv, [&] {
         out = QString::fromLocal8Bit(argv[1]);
-        status = shoot();
-        RMDeviceRegistry::shutdown();
-    }
-    zelktest::setSimBus(nullptr);
-    return status;
+        return shoot();
+    });
 }

@@ -333,12 +333,7 @@ void TestPrintDialogTest::printerThatTakesNoJobKeepsTheIntroduction()
     dialog.show();
     QString told;
     ModalScript script(10000);
-    script.when(
-        "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-        [&] {
-            told = activeModal<QMessageBox>()->text();
-            answerMessageBox(QMessageBox::Ok);
-        });
+    script.whenWarning(told);
     script.start();
     nextButton(dialog)->click();
     QVERIFY2(script.finished(), qPrintable(script.stuckAt()));
@@ -361,12 +356,7 @@ void TestPrintDialogTest::failedUploadIsReportedAndKeepsTheIntroduction()
         .when(
             "the introduction", [&] { return dialog.isVisible(); },
             [&] { nextButton(dialog)->click(); })
-        .when(
-            "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-            [&] {
-                told = activeModal<QMessageBox>()->text();
-                answerMessageBox(QMessageBox::Ok);
-            })
+        .whenWarning(told)
         .when(
             "the introduction again",
             [&] { return page(dialog) == "introPage" && nextButton(dialog)->isEnabled(); },
@@ -416,12 +406,7 @@ void TestPrintDialogTest::unplugWhileTheObjectPrintsIsReported()
             })
         .when(
             "the printer's page", [&] { return page(dialog) == shown; }, [&] { canned->unplug(); })
-        .when(
-            "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-            [&] {
-                told = activeModal<QMessageBox>()->text();
-                answerMessageBox(QMessageBox::Ok);
-            });
+        .whenWarning(told);
     script.start();
     QCOMPARE(dialog.exec(), int(QDialog::Rejected));
     QVERIFY2(script.finished(), qPrintable(script.stuckAt()));

@@ -1,13 +1,15 @@
 #pragma once
 
-// What the main-window tests share: a main() that gives the tests a
-// QApplication on the virtual bus, hands that answer the file dialog and the
+// What the main-window tests and the screenshot programs share: a main()
+// that gives them a QApplication on the virtual bus, hands that answer the file dialog and the
 // print preview, and the G-code they print (TestGcode.h).
 
 #include "SimBus.h"
 #include "TestGcode.h"
 
 #include <VirtualBus.h>
+
+#include <RMDeviceRegistry.h>
 
 #include <QApplication>
 #include <QFileDialog>
@@ -18,24 +20,48 @@
 
 #include <functional>
 
+// main() of a test object that drives widgets on the virtual bus.
 #define ZELK_SIM_WIDGETS_TEST_MAIN(TestObject)                                                     \
     int main(int argc, char** argv)                                                                \
     {                                                                                              \
-        zelksim::VirtualBus::ensurePreloaded(argv);                                                \
-        zelksim::VirtualBus bus;                                                                   \
-        zelktest::setSimBus(&bus);                                                                 \
-        QStandardPaths::setTestModeEnabled(true);                                                  \
-        int status;                                                                                \
-        {                                                                                          \
-            QApplication app(argc, argv);                                                          \
+        return zelktest::runWidgetsOnVirtualBus(argc, argv, [&] {                                  \
             TestObject test;                                                                       \
-            status = QTest::qExec(&test, argc, argv);                                              \
-        }                                                                                          \
-        zelktest::setSimBus(nullptr);                                                              \
-        return status;                                                                             \
+            return QTest::qExec(&test, argc, argv);                                                \
+        });                                                                                        \
     }
 
 namespace zelktest {
+
+// Runs `run` in a QApplication on a virtual bus of its own (re-executing the
+// program under the preload library first), with Qt's paths in test mode so
+// that nothing touches the user's settings. Returns what `run` returns.
+// QApplication keeps a reference to `argc`: main()'s own has to be passed.
+inline int runWidgetsOnVirtualBus(int& argc, char** argv, const std::function<int()>& run)
+{
+    zelksim::VirtualBus::ensurePreloaded(argv);
+    zelksim::VirtualBus bus;
+    setSimBus(&bus);
+    QStandardPaths::setTestModeEnabled(true);
+    int status;
+    {
+        QApplication app(argc, argv);
+        status = run();
+    }
+    setSimBus(nullptr);
+    return status;
+}
+
+// main() of the screenshot programs: `shoot` on the virtual bus with
+// high-resolution pixmaps, then the printers let go before the bus goes.
+inline int screenshotMain(int& argc, char** argv, const std::function<int()>& shoot)
+{
+    return runWidgetsOnVirtualBus(argc, argv, [&] {
+        QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+        const int status = shoot();
+        RMDeviceRegistry::shutdown();
+        return status;
+    });
+}
 
 // Picks `path` in the next file dialog that opens (or cancels it when `path`
 // is empty). The dialog runs its own event loop inside the click, so the

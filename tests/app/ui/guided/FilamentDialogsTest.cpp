@@ -389,12 +389,7 @@ void FilamentDialogsTest::failedLoadIsReportedInsteadOfTheWipePage()
     // The button was never pressed: the printer gives up and says why.
     ModalScript script(10000);
     QString told;
-    script.when(
-        "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-        [&] {
-            told = activeModal<QMessageBox>()->text();
-            answerMessageBox(QMessageBox::Ok);
-        });
+    script.whenWarning(told);
     script.start();
     s.state = "IDLE";
     s.error = 9;
@@ -521,12 +516,7 @@ void FilamentDialogsTest::everyRefusalIsExplainedAndRejected()
     for (int attempt = 1; attempt <= 2; ++attempt) {
         QString told;
         ModalScript script(10000);
-        script.when(
-            "the warning", [&] { return activeModal<QMessageBox>() != nullptr; },
-            [&] {
-                told = activeModal<QMessageBox>()->text();
-                answerMessageBox(QMessageBox::Ok);
-            });
+        script.whenWarning(told);
         script.start();
         int result;
         if (load) {

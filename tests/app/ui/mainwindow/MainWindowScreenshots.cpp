@@ -186,17 +186,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: mainwindow_screenshots FOLDER [preview]\n");
         return 2;
     }
-    zelksim::VirtualBus::ensurePreloaded(argv);
-    zelksim::VirtualBus bus;
-    zelktest::setSimBus(&bus);
-    QStandardPaths::setTestModeEnabled(true);
-    int status;
-    {
-        QApplication app(argc, argv);
-        QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-        status = run(QString::fromLocal8Bit(argv[1]), previewsOnly);
-        RMDeviceRegistry::shutdown();
-    }
-    zelktest::setSimBus(nullptr);
-    return status;
+    return zelktest::screenshotMain(
+        argc, argv, [&] { return run(QString::fromLocal8Bit(argv[1]), previewsOnly); });
 }
