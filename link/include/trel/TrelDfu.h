@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <cstdio>
 #include <list>
 #include <string>
@@ -10,7 +12,7 @@
 //
 // Not for concurrent use: one listing or update at a time per object, on the
 // caller's thread, which also runs the progress callback.
-class TrelDfu
+class TREL_EXPORT TrelDfu
 {
 public:
     // One device as dfu-util lists it.
@@ -51,4 +53,4 @@ private:
 
 // `text` as one word for the POSIX shell: in single quotes, each single quote
 // written as '\''. Nothing inside is expanded, whatever it holds.
-std::string shell_quote(const std::string& text);
+TREL_EXPORT std::string shell_quote(const std::string& text);

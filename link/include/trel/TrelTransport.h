@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelMessage.h>
 #include <trel/TrelUsb.h>
 
@@ -20,7 +22,7 @@
 // requests waiting for them by message id, hands everything else to the
 // message's receive handler, and turns USB connect and disconnect notices into
 // device_connected() / device_disconnected() on threads of their own.
-class TrelTransport : private TrelUsbClient
+class TREL_EXPORT TrelTransport : private TrelUsbClient
 {
 public:
     // Receive state of one printer; touched only on the receive path, which

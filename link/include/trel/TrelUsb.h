@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelDeviceAddress.h>
 
 #include <atomic>
@@ -40,7 +42,7 @@ struct TrelUsbDevice
 // client lock held, on the background thread (or on a thread that is closing a
 // printer and pumping events meanwhile): return quickly, never block on work
 // that needs the open-printer table on another thread.
-class TrelUsbClient
+class TREL_EXPORT TrelUsbClient
 {
 public:
     virtual ~TrelUsbClient() = default;
@@ -54,7 +56,7 @@ public:
 // One open printer, plus the process-wide USB state: the libusb context, the
 // background thread that scans the bus and pumps events, the table of open
 // printers and the per-channel client lists.
-class TrelUsb
+class TREL_EXPORT TrelUsb
 {
 public:
     static void client_register(TrelUsbClient& client, trel_usb_interface_t channel);
