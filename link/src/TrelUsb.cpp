@@ -1,3 +1,5 @@
+#include "TrelUsbBus.h"
+
 #include <trel/TrelException.h>
 #include <trel/TrelUsb.h>
 
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <unordered_set>
 
 namespace {
 
@@ -49,143 +50,170 @@ struct CallbackScope
     CallbackScope& operator=(const CallbackScope&) = delete;
 };
 
-// Addresses whose opening failed and was reported, so that a printer that keeps
-// failing is named once and not twice a second. Touched only by the scan.
-std::unordered_set<TrelDeviceAddress> g_reportedOpenFailures;
-
 } // namespace
 
-libusb_context* TrelUsb::_libusb_ctx = nullptr;
-std::recursive_mutex TrelUsb::_connected_devices_mutex;
-std::unordered_map<TrelDeviceAddress, TrelUsb*> TrelUsb::_connected_devices;
-std::recursive_mutex TrelUsb::_registered_client_mutex[TREL_USB_INTERFACE_COUNT];
-std::list<TrelUsbClient*> TrelUsb::_registered_client_list[TREL_USB_INTERFACE_COUNT];
-std::mutex TrelUsb::_lifecycle_mutex;
-std::unique_ptr<std::thread> TrelUsb::_device_hotplug_thread;
-std::atomic<bool> TrelUsb::_run_device_hotplug_thread{true};
-const timeval TrelUsb::_device_hotplug_refresh_rate = {0, 500000};
-std::atomic<unsigned int> TrelUsb::_write_timeout_ms{TrelUsb::DEFAULT_WRITE_TIMEOUT_MS};
+const timeval TrelUsbBus::refresh_rate = {0, 500000};
 
-void TrelUsb::TransferDeleter::operator()(libusb_transfer* t) const
+// Built on first use, which is inside the first client's registration: so it
+// outlives every client, static ones included.
+TrelUsbBus& TrelUsbBus::get()
 {
-    libusb_free_transfer(t);
+    static TrelUsbBus bus;
+    return bus;
 }
 
 // ---------------------------------------------------------------------------
-// Clients and the back end's life
+// The public calls
 
 void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channel)
 {
-    if (!validChannel(channel))
-        throw TrelException("Register failed - interface invalid.");
-
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
-    // The channel lock is taken before the thread starts: a printer found by the
-    // very first scan is announced under this lock, so it waits until the client
-    // is in the list and the client sees it.
-    std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[channel]);
-    if (!_device_hotplug_thread) {
-        libusb_context* ctx = nullptr;
-        if (libusb_init(&ctx) != LIBUSB_SUCCESS)
-            throw TrelException("Failed to initialize libusb");
-        _libusb_ctx = ctx;
-        _run_device_hotplug_thread = true;
-        try {
-            _device_hotplug_thread = std::make_unique<std::thread>(device_status_thread_entry);
-        } catch (...) {
-            _libusb_ctx = nullptr;
-            libusb_exit(ctx);
-            throw;
-        }
-    }
-    _registered_client_list[channel].push_back(&client);
+    TrelUsbBus::get().client_register(client, channel);
 }
 
 void TrelUsb::client_unregister(TrelUsbClient& client, trel_usb_interface_t channel)
 {
-    if (!validChannel(channel))
-        return;
-
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
-    {
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[channel]);
-        _registered_client_list[channel].remove(&client);
-    }
-    bool anyClient = false;
-    for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        anyClient = anyClient || !_registered_client_list[ch].empty();
-    }
-    if (anyClient || !_device_hotplug_thread)
-        return;
-
-    // No channel lock may be held here: the thread may be announcing a printer
-    // and needs them to finish its round.
-    _run_device_hotplug_thread = false;
-    libusb_interrupt_event_handler(_libusb_ctx);
-    _device_hotplug_thread->join();
-    _device_hotplug_thread.reset();
-
-    {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-        // Each destructor erases its own entry, so walk a copy.
-        auto devices = _connected_devices;
-        for (auto& entry : devices)
-            delete entry.second;
-        _connected_devices.clear();
-    }
-    g_reportedOpenFailures.clear();
-    libusb_exit(_libusb_ctx);
-    _libusb_ctx = nullptr;
+    TrelUsbBus::get().client_unregister(client, channel);
 }
 
-void TrelUsb::set_write_timeout(unsigned int milliseconds)
+void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                    trel_usb_interface_t channel)
 {
-    _write_timeout_ms = milliseconds;
+    TrelUsbBus::get().write(data, length, address, channel);
 }
 
-unsigned int TrelUsb::write_timeout()
+std::vector<TrelDeviceAddress> TrelUsb::list_connected()
 {
-    return _write_timeout_ms;
+    return TrelUsbBus::get().list_connected();
 }
 
-// ---------------------------------------------------------------------------
-// Operations on open printers
+std::vector<TrelUsbDevice> TrelUsb::list_attached()
+{
+    return TrelUsbBus::get().list_attached();
+}
+
+void TrelUsb::close(TrelDeviceAddress address)
+{
+    TrelUsbBus::get().close(address);
+}
 
 bool TrelUsb::is_callback_thread()
 {
     return t_callbackDepth > 0;
 }
 
-void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-                    trel_usb_interface_t channel)
+void TrelUsb::set_write_timeout(unsigned int milliseconds)
+{
+    TrelUsbBus::get().write_timeout_ms = milliseconds;
+}
+
+unsigned int TrelUsb::write_timeout()
+{
+    return TrelUsbBus::get().write_timeout_ms;
+}
+
+// ---------------------------------------------------------------------------
+// Clients and the back end's life
+
+void TrelUsbBus::client_register(TrelUsbClient& client, trel_usb_interface_t ch)
+{
+    if (!validChannel(ch))
+        throw TrelException("Register failed - interface invalid.");
+
+    TrelMutexLocker life(lifecycle_mutex);
+    // The channel lock is taken before the thread starts: a printer found by the
+    // very first scan is announced under this lock, so it waits until the client
+    // is in the list and the client sees it.
+    Channel& c = channel(ch);
+    TrelRecursiveMutexLocker clients(c.mutex);
+    if (!thread) {
+        libusb_context* ctx = nullptr;
+        if (libusb_init(&ctx) != LIBUSB_SUCCESS)
+            throw TrelException("Failed to initialize libusb");
+        context = ctx;
+        run_thread = true;
+        try {
+            thread = std::make_unique<std::thread>([this] { thread_entry(); });
+        } catch (...) {
+            context = nullptr;
+            libusb_exit(ctx);
+            throw;
+        }
+    }
+    c.clients.push_back(&client);
+}
+
+void TrelUsbBus::client_unregister(TrelUsbClient& client, trel_usb_interface_t ch)
+{
+    if (!validChannel(ch))
+        return;
+
+    TrelMutexLocker life(lifecycle_mutex);
+    {
+        Channel& c = channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        c.clients.remove(&client);
+    }
+    bool anyClient = false;
+    for (int each = 0; each < TREL_USB_INTERFACE_COUNT; ++each) {
+        Channel& c = channel(each);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        anyClient = anyClient || !c.clients.empty();
+    }
+    if (anyClient || !thread)
+        return;
+
+    // No channel lock may be held here: the thread may be announcing a printer
+    // and needs them to finish its round.
+    run_thread = false;
+    libusb_interrupt_event_handler(context);
+    thread->join();
+    thread.reset();
+
+    {
+        TrelRecursiveMutexLocker table(table_mutex);
+        // Each destructor erases its own entry, so walk a copy.
+        auto printers = open_printers;
+        for (auto& entry : printers)
+            delete entry.second;
+        open_printers.clear();
+        reported_open_failures.clear();
+    }
+    libusb_exit(context);
+    context = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Operations on open printers
+
+void TrelUsbBus::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                       trel_usb_interface_t ch)
 {
     // libusb refuses nested event handling, so a synchronous transfer started
     // here would spin for ever waiting for its own completion.
-    if (is_callback_thread())
+    if (TrelUsb::is_callback_thread())
         throw TrelException(TREL_ERROR_NOT_ALLOWED,
                             "Send failed - not allowed on the thread that delivers callbacks.");
     // Held for the whole call: the printer cannot be closed or deleted under us.
     // The background thread keeps pumping events meanwhile (it only try-locks).
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-    auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle)
+    TrelRecursiveMutexLocker table(table_mutex);
+    auto it = open_printers.find(address);
+    if (it == open_printers.end() || !it->second->handle)
         throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
-    if (!validChannel(channel))
+    if (!validChannel(ch))
         throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
     if (length == 0)
         return;
 
     libusb_device_handle* handle = it->second->handle;
-    const unsigned int timeout = _write_timeout_ms;
+    const unsigned int timeout = write_timeout_ms;
     unsigned int sent = 0;
     int retries = 0;
     while (sent < length) {
         int transferred = 0;
         // libusb does not write through the buffer of an OUT transfer.
-        int r = libusb_bulk_transfer(handle, TX_ENDPOINT[channel],
-                                     const_cast<unsigned char*>(data + sent),
-                                     static_cast<int>(length - sent), &transferred, timeout);
+        int r =
+            libusb_bulk_transfer(handle, TX_ENDPOINT[ch], const_cast<unsigned char*>(data + sent),
+                                 static_cast<int>(length - sent), &transferred, timeout);
         // Whatever the device accepted before a timeout did reach it: counting it
         // keeps a retry from sending those bytes twice, which would corrupt a
         // frame or a pushed file.
@@ -208,21 +236,21 @@ void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAd
     }
 }
 
-std::vector<TrelDeviceAddress> TrelUsb::list_connected()
+std::vector<TrelDeviceAddress> TrelUsbBus::list_connected()
 {
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+    TrelRecursiveMutexLocker table(table_mutex);
     std::vector<TrelDeviceAddress> result;
-    result.reserve(_connected_devices.size());
-    for (auto& entry : _connected_devices)
+    result.reserve(open_printers.size());
+    for (auto& entry : open_printers)
         result.push_back(entry.first);
     return result;
 }
 
-std::vector<TrelUsbDevice> TrelUsb::list_attached()
+std::vector<TrelUsbDevice> TrelUsbBus::list_attached()
 {
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
+    TrelMutexLocker life(lifecycle_mutex);
     libusb_device** list = nullptr;
-    if (!_libusb_ctx || libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (!context || libusb_get_device_list(context, &list) < 0)
         throw TrelException("Failed to get libusb device list.");
 
     std::vector<TrelUsbDevice> result;
@@ -243,11 +271,11 @@ std::vector<TrelUsbDevice> TrelUsb::list_attached()
     return result;
 }
 
-void TrelUsb::close(TrelDeviceAddress address)
+void TrelUsbBus::close(TrelDeviceAddress address)
 {
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-    auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle)
+    TrelRecursiveMutexLocker table(table_mutex);
+    auto it = open_printers.find(address);
+    if (it == open_printers.end() || !it->second->handle)
         throw TrelException(TREL_ERROR_NO_DEVICE, "Close failed - Device no longer connected.");
     it->second->close();
 }
@@ -255,8 +283,14 @@ void TrelUsb::close(TrelDeviceAddress address)
 // ---------------------------------------------------------------------------
 // One printer
 
-TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress)
-    : vendor_id(vendorId), product_id(productId), address(deviceAddress)
+void TrelUsbHandle::TransferDeleter::operator()(libusb_transfer* t) const
+{
+    libusb_free_transfer(t);
+}
+
+TrelUsbHandle::TrelUsbHandle(TrelUsbBus& owner, unsigned short vendorId, unsigned short productId,
+                             TrelDeviceAddress deviceAddress)
+    : bus(owner), address(deviceAddress)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         rx_idle[ch] = 1;
@@ -267,17 +301,17 @@ TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAd
     }
     // From here on a throw leaves nothing behind: claim_device closes what it
     // opened before throwing, and the transfers free themselves.
-    claim_device(vendor_id, product_id);
+    claim_device(vendorId, productId);
     open();
 
     {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-        _connected_devices[address] = this;
+        TrelRecursiveMutexLocker table(bus.table_mutex);
+        bus.open_printers[address] = this;
     }
     notify_clients(true);
 }
 
-TrelUsb::~TrelUsb()
+TrelUsbHandle::~TrelUsbHandle()
 {
     close();
     // Both receive transfers have ended (close waited for them), so freeing the
@@ -287,19 +321,19 @@ TrelUsb::~TrelUsb()
         buffers[ch].reset();
     }
     {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-        auto it = _connected_devices.find(address);
-        if (it != _connected_devices.end() && it->second == this)
-            _connected_devices.erase(it);
+        TrelRecursiveMutexLocker table(bus.table_mutex);
+        auto it = bus.open_printers.find(address);
+        if (it != bus.open_printers.end() && it->second == this)
+            bus.open_printers.erase(it);
     }
     if (device)
         libusb_unref_device(device);
 }
 
-void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
+void TrelUsbHandle::claim_device(unsigned short vendorId, unsigned short productId)
 {
     libusb_device** list = nullptr;
-    if (libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (libusb_get_device_list(bus.context, &list) < 0)
         throw TrelException("Failed to get libusb device list.");
 
     for (libusb_device** d = list; *d; ++d) {
@@ -334,13 +368,13 @@ void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
         throw TrelException("Failed to find desired device.");
 }
 
-void TrelUsb::open()
+void TrelUsbHandle::open()
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         libusb_transfer* t = transfers[ch].get();
         std::memset(buffers[ch].get(), 0, RX_BUFFER_SIZE);
         libusb_fill_bulk_transfer(t, handle, RX_ENDPOINT[ch], buffers[ch].get(), RX_BUFFER_SIZE,
-                                  libusb_rx_data_callback, this, 0);
+                                  rx_callback, this, 0);
         // Busy before the submit: the callback may run (and mark it idle)
         // before libusb_submit_transfer() returns.
         setIdle(rx_idle[ch], 0);
@@ -352,7 +386,7 @@ void TrelUsb::open()
             for (int started = 0; started < ch; ++started)
                 while (!isIdle(rx_idle[started])) {
                     libusb_cancel_transfer(transfers[started].get());
-                    libusb_handle_events_completed(_libusb_ctx, &rx_idle[started]);
+                    libusb_handle_events_completed(bus.context, &rx_idle[started]);
                 }
             release_device();
             return;
@@ -360,7 +394,7 @@ void TrelUsb::open()
     }
 }
 
-void TrelUsb::release_device()
+void TrelUsbHandle::release_device()
 {
     libusb_release_interface(handle, 0);
     libusb_close(handle);
@@ -368,7 +402,7 @@ void TrelUsb::release_device()
     std::memset(descriptor, 0, sizeof descriptor);
 }
 
-void TrelUsb::close()
+void TrelUsbHandle::close()
 {
     if (!handle)
         return;
@@ -381,17 +415,18 @@ void TrelUsb::close()
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         while (!isIdle(rx_idle[ch])) {
             libusb_cancel_transfer(transfers[ch].get());
-            libusb_handle_events_completed(_libusb_ctx, &rx_idle[ch]);
+            libusb_handle_events_completed(bus.context, &rx_idle[ch]);
         }
     }
     release_device();
 }
 
-void TrelUsb::notify_clients(bool connected)
+void TrelUsbHandle::notify_clients(bool connected)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        for (TrelUsbClient* client : _registered_client_list[ch]) {
+        TrelUsbBus::Channel& c = bus.channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        for (TrelUsbClient* client : c.clients) {
             try {
                 if (connected)
                     client->usb_device_connected(address);
@@ -406,9 +441,9 @@ void TrelUsb::notify_clients(bool connected)
     }
 }
 
-void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
+void TrelUsbHandle::rx_callback(libusb_transfer* transfer)
 {
-    auto* self = static_cast<TrelUsb*>(transfer->user_data);
+    auto* self = static_cast<TrelUsbHandle*>(transfer->user_data);
     const int ch = transfer->endpoint == RX_ENDPOINT[TREL_USB_INTERFACE_JOB] ? 1 : 0;
     setIdle(self->rx_idle[ch], 1);
 
@@ -426,8 +461,9 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
     if (transfer->actual_length > 0) {
         const auto length = static_cast<unsigned int>(transfer->actual_length);
         CallbackScope inCallback;
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        for (TrelUsbClient* client : _registered_client_list[ch]) {
+        TrelUsbBus::Channel& c = self->bus.channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        for (TrelUsbClient* client : c.clients) {
             // We are inside libusb's event handling: nothing may be thrown
             // through it. A client that fails loses this chunk, no more.
             try {
@@ -443,7 +479,7 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
     }
 
     libusb_fill_bulk_transfer(transfer, self->handle, RX_ENDPOINT[ch], self->buffers[ch].get(),
-                              RX_BUFFER_SIZE, libusb_rx_data_callback, self, 0);
+                              RX_BUFFER_SIZE, rx_callback, self, 0);
     setIdle(self->rx_idle[ch], 0);
     if (libusb_submit_transfer(transfer) != LIBUSB_SUCCESS)
         setIdle(self->rx_idle[ch], 1);
@@ -452,19 +488,18 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 // ---------------------------------------------------------------------------
 // The background thread
 
-void TrelUsb::device_status_thread_entry()
+void TrelUsbBus::thread_entry()
 {
     pthread_setname_np(pthread_self(), "trel-usb");
     ++t_callbackDepth; // this thread is the one that pumps events
-    if (!_run_device_hotplug_thread)
+    if (!run_thread)
         return;
 
     using Clock = std::chrono::steady_clock;
-    const auto scanInterval = std::chrono::milliseconds(
-        _device_hotplug_refresh_rate.tv_sec * 1000 + _device_hotplug_refresh_rate.tv_usec / 1000);
+    const auto scanInterval =
+        std::chrono::milliseconds(refresh_rate.tv_sec * 1000 + refresh_rate.tv_usec / 1000);
     bool scanned = false;
     Clock::time_point lastScan;
-    std::unique_lock<std::recursive_mutex> table(_connected_devices_mutex, std::defer_lock);
     try {
         do {
             const auto now = Clock::now();
@@ -477,12 +512,19 @@ void TrelUsb::device_status_thread_entry()
             // write); events, and with them every receive callback, must keep
             // flowing meanwhile, so only try the lock between event rounds.
             do {
-                timeval wait = _device_hotplug_refresh_rate;
-                libusb_handle_events_timeout_completed(_libusb_ctx, &wait, nullptr);
-            } while (!table.try_lock());
-            sweep_dead_devices();
-            table.unlock();
-        } while (_run_device_hotplug_thread);
+                timeval wait = refresh_rate;
+                libusb_handle_events_timeout_completed(context, &wait, nullptr);
+            } while (!table_mutex.try_lock());
+            // The sweep's only throw is a failed allocation; the table must not
+            // stay locked behind the thread's end then.
+            try {
+                sweep_dead_devices();
+            } catch (...) {
+                table_mutex.unlock();
+                throw;
+            }
+            table_mutex.unlock();
+        } while (run_thread);
     } catch (const TrelException& e) {
         std::cout << "Fatal error in hotplug thread - " << e.what() << "." << std::endl;
     } catch (...) {
@@ -490,30 +532,30 @@ void TrelUsb::device_status_thread_entry()
     }
 }
 
-void TrelUsb::delete_device(TrelDeviceAddress address)
+void TrelUsbBus::delete_device(TrelDeviceAddress address)
 {
-    auto it = _connected_devices.find(address);
-    if (it != _connected_devices.end())
+    auto it = open_printers.find(address);
+    if (it != open_printers.end())
         delete it->second; // erases its own entry
 }
 
-void TrelUsb::sweep_dead_devices()
+void TrelUsbBus::sweep_dead_devices()
 {
     std::vector<TrelDeviceAddress> dead;
-    for (auto& entry : _connected_devices)
-        if (entry.second->rx_dead[0] && entry.second->rx_dead[1])
+    for (auto& entry : open_printers)
+        if (entry.second->dead())
             dead.push_back(entry.first);
     for (TrelDeviceAddress a : dead)
         delete_device(a);
 }
 
-void TrelUsb::scan_bus()
+void TrelUsbBus::scan_bus()
 {
     libusb_device** list = nullptr;
-    if (libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (libusb_get_device_list(context, &list) < 0)
         return; // try again at the next scan
 
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+    TrelRecursiveMutexLocker table(table_mutex);
     std::unordered_set<TrelDeviceAddress> seen;
     std::unordered_set<TrelDeviceAddress> present;
     for (libusb_device** d = list; *d; ++d) {
@@ -524,14 +566,14 @@ void TrelUsb::scan_bus()
         const TrelDeviceAddress a(libusb_get_bus_number(*d), libusb_get_device_address(*d));
         present.insert(a);
 
-        auto it = _connected_devices.find(a);
-        if (it != _connected_devices.end() && it->second->device == *d) {
+        auto it = open_printers.find(a);
+        if (it != open_printers.end() && it->second->device == *d) {
             seen.insert(a);
             continue;
         }
         // Either new, or a different device re-enumerated at the same address:
         // the stale object goes first, so clients see disconnect then connect.
-        if (it != _connected_devices.end())
+        if (it != open_printers.end())
             delete_device(a);
 
         libusb_device_handle* probe = nullptr;
@@ -547,24 +589,25 @@ void TrelUsb::scan_bus()
         // A printer that fails to open must not end this thread: the process
         // would never see a printer again. Skip it; the next scan retries.
         try {
-            new TrelUsb(TREL_USB_VENDOR_ID, TREL_USB_PRODUCT_NORMAL, a); // enters the table
+            new TrelUsbHandle(*this, TREL_USB_VENDOR_ID, TREL_USB_PRODUCT_NORMAL,
+                              a); // enters the table
             seen.insert(a);
-            g_reportedOpenFailures.erase(a);
+            reported_open_failures.erase(a);
         } catch (const TrelException& e) {
-            if (g_reportedOpenFailures.insert(a).second)
+            if (reported_open_failures.insert(a).second)
                 std::cout << "Failed to open printer " << a << " - " << e.what()
                           << " Retrying at every scan." << std::endl;
         }
     }
 
     std::vector<TrelDeviceAddress> gone;
-    for (auto& entry : _connected_devices)
+    for (auto& entry : open_printers)
         if (!seen.count(entry.first))
             gone.push_back(entry.first);
     for (TrelDeviceAddress a : gone)
         delete_device(a);
-    for (auto it = g_reportedOpenFailures.begin(); it != g_reportedOpenFailures.end();)
-        it = present.count(*it) ? std::next(it) : g_reportedOpenFailures.erase(it);
+    for (auto it = reported_open_failures.begin(); it != reported_open_failures.end();)
+        it = present.count(*it) ? std::next(it) : reported_open_failures.erase(it);
 
     libusb_free_device_list(list, 1);
 }

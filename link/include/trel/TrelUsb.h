@@ -4,21 +4,8 @@
 
 #include <trel/TrelDeviceAddress.h>
 
-#include <atomic>
 #include <cstdint>
-#include <list>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
 #include <vector>
-
-#include <sys/time.h>
-
-struct libusb_context;
-struct libusb_device;
-struct libusb_device_handle;
-struct libusb_transfer;
 
 // The two logical channels of a printer, both on USB interface 0.
 enum trel_usb_interface_t : int {
@@ -53,12 +40,17 @@ public:
                                TrelDeviceAddress address) = 0;
 };
 
-// One open printer, plus the process-wide USB state: the libusb context, the
-// background thread that scans the bus and pumps events, the table of open
-// printers and the per-channel client lists.
+// The USB back end, as an application sees it: static calls on the process's
+// one bus. Behind them (link/src/TrelUsbBus.h) the process-wide half (the
+// libusb context, the background thread that scans the bus and pumps events,
+// the table of open printers, the per-channel client lists) is kept apart
+// from the per-printer handle, as libusb keeps its context apart from a
+// device handle. Nothing here is ever instantiated.
 class TREL_EXPORT TrelUsb
 {
 public:
+    TrelUsb() = delete;
+
     static void client_register(TrelUsbClient& client, trel_usb_interface_t channel);
     static void client_unregister(TrelUsbClient& client, trel_usb_interface_t channel);
 
@@ -87,58 +79,4 @@ public:
     static constexpr unsigned int DEFAULT_WRITE_TIMEOUT_MS = 1500;
     static void set_write_timeout(unsigned int milliseconds);
     static unsigned int write_timeout();
-
-    TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress);
-    ~TrelUsb();
-    TrelUsb(const TrelUsb&) = delete;
-    TrelUsb& operator=(const TrelUsb&) = delete;
-
-private:
-    struct TransferDeleter
-    {
-        void operator()(libusb_transfer* t) const;
-    };
-
-    void open();
-    void claim_device(unsigned short vendorId, unsigned short productId);
-    void release_device();
-    void close();
-    void notify_clients(bool connected);
-    static void libusb_rx_data_callback(libusb_transfer* transfer);
-    static void device_status_thread_entry();
-    static void scan_bus();
-    static void sweep_dead_devices();
-    static void delete_device(TrelDeviceAddress address);
-
-    libusb_device_handle* handle = nullptr;
-    libusb_device* device = nullptr;
-    unsigned char descriptor[18] = {};
-    std::unique_ptr<libusb_transfer, TransferDeleter> transfers[TREL_USB_INTERFACE_COUNT];
-    std::unique_ptr<unsigned char[]> buffers[TREL_USB_INTERFACE_COUNT];
-    unsigned short vendor_id;
-    unsigned short product_id;
-    TrelDeviceAddress address;
-    // Written by the receive callback, read by close() through
-    // libusb_handle_events_completed(), which takes int*: only through
-    // isIdle() and setIdle() (atomic) in TrelUsb.cpp.
-    bool rx_dead[TREL_USB_INTERFACE_COUNT] = {};
-    int rx_idle[TREL_USB_INTERFACE_COUNT] = {};
-
-    static libusb_context* _libusb_ctx;
-    // Guards _connected_devices and every use of a printer's handle by write,
-    // close, the bus scan and the dead-printer sweep. Recursive because deleting
-    // a printer inside the scan re-enters it.
-    static std::recursive_mutex _connected_devices_mutex;
-    static std::unordered_map<TrelDeviceAddress, TrelUsb*> _connected_devices;
-    // Each guards one channel's client list and is held while that channel's
-    // clients are called. Lock order: _connected_devices_mutex first.
-    static std::recursive_mutex _registered_client_mutex[TREL_USB_INTERFACE_COUNT];
-    static std::list<TrelUsbClient*> _registered_client_list[TREL_USB_INTERFACE_COUNT];
-    // Guards the existence of the context and the thread, so that registrations
-    // on the two channels cannot both start (or stop) the back end.
-    static std::mutex _lifecycle_mutex;
-    static std::unique_ptr<std::thread> _device_hotplug_thread;
-    static std::atomic<bool> _run_device_hotplug_thread;
-    static const timeval _device_hotplug_refresh_rate;
-    static std::atomic<unsigned int> _write_timeout_ms;
 };
