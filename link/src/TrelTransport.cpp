@@ -1,3 +1,5 @@
+#include "TrelFrameReceiver.h"
+
 #include <trel/TrelException.h>
 #include <trel/TrelTransport.h>
 
@@ -10,8 +12,8 @@
 
 namespace {
 
-constexpr unsigned char FRAME_START = '$';
-constexpr unsigned char FRAME_END = ';';
+constexpr unsigned char FRAME_START = TrelFrameReceiver::FRAME_START;
+constexpr unsigned char FRAME_END = TrelFrameReceiver::FRAME_END;
 
 struct TreeDeleter
 {
@@ -26,7 +28,7 @@ void printFailure(unsigned int id, const char* text)
 
 } // namespace
 
-TrelTransport::TrelTransport()
+TrelTransport::TrelTransport() : receiver(std::make_unique<TrelFrameReceiver>())
 {
     TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
     registered = true;
@@ -36,8 +38,8 @@ TrelTransport::TrelTransport()
     // They get their exchange locks now, so that an application that learns
     // of them from list_connected() can talk to them; no notice is made.
     for (TrelDeviceAddress address : TrelUsb::list_connected()) {
-        std::lock_guard<std::mutex> lock(device_locks_mutex);
-        device_locks.emplace(address, std::make_shared<std::mutex>());
+        TrelMutexLocker lock(device_locks_mutex);
+        device_locks.emplace(address, std::make_shared<TrelMutex>());
     }
 }
 
@@ -49,7 +51,7 @@ TrelTransport::~TrelTransport()
 void TrelTransport::stop_callbacks()
 {
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         accepting_callbacks = false;
         held_notices.clear();
     }
@@ -61,8 +63,9 @@ void TrelTransport::stop_callbacks()
         registered = false;
         TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
     }
-    std::unique_lock<std::mutex> lock(dispatch_mutex);
-    dispatch_done.wait(lock, [this] { return running_dispatches == 0; });
+    TrelMutexLocker lock(dispatch_mutex);
+    while (running_dispatches != 0)
+        dispatch_done.wait(lock);
 }
 
 void TrelTransport::set_response_timeout(std::chrono::milliseconds timeout)
@@ -131,7 +134,7 @@ void TrelTransport::send_command_data(const std::string& text, TrelDeviceAddress
 
 void TrelTransport::wake(reply_signal_t& signal)
 {
-    std::lock_guard<std::mutex> lock(signal.mutex);
+    TrelMutexLocker lock(signal.mutex);
     ++signal.count;
     signal.cv.notify_one();
 }
@@ -141,7 +144,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
     reply_signal_t signal;
     const bool twoway = msg.twoway();
     if (twoway) {
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         waiting_table[msg.id()] = waiting_message_t{&msg, &signal, address};
     }
 
@@ -154,9 +157,9 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
             throw TrelException(TREL_ERROR_NOT_ALLOWED,
                                 "Transport Error - Not allowed on the thread that delivers "
                                 "callbacks and answers.");
-        std::shared_ptr<std::mutex> printerLock;
+        std::shared_ptr<TrelMutex> printerLock;
         {
-            std::lock_guard<std::mutex> lock(device_locks_mutex);
+            TrelMutexLocker lock(device_locks_mutex);
             auto it = device_locks.find(address);
             if (it != device_locks.end())
                 printerLock = it->second;
@@ -165,7 +168,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
             throw TrelException(TREL_ERROR_NO_DEVICE,
                                 "Transport Error - Device has been disconnected.");
 
-        std::lock_guard<std::mutex> exchange(*printerLock);
+        TrelMutexLocker exchange(*printerLock);
         const std::string text = msg.compile();
         if (text.size() > MAX_PAYLOAD)
             throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
@@ -173,7 +176,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         send_command_data(text, address);
 
         if (twoway) {
-            std::unique_lock<std::mutex> lock(signal.mutex);
+            TrelMutexLocker lock(signal.mutex);
             while (signal.count == 0) {
                 // Each wake-up without a count (spurious) starts a new wait.
                 if (signal.cv.wait_for(lock, response_timeout()) == std::cv_status::timeout &&
@@ -204,7 +207,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
     }
 
     if (twoway) {
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         waiting_table.erase(msg.id());
     }
     return status;
@@ -216,74 +219,19 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
 void TrelTransport::data_received(unsigned char* data, unsigned int length,
                                   TrelDeviceAddress address)
 {
-    rx_state_info_t& rx = rx_states[address];
-    unsigned int p = 0;
-    while (p < length) {
-        switch (rx.state) {
-        case rx_state_info_t::HUNT:
-            if (data[p] == FRAME_START)
-                rx.state = rx_state_info_t::HEADER;
-            ++p;
-            break;
-        case rx_state_info_t::HEADER: {
-            const int n = rx.header_count++;
-            if (n < 2)
-                rx.length = static_cast<uint16_t>(rx.length | (data[p] << (8 * n)));
-            else
-                rx.length_check =
-                    static_cast<uint16_t>(rx.length_check | (data[p] << (8 * (n - 2))));
-            ++p;
-            if (rx.header_count == 4)
-                rx.state = rx_state_info_t::CHECK;
-            break;
+    receiver->receive(data, length, address, [&](unsigned char* payload, uint16_t payloadLength) {
+        // This runs inside libusb's event handling: no exception may leave
+        // it. An offending message is dropped and named.
+        try {
+            process_data_receive(payload, payloadLength, address);
+        } catch (const std::exception& e) {
+            std::cout << "TrelTransport: dropped a message from " << address << " - " << e.what()
+                      << std::endl;
+        } catch (...) {
+            std::cout << "TrelTransport: dropped a message from " << address << " - UNKNOWN."
+                      << std::endl;
         }
-        case rx_state_info_t::CHECK:
-            if ((rx.length ^ rx.length_check) == 0xffff) {
-                rx.length = static_cast<uint16_t>(rx.length - 1);
-                rx.remaining = rx.length;
-                rx.buffer.reset(new unsigned char[rx.length ? rx.length : 1]);
-                rx.state = rx_state_info_t::PAYLOAD;
-            } else {
-                rx.state = rx_state_info_t::ERROR;
-            }
-            break;
-        case rx_state_info_t::PAYLOAD: {
-            const unsigned int n = std::min<unsigned int>(rx.remaining, length - p);
-            std::memcpy(rx.buffer.get() + (rx.length - rx.remaining), data + p, n);
-            rx.remaining = static_cast<uint16_t>(rx.remaining - n);
-            p += n;
-            if (rx.remaining == 0)
-                rx.state = rx_state_info_t::TRAILER;
-            break;
-        }
-        case rx_state_info_t::TRAILER:
-            if (data[p] == FRAME_END) {
-                // Reset before processing: whatever the payload does, the next
-                // byte starts from a clean state.
-                std::unique_ptr<unsigned char[]> payload = std::move(rx.buffer);
-                const uint16_t payloadLength = rx.length;
-                rx = rx_state_info_t();
-                ++p;
-                // This runs inside libusb's event handling: no exception may
-                // leave it. An offending message is dropped and named.
-                try {
-                    process_data_receive(payload.get(), payloadLength, address);
-                } catch (const std::exception& e) {
-                    std::cout << "TrelTransport: dropped a message from " << address << " - "
-                              << e.what() << std::endl;
-                } catch (...) {
-                    std::cout << "TrelTransport: dropped a message from " << address
-                              << " - UNKNOWN." << std::endl;
-                }
-            } else {
-                rx.state = rx_state_info_t::ERROR;
-            }
-            break;
-        default: // ERROR: the byte at p is looked at again while hunting
-            rx = rx_state_info_t();
-            break;
-        }
-    }
+    });
 }
 
 std::shared_ptr<TrelMessage> TrelTransport::parse_message(yajl_val transport, yajl_val data)
@@ -334,7 +282,7 @@ void TrelTransport::process_data_receive(unsigned char* data, unsigned int lengt
     if (message->is_response()) {
         // The request cannot go away meanwhile: its sender erases its entry
         // under this same mutex before it returns.
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         auto it = waiting_table.find(message->id());
         if (it == waiting_table.end())
             return;
@@ -354,7 +302,7 @@ void TrelTransport::start_callbacks()
 {
     std::vector<std::pair<std::function<void()>, const char*>> held;
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         if (started || !accepting_callbacks)
             return;
         started = true;
@@ -370,7 +318,7 @@ bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress
                                    const char* threadName)
 {
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         if (!accepting_callbacks)
             return false;
         if (!started) {
@@ -387,7 +335,7 @@ bool TrelTransport::spawn(std::function<void()> work, TrelDeviceAddress address,
                           const char* threadName)
 {
     auto finished = [this] {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         --running_dispatches;
         dispatch_done.notify_all();
     };
@@ -417,11 +365,11 @@ void TrelTransport::usb_device_connected(TrelDeviceAddress address)
     // reports: a re-enumeration announces disconnect then connect, and making
     // the two changes on racing threads could drop the new printer's lock.
     {
-        std::lock_guard<std::mutex> lock(device_locks_mutex);
-        device_locks[address] = std::make_shared<std::mutex>();
+        TrelMutexLocker lock(device_locks_mutex);
+        device_locks[address] = std::make_shared<TrelMutex>();
     }
     // A new session starts hunting for a frame (see usb_device_disconnected).
-    rx_states.erase(address);
+    receiver->forget(address);
     start_dispatch([this, address] { dispatch_connect(address); }, address, "trel-connect");
 }
 
@@ -432,10 +380,10 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
     // taken as the rest of its payload, and the requests waiting for them
     // would time out. (Both calls run with the command channel's client lock
     // held, as the receive path does.)
-    rx_states.erase(address);
-    std::shared_ptr<std::mutex> printerLock;
+    receiver->forget(address);
+    std::shared_ptr<TrelMutex> printerLock;
     {
-        std::lock_guard<std::mutex> lock(device_locks_mutex);
+        TrelMutexLocker lock(device_locks_mutex);
         auto it = device_locks.find(address);
         if (it != device_locks.end()) {
             printerLock = std::move(it->second);
@@ -444,7 +392,7 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
     }
     // Requests waiting on this printer end now instead of at their timeout.
     {
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         for (auto& entry : waiting_table)
             if (entry.second.address == address)
                 wake(*entry.second.signal);
@@ -459,12 +407,12 @@ void TrelTransport::dispatch_connect(TrelDeviceAddress address)
 }
 
 void TrelTransport::dispatch_disconnect(TrelDeviceAddress address,
-                                        const std::shared_ptr<std::mutex>& printerLock)
+                                        const std::shared_ptr<TrelMutex>& printerLock)
 {
     // The application hears of the disconnect only after a running exchange
     // with the printer has ended.
     if (printerLock) {
-        std::lock_guard<std::mutex> exchange(*printerLock); // taken only to wait
+        TrelMutexLocker exchange(*printerLock); // taken only to wait
     }
     device_disconnected(address);
 }
