@@ -54,12 +54,14 @@ struct CallbackScope
 
 const timeval TrelUsbBus::refresh_rate = {0, 500000};
 
-// Built on first use, which is inside the first client's registration: so it
-// outlives every client, static ones included.
+// Built when libtrel is loaded and destroyed when it is unloaded, as the
+// statics it gathers were: it outlives every client and every object of a
+// program that links libtrel.
+TrelUsbBus TrelUsbBus::instance;
+
 TrelUsbBus& TrelUsbBus::get()
 {
-    static TrelUsbBus bus;
-    return bus;
+    return instance;
 }
 
 // ---------------------------------------------------------------------------

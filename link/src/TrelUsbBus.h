@@ -72,6 +72,7 @@ public:
 
 private:
     TrelUsbBus() = default;
+    static TrelUsbBus instance;
 
     void thread_entry();
     void scan_bus() TREL_EXCLUDES(lifecycle_mutex);
