@@ -14,6 +14,10 @@ namespace {
 const char MAGIC[8] = {'Z', 'E', 'L', 'K', 'F', 'W', '0', '1'};
 constexpr size_t BOARD_SIZE = 16;
 constexpr size_t DFU_SUFFIX_SIZE = 16;
+// The header's fields, as laid out in DfuFunction.h, fill it exactly: magic
+// and three numbers, the version, the board name, the header's own CRC.
+static_assert(20 + FirmwareImage::VERSION_SIZE + BOARD_SIZE + 4 == FirmwareImage::HEADER_SIZE,
+              "firmware image header layout");
 
 void put16(std::vector<uint8_t>& v, uint16_t x)
 {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace zelksim {
 
@@ -70,6 +71,24 @@ void bytes(json::Writer& w, const uint8_t* b, size_t n)
     for (size_t i = 0; i < n; ++i)
         w.num(b[i]);
     w.closeArray();
+}
+
+// An IPv4 address as one number, the first part of its dotted form the most
+// significant byte.
+constexpr uint32_t address(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+{
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
+// The firmware keeps an address as one 32-bit number in the machine's byte
+// order, and its four-byte array is that number's memory: the desktop reads
+// it back the same way. (On the little-endian printer, 192.168.1.57 travels
+// as 57, 1, 168, 192.)
+void addressBytes(json::Writer& w, uint32_t value)
+{
+    uint8_t b[4];
+    std::memcpy(b, &value, sizeof b);
+    bytes(w, b, sizeof b);
 }
 
 } // namespace
@@ -272,20 +291,20 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         const bool on = wifi.connected;
         const std::string ssid = wifi.connectedSsid;
         Write ipConfig = [on, ssid](json::Writer& w) {
-            const uint8_t zero[4] = {0, 0, 0, 0};
-            const uint8_t ip[4] = {192, 168, 1, 57}, mask[4] = {255, 255, 255, 0},
-                          gw[4] = {192, 168, 1, 1};
+            const uint32_t ip = on ? address(192, 168, 1, 57) : 0;
+            const uint32_t mask = on ? address(255, 255, 255, 0) : 0;
+            const uint32_t gw = on ? address(192, 168, 1, 1) : 0;
             w.open();
             w.key("ip");
-            bytes(w, on ? ip : zero, 4);
+            addressBytes(w, ip);
             w.key("subnet_mask");
-            bytes(w, on ? mask : zero, 4);
+            addressBytes(w, mask);
             w.key("default_gateway");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("dhcp_server");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("dns_server");
-            bytes(w, on ? gw : zero, 4);
+            addressBytes(w, gw);
             w.key("mac_address");
             bytes(w, MAC, 6);
             w.key("connected_ssid");
@@ -391,6 +410,7 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         sv.moveDistMinDynamic =
             static_cast<uint32_t>(n("move_dist_min_dynamic", sv.moveDistMinDynamic));
         sv.trace = static_cast<uint32_t>(n("trace", sv.trace));
+        configsSent.push_back({argInt("servo_name"), sv.pwmCap, sv.pwmCapTime, sv.kp, sv.speedMax});
     } else if (name == "servo_dc_move_default") {
         ret = [](json::Writer& w) {
             w.open().key("move_type").num(3).key("start_sync").num(0).key("target").dbl(0.0);
@@ -405,6 +425,10 @@ FirmwareModel::Reply FirmwareModel::handle(yajl_val command)
         Servo& sv = servo(which);
         yajl_val m = argRecord("move_config");
         const long long type = json::integer(json::at(m, {"move_type"}), -1);
+        movesSent.push_back({which, type, number(json::at(m, {"target"})),
+                             number(json::at(m, {"distance"})), number(json::at(m, {"speed_f"})),
+                             number(json::at(m, {"accel_f"})),
+                             json::integer(json::at(m, {"ignore_stalls"})) != 0});
         const double now = physicalMm(sv);
         double target;
         if (type == 1)
@@ -587,6 +611,18 @@ std::vector<std::string> FirmwareModel::gcodeLog() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return gcode;
+}
+
+std::vector<FirmwareModel::ServoConfigSent> FirmwareModel::servoConfigLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return configsSent;
+}
+
+std::vector<FirmwareModel::ServoMoveSent> FirmwareModel::servoMoveLog() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return movesSent;
 }
 
 double FirmwareModel::zPositionMm() const

@@ -70,8 +70,31 @@ public:
 
     void injectCommandFault(const std::string& command, CommandFault fault, int times = 1);
 
+    // What the printer was sent for its servos, in order: the model moves
+    // the axis but ignores the caps and ignore_stalls, so tests look here.
+    struct ServoConfigSent
+    {
+        long long servo;
+        int32_t pwmCap;
+        uint32_t pwmCapTime;
+        double kp;
+        double speedMax;
+    };
+    struct ServoMoveSent
+    {
+        long long servo;
+        long long type; // 1 relative (distance), 3 absolute (target)
+        double target;
+        double distance;
+        double speed;
+        double accel;
+        bool ignoreStalls;
+    };
+
     // --- for tests and the launcher
     std::vector<std::string> gcodeLog() const;
+    std::vector<ServoConfigSent> servoConfigLog() const;
+    std::vector<ServoMoveSent> servoMoveLog() const;
     double zPositionMm() const;
     bool zMoving() const;
     bool wifiConnected() const;
@@ -123,6 +146,8 @@ private:
     mutable std::mutex mutex; // guards everything below (accessors from other threads)
     std::map<std::string, std::deque<CommandFault>> faults;
     std::vector<std::string> gcode;
+    std::vector<ServoConfigSent> configsSent;
+    std::vector<ServoMoveSent> movesSent;
     std::map<long long, long long> gpio;
     std::map<long long, Servo> servos;
     std::map<long long, double> heaterParams;

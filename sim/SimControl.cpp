@@ -140,6 +140,8 @@ const char* SimControl::help()
            "  heater-fault [P] on|off        the hot end stops (resumes) heating\n"
            "  unplug [P], plug [P]           pull and reconnect the cable\n"
            "  dfu [P] on|off                 firmware-update mode\n"
+           "  firmware [P] VERSION           the firmware version it reports from now on\n"
+           "                                 (as after a flash)\n"
            "  time-scale [P] X               simulated seconds per real second\n"
            "  hold [P] STATE [PERCENT]       stop the clock when STATE is entered (BUILDING:\n"
            "                                 at PERCENT), e.g. hold HOMING_XY\n"
@@ -158,6 +160,10 @@ const char* SimControl::help()
            "                                 args-reordered\n"
            "  timeout-writes [P] command|job N   the next N host writes time out\n"
            "  fail-receive [P] command|job stall|nodev\n"
+           "  deny-access [P] on|off         opening the printer fails with EACCES, as for\n"
+           "                                 a user without permission to its device node\n"
+           "  claim-busy [P] on|off          claiming the printer fails with EBUSY, as when\n"
+           "                                 another program holds it\n"
            "  response-delay [P] MS          delay every command response\n"
            "  status [P]                     the printer's status message\n"
            "  list                           the printers and their states\n";
@@ -240,6 +246,12 @@ std::string SimControl::execute(const std::string& line)
         if (!parseOnOff(words[0], on))
             return bad;
         p->setFirmwareUpdateMode(on);
+    } else if (cmd == "firmware" && arity(1, 1)) {
+        // Dotted digits, as the firmware's version strings are.
+        if (words[0].empty() || words[0].size() > 16 ||
+            words[0].find_first_not_of("0123456789.") != std::string::npos)
+            return "error: want a version such as 1.3.0";
+        p->firmware().setFirmwareVersion(words[0]);
     } else if (cmd == "time-scale" && arity(1, 1)) {
         double scale = 0;
         if (!parseDouble(words[0], 0, 100000, scale))
@@ -285,6 +297,14 @@ std::string SimControl::execute(const std::string& line)
         if (!parseChannel(words[0], ch) || (words[1] != "stall" && words[1] != "nodev"))
             return bad;
         p->failReceive(ch, words[1] == "stall");
+    } else if ((cmd == "deny-access" || cmd == "claim-busy") && arity(1, 1)) {
+        bool on = false;
+        if (!parseOnOff(words[0], on))
+            return bad;
+        if (cmd == "deny-access")
+            p->denyAccess(on);
+        else
+            p->failClaims(0, on ? 1000000000 : 0);
     } else if (cmd == "response-delay" && arity(1, 1)) {
         long ms = 0;
         if (!parseLong(words[0], 0, 600000, ms))
@@ -297,7 +317,8 @@ std::string SimControl::execute(const std::string& line)
             "press-button",  "pause",          "abort",        "filament-out",   "load",
             "unload",        "heater-fault",   "unplug",       "plug",           "dfu",
             "time-scale",    "hold",           "release",      "announce",       "fault",
-            "command-fault", "timeout-writes", "fail-receive", "response-delay", "status"};
+            "command-fault", "timeout-writes", "fail-receive", "response-delay", "status",
+            "deny-access",   "claim-busy"};
         for (const char* k : known)
             if (cmd == k)
                 return bad;

@@ -334,6 +334,16 @@ void VirtualPrinter::failClaims(int skip, int count)
     device().failClaims(skip, count);
 }
 
+void VirtualPrinter::failReceiveStart(Channel channel, int count)
+{
+    device().failSubmits(IN_EP[channel], count);
+}
+
+void VirtualPrinter::denyAccess(bool on)
+{
+    device().denyAccess(on);
+}
+
 // ---------------------------------------------------------------------------
 // Sending
 

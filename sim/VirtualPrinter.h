@@ -104,6 +104,12 @@ public:
     // After `skip` successful interface claims the next `count` fail, as when
     // another program holds the printer.
     void failClaims(int skip, int count);
+    // The host's next `count` receive transfers on the channel cannot even be
+    // submitted (EIO).
+    void failReceiveStart(Channel channel, int count);
+    // While on, the printer's device node refuses to be opened (EACCES), as
+    // for a user without permission (VirtualUsbDevice::denyAccess).
+    void denyAccess(bool on);
 
     // --- sending
     void sendEvent(const std::string& name, const std::string& argsJson);

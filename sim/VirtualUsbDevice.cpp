@@ -112,6 +112,8 @@ struct VirtualUsbDevice::Core
     int discarded = 0;
     int claimSkip = 0;
     int claimFailures = 0;
+    std::map<uint8_t, int> submitFailures;
+    bool accessDenied = false;
     // Which open file holds interface 0, as the kernel keeps it: a second
     // program's claim fails with EBUSY until the holder releases or closes.
     UMockdevIoctlClient* claimedBy = nullptr;
@@ -152,6 +154,30 @@ struct VirtualUsbDevice::Core
             std::memset(buf, 0, sizeof buf);
             while (::write(fifo, buf, sizeof buf) > 0) {
             }
+        }
+    }
+
+    // Where the FIFO waits while the node path refuses opening.
+    std::string heldAside() const { return nodePath + ".denied"; }
+
+    // Puts the refusing link in the node's place, or the FIFO back. The FIFO
+    // keeps its inode (and our descriptor) while it is renamed aside. The
+    // link's target refuses an open for writing with EACCES to root as well:
+    // the kernel checks a read-only setting's mode for root too, and before
+    // a read-only mount of /proc could answer EROFS.
+    void applyAccess()
+    {
+        if (fifo < 0 || gone)
+            return;
+        struct stat st;
+        const bool linked = ::lstat(nodePath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (accessDenied && !linked) {
+            ::rename(nodePath.c_str(), heldAside().c_str());
+            if (::symlink("/proc/sys/kernel/osrelease", nodePath.c_str()) != 0)
+                ::rename(heldAside().c_str(), nodePath.c_str());
+        } else if (!accessDenied && linked) {
+            ::unlink(nodePath.c_str());
+            ::rename(heldAside().c_str(), nodePath.c_str());
         }
     }
 
@@ -345,6 +371,17 @@ struct VirtualUsbDevice::Core
             }
             updateReapable();
             return 0;
+        }
+
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto refuse = submitFailures.find(u.endpoint);
+            if (refuse != submitFailures.end() && refuse->second > 0) {
+                --refuse->second;
+                g_object_unref(data);
+                err = EIO;
+                return -1;
+            }
         }
 
         if (!(u.endpoint & 0x80)) { // OUT
@@ -625,6 +662,10 @@ void VirtualUsbDevice::plug()
         auto fresh = std::make_shared<Core>();
         fresh->config = core->config;
         fresh->function = core->function;
+        {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            fresh->accessDenied = core->accessDenied;
+        }
         core = fresh;
     }
     const UsbDeviceConfig& c = core->config;
@@ -644,6 +685,10 @@ void VirtualUsbDevice::plug()
     ::fcntl(core->fifo, F_SETPIPE_SZ, 4096);
     core->reapable = true;
     core->setReapable(false);
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->applyAccess();
+    }
 
     // The handler must be attached before the record exists, or an early open
     // talks to umockdev's default handler.
@@ -710,6 +755,7 @@ void VirtualUsbDevice::unplug()
     umockdev_testbed_detach_ioctl(testbed, nodeName(c).c_str(), &error);
     g_clear_error(&error);
     ::unlink(core->nodePath.c_str());
+    ::unlink(core->heldAside().c_str());
 }
 
 void VirtualUsbDevice::queueIn(uint8_t endpoint, const uint8_t* data, size_t length, bool pack)
@@ -778,6 +824,19 @@ void VirtualUsbDevice::failClaims(int skip, int count)
     std::lock_guard<std::mutex> lock(core->mutex);
     core->claimSkip = skip;
     core->claimFailures = count;
+}
+
+void VirtualUsbDevice::failSubmits(uint8_t endpoint, int count)
+{
+    std::lock_guard<std::mutex> lock(core->mutex);
+    core->submitFailures[endpoint] = count;
+}
+
+void VirtualUsbDevice::denyAccess(bool on)
+{
+    std::lock_guard<std::mutex> lock(core->mutex);
+    core->accessDenied = on;
+    core->applyAccess();
 }
 
 int VirtualUsbDevice::discardedOutUrbs() const

@@ -97,6 +97,16 @@ public:
     // After `skip` successful interface claims, the next `count` fail (EBUSY),
     // as when another program holds the printer.
     void failClaims(int skip, int count);
+    // The next `count` submissions of an URB to the endpoint fail (EIO), as
+    // when the host's controller refuses a transfer: libusb_submit_transfer
+    // fails, nothing reaches the device.
+    void failSubmits(uint8_t endpoint, int count);
+    // While on, opening the device node fails with EACCES, as for a user whom
+    // no udev rule grants the printer; effective at once and across plugs.
+    // Permissions cannot do it where tests run as root, so the node is
+    // replaced by a symbolic link to a file that refuses writes to root too
+    // (a read-only kernel setting), and put back when access is granted.
+    void denyAccess(bool on);
 
     struct Core;
 

@@ -1,7 +1,8 @@
 // zelk-sim: runs an unmodified program against virtual printers.
 //
 //   zelk-sim [--printer BUS:ADDRESS[:dfu][,serial=SERIAL]]... [--no-printer]
-//            [--time-scale X] [--announce] [--control SOCKET] [--] PROGRAM [ARGS...]
+//            [--time-scale X] [--announce] [--control SOCKET] [--seed TEXT]
+//            [--] PROGRAM [ARGS...]
 //   zelk-sim --send SOCKET COMMAND [ARGS...]
 //
 // The launcher re-executes itself under umockdev's preload library, builds the
@@ -20,6 +21,7 @@
 #include <cctype>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,14 +49,17 @@ int usage(const char* why)
         std::fprintf(stderr, "zelk-sim: %s\n", why);
     std::fprintf(stderr,
                  "usage: zelk-sim [--printer BUS:ADDRESS[:dfu][,serial=SERIAL]]... [--no-printer]\n"
-                 "                [--time-scale X] [--announce] [--control SOCKET] [--]\n"
-                 "                PROGRAM [ARGS...]\n"
+                 "                [--time-scale X] [--announce] [--control SOCKET] [--seed TEXT]\n"
+                 "                [--] PROGRAM [ARGS...]\n"
                  "       zelk-sim --send SOCKET COMMAND [ARGS...]\n"
                  "Starts PROGRAM with virtual printers on a simulated USB bus (default: one\n"
                  "printer at 1:5).\n"
                  "  --time-scale X    simulated seconds per real second (moves, heat, prints)\n"
                  "  --announce        printers send a status message on every change\n"
                  "  --control SOCKET  take commands on this local socket while PROGRAM runs\n"
+                 "  --seed TEXT       what the serial numbers of printers given none derive\n"
+                 "                    from, with their BUS:ADDRESS (default: the host name and\n"
+                 "                    the control socket's path)\n"
                  "  --send SOCKET ... send one command to a running launcher, print its reply\n"
                  "                    (exit status 0 for ok, 1 for an error, 2 if unreachable)\n"
                  "%s"
@@ -64,10 +69,28 @@ int usage(const char* why)
     return 2;
 }
 
+// A serial number for a printer given none: the same for the same seed and
+// BUS:ADDRESS (a replug, a restart of the launcher), different between the
+// printers of a launcher and, with their seeds, between launchers, so that
+// virtual printers on several machines (or several launchers on one) are
+// told apart as real ones are. FNV-1a: stable everywhere, unlike std::hash.
+std::string derivedSerial(const std::string& seed, unsigned bus, unsigned address, unsigned bump)
+{
+    const std::string key = seed + "/" + std::to_string(bus) + ":" + std::to_string(address) + "/" +
+                            std::to_string(bump);
+    uint32_t h = 2166136261u;
+    for (unsigned char c : key)
+        h = (h ^ c) * 16777619u;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "ZK1-%06u", h % 1000000u);
+    return serial;
+}
+
 bool parsePrinter(const char* text, zelksim::VirtualPrinter::Options& o)
 {
     // ",serial=SERIAL" gives the printer its own serial number, for a program
-    // that tells several printers apart by it.
+    // that tells several printers apart by it; without, main() derives one.
+    o.serial.clear();
     std::string spec = text;
     const size_t comma = spec.find(",serial=");
     if (comma != std::string::npos) {
@@ -124,6 +147,8 @@ int main(int argc, char** argv)
     double timeScale = 1.0;
     bool announce = false;
     std::string controlPath;
+    std::string seed;
+    bool seedGiven = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -144,6 +169,9 @@ int main(int argc, char** argv)
                 return usage("bad --time-scale: want a number above 0, at most 100000");
         } else if (a == "--control" && i + 1 < argc) {
             controlPath = argv[++i];
+        } else if (a == "--seed" && i + 1 < argc) {
+            seed = argv[++i];
+            seedGiven = true;
         } else if (a == "--printer" && i + 1 < argc) {
             zelksim::VirtualPrinter::Options o;
             if (!parsePrinter(argv[++i], o))
@@ -157,8 +185,25 @@ int main(int argc, char** argv)
     }
     if (i >= argc)
         return usage("no program given");
-    if (printers.empty() && defaultPrinter)
+    if (printers.empty() && defaultPrinter) {
         printers.emplace_back();
+        printers.back().serial.clear();
+    }
+    if (!seedGiven) {
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        seed = std::string(host) + "|" + controlPath;
+    }
+    for (auto& o : printers) {
+        for (unsigned bump = 0; o.serial.empty(); ++bump) {
+            const std::string candidate = derivedSerial(seed, o.bus, o.address, bump);
+            bool taken = false;
+            for (const auto& other : printers)
+                taken = taken || other.serial == candidate;
+            if (!taken)
+                o.serial = candidate;
+        }
+    }
 
     zelksim::VirtualBus::ensurePreloaded(argv);
     unsetenv("ZELKSIM_REEXECUTED");
@@ -205,8 +250,12 @@ int main(int argc, char** argv)
         _exit(127);
     }
     g_child = child;
+    // The program under the launcher ends through its own teardown while its
+    // virtual printers still answer; a closed terminal (SIGHUP) must not take
+    // the bus away from under it.
     std::signal(SIGINT, forwardSignal);
     std::signal(SIGTERM, forwardSignal);
+    std::signal(SIGHUP, forwardSignal);
 
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

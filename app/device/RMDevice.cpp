@@ -10,13 +10,17 @@
 #include <trel/TrelException.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -94,12 +98,57 @@ constexpr servo_dc_name_t Z_AXIS = SERVO_DC_Z;
 
 std::atomic<int> RMDevicePrivate::zPollIntervalMs{1000};
 
-RMDevicePrivate::RMDevicePrivate(RMDevice* owner, TrelDeviceAddress address, TrelClient* c)
-    : q(owner), client(c), commandPool(new QThreadPool(owner)), jobPool(new QThreadPool(owner)),
-      port(address)
+namespace {
+
+// Every private object not yet deleted, whether its device is alive or gone:
+// waitForTasks() looks through them. Never destroyed: a retirement may still
+// end while the process exits.
+struct Privates
 {
-    commandPool->setMaxThreadCount(1);
-    jobPool->setMaxThreadCount(1);
+    // Guards `all`. A standard mutex: ThreadSanitizer sees it (Qt's it does not).
+    std::mutex mutex;
+    QSet<RMDevicePrivate*> all;
+};
+Privates& privates()
+{
+    static Privates* p = new Privates;
+    return *p;
+}
+
+// Where a private object whose device is gone waits for its pools to idle
+// before it is deleted: threads of their own, never the GUI thread. Each
+// retirement holds one while it waits; a running task ends by itself (every
+// exchange has its timeout, an upload ends with its file), and queued ones
+// find the device closed.
+QThreadPool& reaper()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool; // lives as long as the process
+        p->setMaxThreadCount(64);
+        p->setExpiryTimeout(5000);
+        // No retirement may still be deleting Qt objects while the
+        // application object goes (the process's end, past the event loop).
+        qAddPostRoutine([] { reaper().waitForDone(5000); });
+        return p;
+    }();
+    return *pool;
+}
+
+} // namespace
+
+RMDevicePrivate::RMDevicePrivate(RMDevice* owner, TrelDeviceAddress address, TrelClient* c)
+    : q(owner), client(c), port(address)
+{
+    commandPool.setMaxThreadCount(1);
+    jobPool.setMaxThreadCount(1);
+    std::lock_guard<std::mutex> lock(privates().mutex);
+    privates().all.insert(this);
+}
+
+RMDevicePrivate::~RMDevicePrivate()
+{
+    std::lock_guard<std::mutex> lock(privates().mutex);
+    privates().all.remove(this);
 }
 
 void RMDevicePrivate::nameThread(const char* role) const
@@ -110,6 +159,60 @@ void RMDevicePrivate::nameThread(const char* role) const
 #ifdef Q_OS_LINUX
     pthread_setname_np(pthread_self(), name.left(15).toLatin1().constData());
 #endif
+}
+
+void RMDevicePrivate::postToChild(QObject* receiver, QEvent* event)
+{
+    std::lock_guard<std::mutex> lock(postMutex);
+    if (deviceGone) {
+        delete event;
+        return;
+    }
+    // Posted while the device cannot go: the device's end takes the lock
+    // before its children are deleted, and ~QObject discards what was
+    // posted to them.
+    rmPostAcross(receiver, event);
+}
+
+void RMDevicePrivate::stopPosting()
+{
+    std::lock_guard<std::mutex> lock(postMutex);
+    deviceGone = true;
+}
+
+void RMDevicePrivate::retire(RMDevicePrivate* d)
+{
+    d->open = false;
+    d->stopPosting();
+    rmRunHanded(&reaper(), [d] {
+        d->commandPool.waitForDone();
+        d->jobPool.waitForDone();
+        rmHandoffReceived(d);
+        delete d;
+    });
+}
+
+bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    auto left = [&] { return int(std::max<qint64>(0, timeoutMs - clock.elapsed())); };
+    bool done = true;
+    {
+        // Held throughout, so that no private object is deleted meanwhile
+        // (a retirement that wants to delete one waits for it).
+        std::lock_guard<std::mutex> lock(privates().mutex);
+        for (RMDevicePrivate* d : qAsConst(privates().all)) {
+            if (d->client != client)
+                continue;
+            for (QThreadPool* pool : {&d->commandPool, &d->jobPool})
+                done = pool->waitForDone(left()) && done;
+            rmHandoffReceived(d);
+        }
+    }
+    // And the retirements, which now end at once: none is left running as
+    // the process ends.
+    return reaper().waitForDone(left()) && done;
 }
 
 // --- construction
@@ -123,29 +226,33 @@ RMDevice::RMDevice(TrelDeviceAddress port, TrelClient* client)
 
 RMDevice::~RMDevice()
 {
-    // Tasks hold this device's private object: none may outlive it. A
-    // running one ends soon, since the device is only let go of after its
-    // printer went away (every exchange then fails at once) or at shutdown,
-    // after the printers were closed. Queued ones still run, find the device
-    // closed and end at once with their fallback: dropped from the pool,
-    // their futures would never finish, and whoever waits for one (a
-    // watcher, a caller of result()) would wait for ever.
+    // Nothing here waits for a task: the GUI thread must not wait for a
+    // printer (a write that times out, a head move waiting for the servo can
+    // hold a pool for seconds). The tasks keep the private object, which
+    // goes once both pools are idle. Queued ones still run, find the device
+    // closed and end at once: dropped from the pool, their futures would
+    // never finish, and whoever waits for one would wait for ever.
     d->open = false;
-    d->commandPool->waitForDone();
-    d->jobPool->waitForDone();
-    rmHandoffReceived(d);
+    d->stopPosting();
     // An upload still under way goes with this device (its RMJobSend is a
-    // child), and with it the failure its task posted: the user was never
-    // told. It ends here, and says so, while whoever follows it is still
-    // connected.
+    // child), and with it whatever its task would post from now on: the user
+    // would never be told. What it posted so far is delivered; if that did
+    // not end it, it ends here, and says so, while whoever follows it is
+    // still connected.
     if (RMJobSend* send = d->currentJobSend) {
         QCoreApplication::sendPostedEvents(send);
         if (!send->isDone() && !send->isFailed()) {
-            RMJobFailedEvent failure(QStringLiteral("Send failed - Device no longer connected."));
+            RMJobFailedEvent failure(TREL_ERROR_NO_DEVICE,
+                                     QStringLiteral("Send failed - Device no longer connected."));
             QCoreApplication::sendEvent(send, &failure);
         }
     }
-    delete d;
+    RMDevicePrivate::retire(d); // d may be gone from here on
+}
+
+bool RMDevice::waitForTasks(const TrelClient* client, int timeoutMs)
+{
+    return RMDevicePrivate::waitForTasks(client, timeoutMs);
 }
 
 // --- accessors
@@ -323,58 +430,173 @@ bool RMDevice::event(QEvent* e)
 
 // --- actions
 
+namespace {
+
+// A job-channel request or a library call that throws: its outcome.
+RMOutcome thrown(const std::exception& e)
+{
+    const auto* trel = dynamic_cast<const TrelException*>(&e);
+    const TrelStatus status = trel ? trel->status() : TREL_ERROR_OTHER;
+    return RMOutcome::failure(status,
+                              QStringLiteral("%1 (%2)").arg(QLatin1String(trel_status_name(status)),
+                                                            QString::fromUtf8(e.what())));
+}
+
+QString gcodeRefusal(int code)
+{
+    switch (code) {
+    case GCODE_PROCESS_BUSY:
+        return QStringLiteral("busy");
+    case GCODE_PROCESS_UNKNOWN_COMMAND:
+        return QStringLiteral("unknown command");
+    case GCODE_PROCESS_BAD_ARGUMENT:
+        return QStringLiteral("bad argument");
+    case GCODE_PROCESS_FAILED:
+        return QStringLiteral("failed");
+    default:
+        return QStringLiteral("refused");
+    }
+}
+
+} // namespace
+
+RMResult<QString> RMDevicePrivate::text(
+    const char* command,
+    TrelResult<std::shared_ptr<char>> (TrelCommandInterface::*call)(TrelDeviceAddress))
+{
+    const TrelResult<std::shared_ptr<char>> r = (client->*call)(port);
+    RMResult<QString> result{rmExchangeOutcome(r.status, command), QString()};
+    if (r.ok())
+        result.value = latin1(r.value);
+    return result;
+}
+
+RMResult<bool> RMDevicePrivate::gcode(const QString& code)
+{
+    qCDebug(Device) << "sendGCode:" << code;
+    const TrelResult<gcode_process_result_t> r =
+        client->gcode_process_command_checked(port, cText(code.toUtf8()));
+    RMResult<bool> result{rmExchangeOutcome(r.status, "gcode_process_command"), false};
+    if (!r.ok())
+        return result;
+    if (r.value != GCODE_PROCESS_OK)
+        result.outcome = RMOutcome::refusal(r.value, QStringLiteral("the printer refused \"%1\": "
+                                                                    "%2 (code %3)")
+                                                         .arg(code, gcodeRefusal(r.value))
+                                                         .arg(int(r.value)));
+    result.value = result.outcome.isOk();
+    return result;
+}
+
+RMResult<bool> RMDevicePrivate::storeConnected()
+{
+    qCDebug(Device) << "queryStoreConnected";
+    const TrelResult<unsigned char> r = client->check_store_connection_checked(port);
+    return {rmExchangeOutcome(r.status, "check_store_connection"), r.ok() && r.value != 0};
+}
+
+RMResult<void> RMDevicePrivate::filament(bool load)
+{
+    qCDebug(Device) << (load ? "startFilamentLoad" : "startFilamentUnload");
+    // Its answer is 0 whatever the printer makes of the request (see
+    // reportOutcomeOf): only the exchange counts here.
+    const TrelResult<unsigned char> r =
+        load ? client->load_initiate_checked(port) : client->unload_initiate_checked(port);
+    return {rmExchangeOutcome(r.status, load ? "load_initiate" : "unload_initiate")};
+}
+
+RMResult<bool> RMDevicePrivate::jobRequest(bool pause)
+{
+    qCDebug(Device) << (pause ? "pause" : "abort");
+    try {
+        if (pause)
+            client->SendPause(port);
+        else
+            client->SendAbort(port);
+        return {RMOutcome(), true};
+    } catch (const std::exception& e) {
+        qCWarning(Device) << (pause ? "Pause not sent:" : "Abort not sent:") << e.what();
+        return {thrown(e), false};
+    }
+}
+
 QFuture<QString> RMDevice::queryVersion()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, QString(), [p] {
+    return d->plain<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "queryVersion";
-        return latin1(p->client->bio_get_version(p->port));
+        return p->text("bio_get_version", &TrelCommandInterface::bio_get_version_checked);
+    });
+}
+
+QFuture<RMResult<QString>> RMDevice::queryVersionChecked()
+{
+    return d->checked<QString>(&d->commandPool, [](RMDevicePrivate* p) {
+        qCDebug(Device) << "queryVersion";
+        return p->text("bio_get_version", &TrelCommandInterface::bio_get_version_checked);
     });
 }
 
 QFuture<QString> RMDevice::querySerial()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, QString(), [p] {
+    return d->plain<QString>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "querySerial";
-        return latin1(p->client->bio_get_serial(p->port));
+        return p->text("bio_get_serial", &TrelCommandInterface::bio_get_serial_checked);
+    });
+}
+
+QFuture<RMResult<QString>> RMDevice::querySerialChecked()
+{
+    return d->checked<QString>(&d->commandPool, [](RMDevicePrivate* p) {
+        qCDebug(Device) << "querySerial";
+        return p->text("bio_get_serial", &TrelCommandInterface::bio_get_serial_checked);
     });
 }
 
 QFuture<bool> RMDevice::sendGCode(const QString& code)
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, false, [p, code] {
-        qCDebug(Device) << "sendGCode:" << code;
-        return p->client->gcode_process_command(p->port, cText(code.toUtf8())) == 0;
-    });
+    return d->plain<bool>(&d->commandPool, [code](RMDevicePrivate* p) { return p->gcode(code); });
+}
+
+QFuture<RMResult<bool>> RMDevice::sendGCodeChecked(const QString& code)
+{
+    return d->checked<bool>(&d->commandPool, [code](RMDevicePrivate* p) { return p->gcode(code); });
 }
 
 QFuture<bool> RMDevice::queryStoreConnected()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, false, [p] {
-        qCDebug(Device) << "queryStoreConnected";
-        return p->client->check_store_connection(p->port) != 0;
-    });
+    return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->storeConnected(); });
+}
+
+QFuture<RMResult<bool>> RMDevice::queryStoreConnectedChecked()
+{
+    return d->checked<bool>(&d->commandPool,
+                            [](RMDevicePrivate* p) { return p->storeConnected(); });
 }
 
 void RMDevice::startFilamentLoad()
 {
-    RMDevicePrivate* p = d;
-    d->reportOutcomeOf(d->runVoid(d->commandPool, [p] {
-        qCDebug(Device) << "startFilamentLoad";
-        p->client->load_initiate(p->port);
-    }));
+    startFilamentLoadChecked();
 }
 
 void RMDevice::startFilamentUnload()
 {
-    RMDevicePrivate* p = d;
-    d->reportOutcomeOf(d->runVoid(d->commandPool, [p] {
-        qCDebug(Device) << "startFilamentUnload";
-        p->client->unload_initiate(p->port);
-    }));
+    startFilamentUnloadChecked();
+}
+
+QFuture<RMResult<void>> RMDevice::startFilamentLoadChecked()
+{
+    const QFuture<RMResult<void>> request =
+        d->checked<void>(&d->commandPool, [](RMDevicePrivate* p) { return p->filament(true); });
+    d->reportOutcomeOf(request);
+    return request;
+}
+
+QFuture<RMResult<void>> RMDevice::startFilamentUnloadChecked()
+{
+    const QFuture<RMResult<void>> request =
+        d->checked<void>(&d->commandPool, [](RMDevicePrivate* p) { return p->filament(false); });
+    d->reportOutcomeOf(request);
+    return request;
 }
 
 void RMDevicePrivate::reportOutcomeOf(const QFuture<void>& request)
@@ -395,73 +617,86 @@ void RMDevicePrivate::reportOutcomeOf(const QFuture<void>& request)
 
 void RMDevice::enterDfu()
 {
-    RMDevicePrivate* p = d;
-    d->runVoid(d->commandPool, [p] {
+    d->plain<void>(&d->commandPool, [](RMDevicePrivate* p) {
         qCDebug(Device) << "enterDfu";
-        p->client->Enter_dfu_mode(p->port);
-        if (!p->open)
-            return;
-        qCDebug(Device) << "closeDevice";
-        try {
-            TrelTransport::close(p->port);
-        } catch (const std::exception& e) {
-            qCWarning(Device) << e.what();
+        // The printer leaves the bus as it obeys: a lost answer is expected.
+        const TrelResult<void> r = p->client->Enter_dfu_mode_checked(p->port);
+        if (!r.ok())
+            qCDebug(Device) << "Enter_dfu_mode:" << r.status_name();
+        if (p->open) {
+            qCDebug(Device) << "closeDevice";
+            try {
+                TrelTransport::close(p->port);
+            } catch (const std::exception& e) {
+                qCWarning(Device) << e.what();
+            }
         }
+        return RMResult<void>();
     });
 }
 
 void RMDevice::pollStatus()
 {
-    RMDevicePrivate* p = d;
-    d->runVoid(d->jobPool, [p] {
-        if (p->state != FileRx)
-            p->client->RequestStatus(p->port);
+    d->plain<void>(&d->jobPool, [](RMDevicePrivate* p) {
+        if (p->state != FileRx) {
+            try {
+                p->client->RequestStatus(p->port);
+            } catch (const std::exception& e) {
+                // Nothing answers; a printer that went away is told apart by
+                // its disconnection.
+                qCDebug(Device) << "Status request not sent:" << e.what();
+            }
+        }
+        return RMResult<void>();
     });
 }
 
 QFuture<bool> RMDevice::pause()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->jobPool, false, [p] {
-        qCDebug(Device) << "pause";
-        try {
-            p->client->SendPause(p->port);
-            return true;
-        } catch (const std::exception& e) {
-            qCWarning(Device) << "Pause not sent:" << e.what();
-            return false;
-        }
-    });
+    return d->plain<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(true); });
+}
+
+QFuture<RMResult<bool>> RMDevice::pauseChecked()
+{
+    return d->checked<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(true); });
 }
 
 QFuture<bool> RMDevice::abort()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->jobPool, false, [p] {
-        qCDebug(Device) << "abort";
-        try {
-            p->client->SendAbort(p->port);
-            return true;
-        } catch (const std::exception& e) {
-            qCWarning(Device) << "Abort not sent:" << e.what();
-            return false;
-        }
-    });
+    return d->plain<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(false); });
+}
+
+QFuture<RMResult<bool>> RMDevice::abortChecked()
+{
+    return d->checked<bool>(&d->jobPool, [](RMDevicePrivate* p) { return p->jobRequest(false); });
 }
 
 void RMDevice::sendJobData(QByteArray data)
 {
-    RMDevicePrivate* p = d;
-    d->runVoid(d->jobPool, [p, data] {
-        p->client->SendJobData(p->port, reinterpret_cast<const unsigned char*>(data.constData()),
-                               static_cast<unsigned int>(data.size()));
+    d->plain<void>(&d->jobPool, [data](RMDevicePrivate* p) {
+        try {
+            p->client->SendJobData(p->port,
+                                   reinterpret_cast<const unsigned char*>(data.constData()),
+                                   static_cast<unsigned int>(data.size()));
+        } catch (const std::exception& e) {
+            qCWarning(Device) << "Job data not sent:" << e.what();
+        }
+        return RMResult<void>();
     });
 }
 
 namespace {
+// Where an upload's progress goes: its RMJobSend, while the device lives.
+struct UploadTarget
+{
+    RMDevicePrivate* device;
+    RMJobSend* send;
+};
+
 void postProgress(double percent, std::string, void* user)
 {
-    rmPostAcross(static_cast<RMJobSend*>(user), new RMJobProgressEvent(static_cast<int>(percent)));
+    const auto* target = static_cast<UploadTarget*>(user);
+    target->device->postToChild(target->send, new RMJobProgressEvent(static_cast<int>(percent)));
 }
 } // namespace
 
@@ -481,225 +716,482 @@ RMJobSend* RMDevice::sendJob(const QString& path)
 
     RMDevicePrivate* p = d;
     const std::string file = path.toUtf8().toStdString();
-    rmRunHanded(d->jobPool, [p, send, file] {
+    rmRunHanded(&d->jobPool, [p, send, file] {
         p->nameThread("job");
+        UploadTarget target{p, send};
         try {
             if (!p->open)
-                throw TrelException("Send failed - Device no longer connected.");
-            p->client->SendJobFile(p->port, file, postProgress, send, false);
+                throw TrelException(TREL_ERROR_NO_DEVICE,
+                                    "Send failed - Device no longer connected.");
+            p->client->SendJobFile(p->port, file, postProgress, &target, false);
         } catch (const std::exception& e) {
             // Without this the device would refuse every later job and nobody
             // would know why.
             qCWarning(Device) << "Upload of" << file.c_str() << "failed:" << e.what();
-            rmPostAcross(send, new RMJobFailedEvent(QString::fromUtf8(e.what())));
+            p->postToChild(send,
+                           new RMJobFailedEvent(thrown(e).status(), QString::fromUtf8(e.what())));
         }
-        rmHandoffSent(p); // to the device's end (waitForDone)
+        rmHandoffSent(p); // to whoever waits for the pools
     });
     return send;
 }
 
 // --- head moves
 
-void RMDevicePrivate::setPwmCap(servo_dc_client_config_t& config, int32_t cap, uint32_t capTime)
-{
-    config.pwm_cap = cap;
-    config.pwm_cap_time = capTime;
-    client->servo_dc_config_set(port, Z_AXIS, config);
-}
+namespace {
 
-void RMDevicePrivate::zero()
+// One head move on the Z servo: its settings are read first, its power caps
+// lowered for the move, and what was read is written back at the end, after
+// a failed step too. A failed read ends it before anything is written: the
+// value of a failed read is not the printer's (an all-zero record would zero
+// the servo's caps, gains and speeds). Each step does nothing once one has
+// failed.
+class HeadMove
 {
-    client->servo_dc_position_set_client(port, Z_AXIS, 0.0f);
-}
-
-void RMDevicePrivate::move(uint32_t type, double target, float distance, float speed, float accel)
-{
-    auto config = std::make_shared<servo_dc_move_config_t>(client->servo_dc_move_default(port));
-    config->move_type = type;
-    if (type == 1)
-        config->distance = distance;
-    else
-        config->target = target;
-    config->speed_f = speed;
-    config->accel_f = accel;
-    config->ignore_stalls = true;
-    client->servo_dc_move(port, Z_AXIS, config);
-    waitForZStop();
-    waitForCmdComplete();
-}
-
-bool RMDevicePrivate::waitForZStop()
-{
-    qCDebug(Device) << "Waiting for move to complete";
-    const auto interval = std::chrono::milliseconds(zPollIntervalMs.load());
-    int last = client->servo_dc_position_get(port, Z_AXIS);
-    for (int i = 0; i < 60; ++i) {
-        std::this_thread::sleep_for(interval);
-        const int now = client->servo_dc_position_get(port, Z_AXIS);
-        const bool settled = now == last;
-        last = now;
-        if (settled)
-            break;
+public:
+    explicit HeadMove(RMDevicePrivate* device) : p(device)
+    {
+        const TrelResult<servo_dc_client_config_t> r =
+            p->client->servo_dc_config_get_checked(p->port, Z_AXIS);
+        if (check(r.status, "servo_dc_config_get")) {
+            read = r.value;
+            config = r.value;
+            haveRead = true;
+        }
     }
-    const bool done = client->servo_dc_position_get(port, Z_AXIS) == last;
-    if (done)
-        qCDebug(Device) << "Move completed";
-    else
-        qCDebug(Device) << "Move not completed in time";
-    return done;
+
+    HeadMove& caps(int32_t cap, uint32_t capTime)
+    {
+        if (outcome.isOk()) {
+            config.pwm_cap = cap;
+            config.pwm_cap_time = capTime;
+            check(p->client->servo_dc_config_set_checked(p->port, Z_AXIS, config).status,
+                  "servo_dc_config_set");
+        }
+        return *this;
+    }
+
+    HeadMove& zero(const char* what)
+    {
+        if (outcome.isOk()) {
+            qCDebug(Device) << what;
+            check(p->client->servo_dc_position_set_client_checked(p->port, Z_AXIS, 0.0f).status,
+                  "servo_dc_position_set_client");
+        }
+        return *this;
+    }
+
+    // Type 1 moves by `distance`, type 3 to `target`; then waits until the
+    // axis has stopped and the printer's queue is empty.
+    HeadMove& move(uint32_t type, double target, float distance, float speed, float accel)
+    {
+        if (!outcome.isOk())
+            return *this;
+        const TrelResult<servo_dc_move_config_t> defaults =
+            p->client->servo_dc_move_default_checked(p->port);
+        if (!check(defaults.status, "servo_dc_move_default"))
+            return *this;
+        auto move = std::make_shared<servo_dc_move_config_t>(defaults.value);
+        move->move_type = type;
+        if (type == 1)
+            move->distance = distance;
+        else
+            move->target = target;
+        move->speed_f = speed;
+        move->accel_f = accel;
+        move->ignore_stalls = true;
+        if (check(p->client->servo_dc_move_checked(p->port, Z_AXIS, move).status,
+                  "servo_dc_move") &&
+            waitForZStop())
+            check(p->client->gcode_process_command_checked(p->port, cText("M400")).status,
+                  "gcode_process_command");
+        return *this;
+    }
+
+    // Writes back what was read; the move's result.
+    RMResult<bool> finish()
+    {
+        if (!haveRead) {
+            outcome.addDetail(QStringLiteral("nothing was changed"));
+            return {outcome, false};
+        }
+        const TrelStatus restored =
+            p->client->servo_dc_config_set_checked(p->port, Z_AXIS, read).status;
+        if (outcome.isOk() && restored != TREL_SUCCESS) {
+            outcome = rmExchangeOutcome(restored, "servo_dc_config_set");
+            outcome.addDetail(QStringLiteral("the Z servo's settings may not be restored"));
+        } else if (!outcome.isOk()) {
+            outcome.addDetail(restored == TREL_SUCCESS
+                                  ? QStringLiteral("the Z servo's settings were restored")
+                                  : QStringLiteral("restoring the Z servo's settings failed "
+                                                   "too (%1)")
+                                        .arg(QLatin1String(trel_status_name(restored))));
+        }
+        if (!outcome.isOk())
+            qCWarning(Device) << "Head move failed:" << outcome.text();
+        return {outcome, outcome.isOk()};
+    }
+
+private:
+    bool check(TrelStatus status, const char* command)
+    {
+        if (status == TREL_SUCCESS)
+            return true;
+        outcome = rmExchangeOutcome(status, command);
+        return false;
+    }
+
+    bool waitForZStop()
+    {
+        qCDebug(Device) << "Waiting for move to complete";
+        const auto interval = std::chrono::milliseconds(RMDevicePrivate::zPollIntervalMs.load());
+        auto position = [this](int& at) {
+            const TrelResult<int> r = p->client->servo_dc_position_get_checked(p->port, Z_AXIS);
+            at = r.value;
+            return check(r.status, "servo_dc_position_get");
+        };
+        int last = 0, now = 0;
+        if (!position(last))
+            return false;
+        for (int i = 0; i < 60; ++i) {
+            std::this_thread::sleep_for(interval);
+            if (!position(now))
+                return false;
+            const bool settled = now == last;
+            last = now;
+            if (settled)
+                break;
+        }
+        if (!position(now))
+            return false;
+        if (now == last)
+            qCDebug(Device) << "Move completed";
+        else
+            qCDebug(Device) << "Move not completed in time";
+        return true;
+    }
+
+    RMDevicePrivate* const p;
+    servo_dc_client_config_t read{};
+    servo_dc_client_config_t config{};
+    bool haveRead = false;
+    RMOutcome outcome;
+};
+
+} // namespace
+
+RMResult<bool> RMDevicePrivate::raiseHead()
+{
+    qCDebug(Device) << "raiseHead";
+    HeadMove m(this);
+    // Up 35 mm with the caps lowered, then unjammed 5 mm down.
+    m.caps(2000, 5)
+        .move(1, 0.0, 35.0f, 2.5f, 2.5f)
+        .caps(3580, 200)
+        .zero("Unjamming head")
+        .move(3, -5.0, 0.0f, 1.0f, 1.0f);
+    return m.finish();
 }
 
-void RMDevicePrivate::waitForCmdComplete()
+RMResult<bool> RMDevicePrivate::lowerHeadToShipment()
 {
-    client->gcode_process_command(port, cText("M400"));
+    qCDebug(Device) << "lowerHeadToShipment";
+    HeadMove m(this);
+    m.caps(2000, 5)
+        .zero("Bumping head up")
+        .move(3, 150.0, 0.0f, 2.5f, 2.5f)
+        .caps(3580, 200)
+        .zero("Unjamming head")
+        .move(3, -5.0, 0.0f, 1.0f, 1.0f)
+        .zero("Moving head down")
+        .move(3, -120.0, 0.0f, 5.0f, 20.0f);
+    return m.finish();
 }
 
-QFuture<void> RMDevice::raiseHead()
+QFuture<bool> RMDevice::raiseHead()
 {
-    RMDevicePrivate* p = d;
-    return d->runVoid(d->commandPool, [p] {
-        qCDebug(Device) << "raiseHead";
-        servo_dc_client_config_t config = p->client->servo_dc_config_get(p->port, Z_AXIS);
-        const int32_t keptCap = config.pwm_cap;
-        const uint32_t keptTime = config.pwm_cap_time;
-        p->setPwmCap(config, 2000, 5);
-        p->move(1, 0.0, 35.0f, 2.5f, 2.5f);
-        p->setPwmCap(config, 3580, 200);
-        qCDebug(Device) << "Unjamming head";
-        p->zero();
-        p->move(3, -5.0, 0.0f, 1.0f, 1.0f);
-        p->setPwmCap(config, keptCap, keptTime);
-    });
+    return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->raiseHead(); });
 }
 
-QFuture<void> RMDevice::lowerHeadToShipment()
+QFuture<RMResult<bool>> RMDevice::raiseHeadChecked()
 {
-    RMDevicePrivate* p = d;
-    return d->runVoid(d->commandPool, [p] {
-        qCDebug(Device) << "lowerHeadToShipment";
-        servo_dc_client_config_t config = p->client->servo_dc_config_get(p->port, Z_AXIS);
-        const int32_t keptCap = config.pwm_cap;
-        const uint32_t keptTime = config.pwm_cap_time;
-        p->setPwmCap(config, 2000, 5);
-        qCDebug(Device) << "Bumping head up";
-        p->zero();
-        p->move(3, 150.0, 0.0f, 2.5f, 2.5f);
-        p->setPwmCap(config, 3580, 200);
-        qCDebug(Device) << "Unjamming head";
-        p->zero();
-        p->move(3, -5.0, 0.0f, 1.0f, 1.0f);
-        qCDebug(Device) << "Moving head down";
-        p->zero();
-        p->move(3, -120.0, 0.0f, 5.0f, 20.0f);
-        p->setPwmCap(config, keptCap, keptTime);
-    });
+    return d->checked<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->raiseHead(); });
+}
+
+QFuture<bool> RMDevice::lowerHeadToShipment()
+{
+    return d->plain<bool>(&d->commandPool,
+                          [](RMDevicePrivate* p) { return p->lowerHeadToShipment(); });
+}
+
+QFuture<RMResult<bool>> RMDevice::lowerHeadToShipmentChecked()
+{
+    return d->checked<bool>(&d->commandPool,
+                            [](RMDevicePrivate* p) { return p->lowerHeadToShipment(); });
 }
 
 // --- Wi-Fi
 
+RMResult<RMWiFiStatus> RMDevicePrivate::wifiStatus()
+{
+    qCDebug(Device) << "queryWiFiStatus";
+    const TrelResult<wifi_status_t> r =
+        client->wifi_client_get_status_checked(port, WIFI_INTERFACE_CLIENT);
+    RMResult<RMWiFiStatus> result{rmExchangeOutcome(r.status, "wifi_client_get_status"), {}};
+    if (r.ok())
+        result.value = RMWiFiStatus::fromFirmware(r.value);
+    return result;
+}
+
+RMResult<RMWiFiConfig> RMDevicePrivate::wifiConfig()
+{
+    qCDebug(Device) << "queryWiFiConfig";
+    const TrelResult<wifi_config_t> r =
+        client->wifi_client_get_configuration_checked(port, WIFI_INTERFACE_CLIENT);
+    RMResult<RMWiFiConfig> result{rmExchangeOutcome(r.status, "wifi_client_get_configuration"), {}};
+    if (r.ok())
+        result.value = RMWiFiConfig(r.value);
+    return result;
+}
+
+RMResult<QList<RMWiFiNetwork>> RMDevicePrivate::scanWiFi()
+{
+    qCDebug(Device) << "scanWiFi";
+    RMResult<QList<RMWiFiNetwork>> result;
+    const TrelResult<int> n = client->wifi_client_scan_refresh_checked(port, WIFI_INTERFACE_CLIENT);
+    result.outcome = rmExchangeOutcome(n.status, "wifi_client_scan_refresh");
+    if (!n.ok())
+        return result;
+    qCDebug(Device) << "got " << n.value << "networks";
+    QList<RMWiFiNetwork> networks;
+    for (int i = 0; i < n.value && i <= 255; ++i) {
+        const TrelResult<wifi_scan_network_t> r = client->wifi_client_scan_get_checked(
+            port, WIFI_INTERFACE_CLIENT, static_cast<unsigned char>(i));
+        result.outcome = rmExchangeOutcome(r.status, "wifi_client_scan_get");
+        if (!r.ok())
+            return result; // a list with a hole would pass for the whole scan
+        const wifi_scan_network_t& scanned = r.value;
+        RMWiFiNetwork net;
+        net.ssid = QString::fromLatin1(
+            scanned.ssid, static_cast<int>(strnlen(scanned.ssid, sizeof scanned.ssid)));
+        net.strength = static_cast<quint8>(scanned.strength);
+        switch (scanned.encryption) {
+        case 0:
+            net.security = RMDevice::WIFI_OPEN;
+            break;
+        case 1:
+            net.security = RMDevice::WIFI_WEP;
+            break;
+        case 2:
+        case 3:
+            net.security = RMDevice::WIFI_WPA_PSK;
+            break;
+        default:
+            qCCritical(Device) << "Unexpected security type " << scanned.encryption
+                               << "in scan results";
+            net.security = RMDevice::WIFI_WPA_PSK;
+            net.known = false;
+            break;
+        }
+        networks.append(net);
+    }
+    result.value = networks;
+    return result;
+}
+
+void RMDevicePrivate::readBackWifi(RMOutcome& outcome, bool stored)
+{
+    if (!outcome.isUnknown())
+        return;
+    outcome.addDetail(QStringLiteral("whether the printer made the change is unknown"));
+    if (stored) {
+        const RMResult<RMWiFiConfig> now = wifiConfig();
+        if (!now.isOk())
+            outcome.addDetail(QStringLiteral("its stored settings could not be read back (%1)")
+                                  .arg(now.outcome.statusName()));
+        else
+            outcome.addDetail(
+                QStringLiteral("the printer now stores the network \"%1\", automatic connection %2")
+                    .arg(now.value.ssid(), now.value.data().ifc_config.auto_connect
+                                               ? QStringLiteral("on")
+                                               : QStringLiteral("off")));
+        return;
+    }
+    const RMResult<RMWiFiStatus> now = wifiStatus();
+    if (!now.isOk())
+        outcome.addDetail(QStringLiteral("its Wi-Fi state could not be read back (%1)")
+                              .arg(now.outcome.statusName()));
+    else if (now.value.connected())
+        outcome.addDetail(
+            QStringLiteral("the printer now reports: connected to \"%1\"").arg(now.value.ssid()));
+    else
+        outcome.addDetail(QStringLiteral("the printer now reports: not connected"));
+}
+
+RMResult<bool> RMDevicePrivate::connectWifi(const QString& ssid, const QString& password)
+{
+    qCDebug(Device) << "connectWifi";
+    wifi_client_connect_t record{};
+    // One byte per character: its code when it fits, else 0.
+    auto store = [](const QString& text, char* out, int size) {
+        const int n = std::min(text.size(), size);
+        for (int i = 0; i < n; ++i) {
+            const ushort code = text.at(i).unicode();
+            out[i] = static_cast<char>(code <= 0xFF ? code : 0);
+        }
+    };
+    store(ssid, record.ssid, static_cast<int>(sizeof record.ssid));
+    store(password, record.key, static_cast<int>(sizeof record.key));
+    record.timeout = 15000;
+    const TrelResult<int> r =
+        client->wifi_client_connect_checked(port, WIFI_INTERFACE_CLIENT, record);
+    std::memset(record.key, 0, sizeof record.key);
+    RMResult<bool> result{rmExchangeOutcome(r.status, "wifi_client_connect"), false};
+    if (!r.ok())
+        readBackWifi(result.outcome, false);
+    else if (r.value != 0)
+        result.outcome = RMOutcome::refusal(
+            r.value, QStringLiteral("the printer could not connect to \"%1\" (code %2)")
+                         .arg(ssid.left(32))
+                         .arg(r.value));
+    result.value = result.outcome.isOk();
+    return result;
+}
+
+RMResult<bool> RMDevicePrivate::disconnectWifi()
+{
+    qCDebug(Device) << "disconnectWifi";
+    const TrelResult<int> r = client->wifi_disconnect_checked(port, WIFI_INTERFACE_CLIENT);
+    RMResult<bool> result{rmExchangeOutcome(r.status, "wifi_disconnect"), false};
+    if (!r.ok())
+        readBackWifi(result.outcome, false);
+    else if (r.value != 0)
+        result.outcome = RMOutcome::refusal(
+            r.value, QStringLiteral("the printer did not disconnect (code %1)").arg(r.value));
+    result.value = result.outcome.isOk();
+    return result;
+}
+
+RMResult<bool> RMDevicePrivate::setWiFiConfig(const QString& ssid, const QString& password,
+                                              bool autoConnect)
+{
+    qCDebug(Device) << "setWiFiConfig";
+    // The first that fails ends it; nothing is rolled back (the printer
+    // keeps what it took).
+    const struct
+    {
+        const char* command;
+        std::function<TrelResult<int>()> send;
+    } steps[] = {
+        {"wifi_set_auto_connect_ssid_configuration_item",
+         [&] {
+             return client->wifi_set_auto_connect_ssid_configuration_item_checked(
+                 port, WIFI_INTERFACE_CLIENT, cText(ssid.left(32).toUtf8()));
+         }},
+        {"wifi_set_auto_connect_key_configuration_item",
+         [&] {
+             return client->wifi_set_auto_connect_key_configuration_item_checked(
+                 port, WIFI_INTERFACE_CLIENT, cText(password.left(64).toUtf8()));
+         }},
+        {"wifi_set_auto_connect_configuration_item",
+         [&] {
+             return client->wifi_set_auto_connect_configuration_item_checked(
+                 port, WIFI_INTERFACE_CLIENT, autoConnect);
+         }},
+    };
+    RMResult<bool> result{RMOutcome(), false};
+    for (const auto& step : steps) {
+        const TrelResult<int> r = step.send();
+        result.outcome = rmExchangeOutcome(r.status, step.command);
+        if (!r.ok()) {
+            readBackWifi(result.outcome, true);
+            return result;
+        }
+        if (r.value != 0) {
+            result.outcome = RMOutcome::refusal(
+                r.value,
+                QStringLiteral("the printer refused %1 (code %2)").arg(step.command).arg(r.value));
+            return result;
+        }
+    }
+    result.value = true;
+    return result;
+}
+
 QFuture<RMWiFiStatus> RMDevice::queryWiFiStatus()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, RMWiFiStatus(), [p] {
-        qCDebug(Device) << "queryWiFiStatus";
-        return RMWiFiStatus::fromFirmware(
-            p->client->wifi_client_get_status(p->port, WIFI_INTERFACE_CLIENT));
-    });
+    return d->plain<RMWiFiStatus>(&d->commandPool,
+                                  [](RMDevicePrivate* p) { return p->wifiStatus(); });
+}
+
+QFuture<RMResult<RMWiFiStatus>> RMDevice::queryWiFiStatusChecked()
+{
+    return d->checked<RMWiFiStatus>(&d->commandPool,
+                                    [](RMDevicePrivate* p) { return p->wifiStatus(); });
 }
 
 QFuture<RMWiFiConfig> RMDevice::queryWiFiConfig()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, RMWiFiConfig(), [p] {
-        qCDebug(Device) << "queryWiFiConfig";
-        return RMWiFiConfig(
-            p->client->wifi_client_get_configuration(p->port, WIFI_INTERFACE_CLIENT));
-    });
+    return d->plain<RMWiFiConfig>(&d->commandPool,
+                                  [](RMDevicePrivate* p) { return p->wifiConfig(); });
+}
+
+QFuture<RMResult<RMWiFiConfig>> RMDevice::queryWiFiConfigChecked()
+{
+    return d->checked<RMWiFiConfig>(&d->commandPool,
+                                    [](RMDevicePrivate* p) { return p->wifiConfig(); });
 }
 
 QFuture<QList<RMWiFiNetwork>> RMDevice::scanWiFi()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, QList<RMWiFiNetwork>(), [p] {
-        qCDebug(Device) << "scanWiFi";
-        const int n = p->client->wifi_client_scan_refresh(p->port, WIFI_INTERFACE_CLIENT);
-        qCDebug(Device) << "got " << n << "networks";
-        QList<RMWiFiNetwork> networks;
-        for (int i = 0; i < n && i <= 255; ++i) {
-            const wifi_scan_network_t scanned = p->client->wifi_client_scan_get(
-                p->port, WIFI_INTERFACE_CLIENT, static_cast<unsigned char>(i));
-            RMWiFiNetwork net;
-            net.ssid = QString::fromLatin1(
-                scanned.ssid, static_cast<int>(strnlen(scanned.ssid, sizeof scanned.ssid)));
-            net.strength = static_cast<quint8>(scanned.strength);
-            switch (scanned.encryption) {
-            case 0:
-                net.security = WIFI_OPEN;
-                break;
-            case 1:
-                net.security = WIFI_WEP;
-                break;
-            case 2:
-            case 3:
-                net.security = WIFI_WPA_PSK;
-                break;
-            default:
-                qCCritical(Device)
-                    << "Unexpected security type " << scanned.encryption << "in scan results";
-                net.security = WIFI_WPA_PSK;
-                net.known = false;
-                break;
-            }
-            networks.append(net);
-        }
-        return networks;
-    });
+    return d->plain<QList<RMWiFiNetwork>>(&d->commandPool,
+                                          [](RMDevicePrivate* p) { return p->scanWiFi(); });
+}
+
+QFuture<RMResult<QList<RMWiFiNetwork>>> RMDevice::scanWiFiChecked()
+{
+    return d->checked<QList<RMWiFiNetwork>>(&d->commandPool,
+                                            [](RMDevicePrivate* p) { return p->scanWiFi(); });
 }
 
 QFuture<bool> RMDevice::connectWifi(const QString& ssid, const QString& password)
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, false, [p, ssid, password] {
-        qCDebug(Device) << "connectWifi";
-        wifi_client_connect_t record{};
-        // One byte per character: its code when it fits, else 0.
-        auto store = [](const QString& text, char* out, int size) {
-            const int n = std::min(text.size(), size);
-            for (int i = 0; i < n; ++i) {
-                const ushort code = text.at(i).unicode();
-                out[i] = static_cast<char>(code <= 0xFF ? code : 0);
-            }
-        };
-        store(ssid, record.ssid, static_cast<int>(sizeof record.ssid));
-        store(password, record.key, static_cast<int>(sizeof record.key));
-        record.timeout = 15000;
-        return p->client->wifi_client_connect(p->port, WIFI_INTERFACE_CLIENT, record) == 0;
+    return d->plain<bool>(&d->commandPool, [ssid, password](RMDevicePrivate* p) {
+        return p->connectWifi(ssid, password);
+    });
+}
+
+QFuture<RMResult<bool>> RMDevice::connectWifiChecked(const QString& ssid, const QString& password)
+{
+    return d->checked<bool>(&d->commandPool, [ssid, password](RMDevicePrivate* p) {
+        return p->connectWifi(ssid, password);
     });
 }
 
 QFuture<bool> RMDevice::disconnectWifi()
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, false, [p] {
-        qCDebug(Device) << "disconnectWifi";
-        return p->client->wifi_disconnect(p->port, WIFI_INTERFACE_CLIENT) == 0;
-    });
+    return d->plain<bool>(&d->commandPool, [](RMDevicePrivate* p) { return p->disconnectWifi(); });
+}
+
+QFuture<RMResult<bool>> RMDevice::disconnectWifiChecked()
+{
+    return d->checked<bool>(&d->commandPool,
+                            [](RMDevicePrivate* p) { return p->disconnectWifi(); });
 }
 
 QFuture<bool> RMDevice::setWiFiConfig(const QString& ssid, const QString& password,
                                       bool autoConnect)
 {
-    RMDevicePrivate* p = d;
-    return d->run(d->commandPool, false, [p, ssid, password, autoConnect] {
-        qCDebug(Device) << "setWiFiConfig";
-        if (p->client->wifi_set_auto_connect_ssid_configuration_item(
-                p->port, WIFI_INTERFACE_CLIENT, cText(ssid.left(32).toUtf8())) != 0)
-            return false;
-        if (p->client->wifi_set_auto_connect_key_configuration_item(
-                p->port, WIFI_INTERFACE_CLIENT, cText(password.left(64).toUtf8())) != 0)
-            return false;
-        return p->client->wifi_set_auto_connect_configuration_item(p->port, WIFI_INTERFACE_CLIENT,
-                                                                   autoConnect) == 0;
+    return d->plain<bool>(&d->commandPool, [ssid, password, autoConnect](RMDevicePrivate* p) {
+        return p->setWiFiConfig(ssid, password, autoConnect);
+    });
+}
+
+QFuture<RMResult<bool>> RMDevice::setWiFiConfigChecked(const QString& ssid, const QString& password,
+                                                       bool autoConnect)
+{
+    return d->checked<bool>(&d->commandPool, [ssid, password, autoConnect](RMDevicePrivate* p) {
+        return p->setWiFiConfig(ssid, password, autoConnect);
     });
 }
 
@@ -710,6 +1202,7 @@ struct RMJobSend::Private
     int progress = 0;
     bool done = false;
     bool failed = false;
+    TrelStatus status = TREL_SUCCESS;
     QString errorString;
 };
 
@@ -740,6 +1233,11 @@ QString RMJobSend::errorString() const
     return d->errorString;
 }
 
+RMOutcome RMJobSend::outcome() const
+{
+    return d->failed ? RMOutcome::failure(d->status, d->errorString) : RMOutcome();
+}
+
 bool RMJobSend::event(QEvent* e)
 {
     rmHandoffReceived(this);
@@ -761,6 +1259,7 @@ bool RMJobSend::event(QEvent* e)
     if (e->type() == RMJobFailedEvent::eventType()) {
         if (!d->done && !d->failed) {
             d->failed = true;
+            d->status = static_cast<RMJobFailedEvent*>(e)->status;
             d->errorString = static_cast<RMJobFailedEvent*>(e)->reason;
             emit failed(d->errorString);
         }

@@ -6,6 +6,7 @@
 #include "TrelQt.h"
 
 #include <trel/TrelJobInterface.h>
+#include <trel/TrelStatus.h>
 
 #include <QByteArray>
 #include <QEvent>
@@ -24,8 +25,11 @@ public:
 class RMJobFailedEvent : public QEvent
 {
 public:
-    explicit RMJobFailedEvent(QString text) : QEvent(eventType()), reason(std::move(text)) {}
+    RMJobFailedEvent(TrelStatus why, QString text)
+        : QEvent(eventType()), status(why), reason(std::move(text))
+    {}
     static QEvent::Type eventType();
+    const TrelStatus status;
     const QString reason;
 };
 

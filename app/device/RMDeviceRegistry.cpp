@@ -33,11 +33,13 @@ RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
     start_callbacks();
 }
 
-RMDeviceRegistryPrivate::~RMDeviceRegistryPrivate()
+bool RMDeviceRegistryPrivate::shutDown()
 {
-    // Devices' tasks call into this client: they must end before it goes.
-    // Closing the printers makes every exchange in flight fail at once, so
-    // the devices' pools drain quickly; then no callback may reach us.
+    // Devices' tasks call into this client: they must have ended before it
+    // goes, and none may start after. Closed, a device sends nothing again
+    // (a device may outlive us in someone's shared pointer); closing the
+    // printers makes every exchange in flight fail at once, so that the
+    // pools drain quickly; then no callback may reach us.
     QVector<QSharedPointer<RMDevice>> all;
     {
         QMutexLocker lock(&devicesMutex);
@@ -45,8 +47,6 @@ RMDeviceRegistryPrivate::~RMDeviceRegistryPrivate()
     }
     for (const auto& device : qAsConst(pendingDevices))
         all.append(device);
-    // A device may outlive us in someone's shared pointer; closed, it never
-    // touches this client again.
     for (const auto& device : qAsConst(all))
         device->setConnected(false);
     for (TrelDeviceAddress address : list_connected()) {
@@ -62,8 +62,11 @@ RMDeviceRegistryPrivate::~RMDeviceRegistryPrivate()
         devices.clear();
     }
     pendingDevices.clear();
-    all.clear(); // each device waits for its own tasks as it goes
+    all.clear(); // devices let go of here end without waiting
     placeholder.reset();
+    // Every task of every device of ours, also of those let go of earlier
+    // and of those that others still hold, ends before the client goes.
+    return RMDevice::waitForTasks(this, ShutdownWaitMs);
 }
 
 QSharedPointer<RMDevice> RMDeviceRegistryPrivate::newDevice(TrelDeviceAddress port)
@@ -120,7 +123,16 @@ RMDeviceRegistry::RMDeviceRegistry() : d(nullptr)
 
 RMDeviceRegistry::~RMDeviceRegistry()
 {
-    delete d;
+    if (d->shutDown()) {
+        delete d;
+        return;
+    }
+    // A task still inside the library: destroying the client under it would
+    // corrupt the library's state. Left alive, the client only holds memory
+    // and its closed printers until the process ends.
+    qCCritical(DeviceRegistry) << "A printer task did not end within"
+                               << RMDeviceRegistryPrivate::ShutdownWaitMs
+                               << "ms; the link library's client is left in place";
 }
 
 QSharedPointer<RMDevice> RMDeviceRegistry::getDevice(TrelDeviceAddress port)

@@ -29,7 +29,17 @@ class RMDeviceRegistryPrivate : public RMDRPHolder, public TrelClient
 {
 public:
     explicit RMDeviceRegistryPrivate(RMDeviceRegistry* registry);
-    ~RMDeviceRegistryPrivate() override;
+    ~RMDeviceRegistryPrivate() override = default;
+
+    // Before destruction (GUI thread): closes every device and printer,
+    // stops the callbacks, lets go of the devices and waits until none of
+    // their tasks runs. False when one still did after ShutdownWaitMs: the
+    // client must then not be destroyed.
+    bool shutDown();
+    // Once the printers are closed every exchange fails at once; what is
+    // left is a task between two exchanges (a head move sleeps a second
+    // between two readings of the axis).
+    static constexpr int ShutdownWaitMs = 5000;
 
     // Library threads.
     void device_connected(TrelDeviceAddress address) override;

@@ -21,15 +21,15 @@ public:
 
 namespace {
 
-// The firmware keeps addresses as bytes in network order: byte 0 is the first
-// number of the dotted form. Read as one number in the machine's byte order,
-// as it once was, every address came out reversed (57.1.168.192) on
-// little-endian machines.
+// The firmware's four address bytes are one 32-bit number in the machine's
+// byte order (byte 0 the least significant on little-endian machines), which
+// is what QHostAddress takes. How the printer fills the array is not known
+// beyond that; read otherwise, an address shows reversed.
 QHostAddress address(const uint8_t (&bytes)[4])
 {
-    return QHostAddress(static_cast<quint32>(bytes[0]) << 24 |
-                        static_cast<quint32>(bytes[1]) << 16 | static_cast<quint32>(bytes[2]) << 8 |
-                        bytes[3]);
+    quint32 value;
+    std::memcpy(&value, bytes, sizeof value);
+    return QHostAddress(value);
 }
 
 template <size_t N>

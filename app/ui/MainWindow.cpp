@@ -242,9 +242,15 @@ void MainWindow::on_logsButton_clicked()
 
 void MainWindow::on_printFileButton_clicked()
 {
-    const QString chosen =
-        QFileDialog::getOpenFileName(this, tr("Please select the file to print"), QString(),
-                                     tr("GCODE files (*.gcode);;All files (*.*)"));
+    if (!printFileDialog) {
+        printFileDialog = new QFileDialog(this, tr("Please select the file to print"), QString(),
+                                          tr("GCODE files (*.gcode);;All files (*.*)"));
+        printFileDialog->setFileMode(QFileDialog::ExistingFile);
+        printFileDialog->setAcceptMode(QFileDialog::AcceptOpen);
+    }
+    if (printFileDialog->exec() != QDialog::Accepted || printFileDialog->selectedFiles().isEmpty())
+        return;
+    const QString chosen = printFileDialog->selectedFiles().constFirst();
     if (chosen.isEmpty())
         return;
 

@@ -14,6 +14,7 @@
 class LogsDialog;
 class OutOfFilamentDialog;
 class QDialog;
+class QFileDialog;
 class QTemporaryFile;
 class QTimer;
 class RMDeviceRegistry;
@@ -73,6 +74,11 @@ private:
     QIcon disconnectedIcon;
     QTimer* pollTimer;
     LogsDialog* logsDialog;
+    // One for the window's life: a file dialog that goes closes its file
+    // system watcher, and closing an inotify descriptor waits for the
+    // kernel's grace period, which held the GUI thread for up to 4 s while
+    // other processes kept the CPUs busy.
+    QFileDialog* printFileDialog = nullptr;
     // The running out-of-filament dialog, and the printer it follows.
     QPointer<OutOfFilamentDialog> filamentRecovery;
     RMDevice* filamentRecoveryDevice = nullptr;

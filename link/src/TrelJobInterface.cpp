@@ -191,55 +191,88 @@ void TrelJobInterface::data_received(unsigned char* data, unsigned int length,
                                      TrelDeviceAddress address)
 {
     rx_buffer_t& rx = rx_buffers[address];
+    const uint64_t from = rx.base + rx.bytes.size();
     rx.bytes.append(reinterpret_cast<const char*>(data), length);
+    scanned_bytes += length;
 
     // Every complete message is taken now, not one per chunk: a status that
     // arrived together with another message would otherwise wait until the
-    // printer happened to send more, and the status line would lag.
-    for (;;) {
-        size_t end = std::string::npos;
-        for (size_t i = rx.scanned; i < rx.bytes.size(); ++i) {
-            const char c = rx.bytes[i];
-            if (c == '{') {
-                ++rx.depth;
-                rx.opened = true;
-            } else if (c == '}') {
-                --rx.depth;
+    // printer happened to send more, and the status line would lag. Each byte
+    // is looked at once; what giving up a brace needs is recorded here.
+    for (uint64_t pos = from; pos < from + length; ++pos) {
+        const char c = data[pos - from];
+        if (c == '{') {
+            rx.open.push_back(open_brace_t{pos});
+        } else if (c == '}') {
+            if (rx.open.empty()) { // a stray closing brace: drop through it
+                rx.head = pos + 1;
+            } else if (rx.open.size() == 1) {
+                rx.open.clear();
+                rx.closes.clear();
+                deliver_range(address, rx, rx.head, pos);
             } else {
-                continue;
-            }
-            if (rx.depth < 0) { // a stray closing brace: drop through it
-                rx.bytes.erase(0, i + 1);
-                rx.scanned = 0;
-                rx.depth = 0;
-                rx.opened = false;
-                i = static_cast<size_t>(-1);
-                continue;
-            }
-            if (rx.depth == 0 && rx.opened) {
-                end = i;
-                break;
+                const open_brace_t done = rx.open.back();
+                rx.open.pop_back();
+                // Its own completed objects are part of it now.
+                rx.closes.resize(rx.closes.size() - done.children);
+                open_brace_t& parent = rx.open.back();
+                if (parent.children++ == 0)
+                    parent.first_child = done.at;
+                rx.closes.push_back(pos);
             }
         }
-        if (end == std::string::npos) {
-            rx.scanned = rx.bytes.size();
-            if (rx.bytes.size() <= MAX_MESSAGE)
-                return;
-            // An opening brace that never closes: give it up and look for a
-            // message from the next opening brace on.
-            const size_t next = rx.bytes.find('{', rx.bytes.find('{') + 1);
-            rx.bytes.erase(0, next == std::string::npos ? rx.bytes.size() : next);
-            rx.scanned = 0;
-            rx.depth = 0;
-            rx.opened = false;
-            continue;
+    }
+
+    // An opening brace that never closes: give it up and look for messages
+    // from the next opening brace on, until what is kept fits again.
+    while (rx.base + rx.bytes.size() - rx.head > MAX_MESSAGE) {
+        if (rx.open.empty()) {
+            rx.head = rx.base + rx.bytes.size(); // text alone, no brace
+            break;
         }
-        const std::string message = rx.bytes.substr(0, end + 1);
-        rx.bytes.erase(0, end + 1);
-        rx.scanned = 0;
-        rx.depth = 0;
-        rx.opened = false;
-        deliver(address, message);
+        give_up_outermost(address, rx);
+    }
+
+    const uint64_t dropped = rx.head - rx.base;
+    if (dropped == rx.bytes.size()) {
+        rx.bytes.clear();
+        rx.base = rx.head;
+    } else if (dropped > 0 && dropped >= rx.bytes.size() / 2) {
+        rx.bytes.erase(0, static_cast<size_t>(dropped));
+        rx.base = rx.head;
+    }
+}
+
+// Hands on the bytes from `from` to `to` (inclusive) as one message; `head`
+// moves past them.
+void TrelJobInterface::deliver_range(TrelDeviceAddress address, rx_buffer_t& rx, uint64_t from,
+                                     uint64_t to)
+{
+    const std::string message =
+        rx.bytes.substr(static_cast<size_t>(from - rx.base), static_cast<size_t>(to - from + 1));
+    rx.head = to + 1;
+    deliver(address, message);
+}
+
+// Drops the outermost open brace and the text before it. The objects
+// completed directly inside it become messages, the first from its own
+// brace on, each further one with the text since the one before, as a fresh
+// scan from the next brace would cut them. The next open brace is then the
+// outermost, its own record already complete.
+void TrelJobInterface::give_up_outermost(TrelDeviceAddress address, rx_buffer_t& rx)
+{
+    const open_brace_t outer = rx.open.front();
+    rx.open.pop_front();
+    if (outer.children == 0) {
+        rx.head = rx.open.empty() ? rx.base + rx.bytes.size() : rx.open.front().at;
+        return;
+    }
+    uint64_t start = outer.first_child;
+    for (size_t i = 0; i < outer.children; ++i) {
+        const uint64_t close = rx.closes.front();
+        rx.closes.pop_front();
+        deliver_range(address, rx, start, close);
+        start = close + 1;
     }
 }
 

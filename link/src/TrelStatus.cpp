@@ -18,6 +18,8 @@ const Outcome OUTCOMES[] = {
     {TREL_ERROR_NO_RETURN, "TREL_ERROR_NO_RETURN", "Response without \"__return__\""},
     {TREL_ERROR_BAD_RESPONSE, "TREL_ERROR_BAD_RESPONSE", "Response does not decode"},
     {TREL_ERROR_NOT_ALLOWED, "TREL_ERROR_NOT_ALLOWED", "Call not allowed on a callback thread"},
+    {TREL_ERROR_ACCESS, "TREL_ERROR_ACCESS", "No permission to open the printer"},
+    {TREL_ERROR_BUSY, "TREL_ERROR_BUSY", "Printer held by another program"},
     {TREL_ERROR_OTHER, "TREL_ERROR_OTHER", "Other error"},
 };
 

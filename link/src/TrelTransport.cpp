@@ -1,4 +1,5 @@
 #include "TrelFrameReceiver.h"
+#include "TrelUsbBus.h"
 
 #include <trel/TrelException.h>
 #include <trel/TrelTransport.h>
@@ -6,6 +7,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -26,21 +28,17 @@ void printFailure(unsigned int id, const char* text)
     std::cout << "TrelMessage: " << id << " -- " << text << std::endl;
 }
 
+// The transport whose connect or disconnect notice this thread runs, if any.
+thread_local const TrelTransport* t_noticeOf = nullptr;
+
 } // namespace
 
 TrelTransport::TrelTransport() : receiver(std::make_unique<TrelFrameReceiver>())
 {
+    // Printers already open are announced to us within this call, held like
+    // every notice until start_callbacks().
     TrelUsb::client_register(*this, TREL_USB_INTERFACE_COMMAND);
     registered = true;
-    // Printers opened before this transport registered (the first client of a
-    // process starts the back end, whose first scan may open printers before
-    // the command channel's client is in the list) were never announced here.
-    // They get their exchange locks now, so that an application that learns
-    // of them from list_connected() can talk to them; no notice is made.
-    for (TrelDeviceAddress address : TrelUsb::list_connected()) {
-        TrelMutexLocker lock(device_locks_mutex);
-        device_locks.emplace(address, std::make_shared<TrelMutex>());
-    }
 }
 
 TrelTransport::~TrelTransport()
@@ -50,22 +48,47 @@ TrelTransport::~TrelTransport()
 
 void TrelTransport::stop_callbacks()
 {
+    // Either would wait for itself: the back end's thread (or a running
+    // callback's) for the callback to end, a notice for the notices to end.
+    if (TrelUsb::is_callback_thread() || t_noticeOf == this) {
+        std::cout << "TrelTransport: a client was destroyed on a thread that delivers its "
+                     "callbacks, which would wait for itself for ever - aborting."
+                  << std::endl;
+        std::abort();
+    }
     {
         TrelMutexLocker lock(dispatch_mutex);
         accepting_callbacks = false;
         held_notices.clear();
     }
+    door_changed.notify_all();
     events_enabled = false;
+    // No exchange starts from now on, and those waiting for an answer stop
+    // waiting: the answer may never come (the client of a device layer that
+    // is going away), and the tables they use go with this object.
+    {
+        TrelMutexLocker lock(waiting_mutex);
+        closing = true;
+        for (auto& entry : waiting_table)
+            wake(*entry.second.signal);
+    }
     // After this no receive callback or USB notice reaches this object. It
     // waits for one running on the USB thread, and may join that thread when
-    // this is the last client: never call it from a callback.
+    // this is the last client.
     if (registered) {
         registered = false;
         TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
     }
-    TrelMutexLocker lock(dispatch_mutex);
-    while (running_dispatches != 0)
-        dispatch_done.wait(lock);
+    {
+        TrelMutexLocker lock(dispatch_mutex);
+        while (running_dispatches != 0)
+            dispatch_done.wait(lock);
+    }
+    // A sender may still be inside a write (1.5 s per attempt, retried) or
+    // just woken: it erases its entry from the waiting table on its way out.
+    TrelMutexLocker lock(waiting_mutex);
+    while (senders != 0)
+        senders_done.wait(lock);
 }
 
 void TrelTransport::set_response_timeout(std::chrono::milliseconds timeout)
@@ -109,10 +132,20 @@ std::vector<TrelUsbDevice> TrelTransport::list_attached()
     return TrelUsb::list_attached();
 }
 
+std::vector<TrelUnopenedPrinter> TrelTransport::list_unopened()
+{
+    return TrelUsb::list_unopened();
+}
+
 // ---------------------------------------------------------------------------
 // Sending
 
 void TrelTransport::send_command_data(const std::string& text, TrelDeviceAddress address)
+{
+    send_frame(text, address, 0);
+}
+
+void TrelTransport::send_frame(const std::string& text, TrelDeviceAddress address, uint64_t opening)
 {
     const size_t length = text.size() + 1; // payload and ';'
     const unsigned char header[5] = {
@@ -127,9 +160,10 @@ void TrelTransport::send_command_data(const std::string& text, TrelDeviceAddress
     body.append(text);
     body.push_back(static_cast<char>(FRAME_END));
 
-    TrelUsb::write(header, sizeof header, address, TREL_USB_INTERFACE_COMMAND);
-    TrelUsb::write(reinterpret_cast<const unsigned char*>(body.data()),
-                   static_cast<unsigned int>(body.size()), address, TREL_USB_INTERFACE_COMMAND);
+    TrelUsbBus& bus = TrelUsbBus::get();
+    bus.write(header, sizeof header, address, TREL_USB_INTERFACE_COMMAND, opening);
+    bus.write(reinterpret_cast<const unsigned char*>(body.data()),
+              static_cast<unsigned int>(body.size()), address, TREL_USB_INTERFACE_COMMAND, opening);
 }
 
 void TrelTransport::wake(reply_signal_t& signal)
@@ -143,10 +177,8 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
 {
     reply_signal_t signal;
     const bool twoway = msg.twoway();
-    if (twoway) {
-        TrelMutexLocker lock(waiting_mutex);
-        waiting_table[msg.id()] = waiting_message_t{&msg, &signal, address};
-    }
+    bool counted = false; // in `senders`
+    bool waiting = false; // in the waiting table
 
     TrelStatus status = TREL_SUCCESS;
     try {
@@ -157,23 +189,49 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
             throw TrelException(TREL_ERROR_NOT_ALLOWED,
                                 "Transport Error - Not allowed on the thread that delivers "
                                 "callbacks and answers.");
-        std::shared_ptr<TrelMutex> printerLock;
         {
-            TrelMutexLocker lock(device_locks_mutex);
-            auto it = device_locks.find(address);
-            if (it != device_locks.end())
-                printerLock = it->second;
+            TrelMutexLocker lock(waiting_mutex);
+            if (closing)
+                throw TrelException(TREL_ERROR_NO_DEVICE,
+                                    "Transport Error - The client is shutting down.");
+            ++senders;
+            counted = true;
         }
-        if (!printerLock)
+        std::shared_ptr<printer_session_t> session;
+        {
+            TrelMutexLocker lock(sessions_mutex);
+            auto it = sessions.find(address);
+            if (it != sessions.end())
+                session = it->second;
+        }
+        if (!session)
             throw TrelException(TREL_ERROR_NO_DEVICE,
                                 "Transport Error - Device has been disconnected.");
 
-        TrelMutexLocker exchange(*printerLock);
+        TrelMutexLocker exchange(session->exchange);
+        // The printer this sender meant may have gone while it waited for the
+        // lock, and a new one may be open at the same address under a lock of
+        // its own: sending now would overlap that printer's exchanges.
+        if (session->gone)
+            throw TrelException(TREL_ERROR_NO_DEVICE,
+                                "Transport Error - Device has been disconnected.");
         const std::string text = msg.compile();
         if (text.size() > MAX_PAYLOAD)
             throw TrelException(TREL_ERROR_INVALID_ARGUMENT,
                                 "Transport Error - Message too long to frame.");
-        send_command_data(text, address);
+        // Entered only now, holding the exchange lock of a live session: a
+        // disconnect or a teardown wakes exactly the exchanges under way. A
+        // disconnect between the check above and this entry is caught by the
+        // write, which goes to this session's opening only.
+        if (twoway) {
+            TrelMutexLocker lock(waiting_mutex);
+            if (closing)
+                throw TrelException(TREL_ERROR_NO_DEVICE,
+                                    "Transport Error - The client is shutting down.");
+            waiting_table[msg.id()] = waiting_message_t{&msg, &signal, address};
+            waiting = true;
+        }
+        send_frame(text, address, session->opening);
 
         if (twoway) {
             TrelMutexLocker lock(signal.mutex);
@@ -187,7 +245,8 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
             }
             --signal.count;
             lock.unlock();
-            // Only a disconnect wakes a request without its response.
+            // Only a disconnect or the teardown wakes a request without its
+            // response.
             if (!msg.response_available())
                 throw TrelException(TREL_ERROR_NO_DEVICE,
                                     "Transport Error - No response received.");
@@ -206,10 +265,11 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         status = TREL_ERROR_OTHER;
     }
 
-    if (twoway) {
-        TrelMutexLocker lock(waiting_mutex);
+    TrelMutexLocker lock(waiting_mutex);
+    if (waiting)
         waiting_table.erase(msg.id());
-    }
+    if (counted && --senders == 0)
+        senders_done.notify_all();
     return status;
 }
 
@@ -287,12 +347,16 @@ void TrelTransport::process_data_receive(unsigned char* data, unsigned int lengt
         if (it == waiting_table.end())
             return;
         it->second.message->set_response(message);
+        // The tree goes when this returns; the kept response must say so
+        // before its sender wakes and reads it (is_parsed(), the readers).
+        message->forget_data();
         wake(*it->second.signal);
         return;
     }
     // Events reach the application's handlers only once it is fully built.
     if (events_enabled)
         message->handle_receive(address, message);
+    message->forget_data(); // a handler may have kept the message
 }
 
 // ---------------------------------------------------------------------------
@@ -309,6 +373,7 @@ void TrelTransport::start_callbacks()
         held.swap(held_notices);
         running_dispatches += static_cast<int>(held.size());
     }
+    door_changed.notify_all();
     events_enabled = true;
     for (auto& notice : held)
         spawn(std::move(notice.first), TrelDeviceAddress(), notice.second);
@@ -317,17 +382,43 @@ void TrelTransport::start_callbacks()
 bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress address,
                                    const char* threadName)
 {
+    bool watch = false;
     {
         TrelMutexLocker lock(dispatch_mutex);
         if (!accepting_callbacks)
             return false;
         if (!started) {
             held_notices.emplace_back(std::move(work), threadName);
-            return true;
+            watch = !hold_watched;
+            hold_watched = true;
+            if (!watch)
+                return true;
         }
         ++running_dispatches;
     }
+    if (watch)
+        return spawn([this] { watch_held_notices(); }, address, "trel-hold");
     return spawn(std::move(work), address, threadName);
+}
+
+// A client that never calls start_callbacks() hears of no printer and is
+// told nothing: name it once, after the first notice has waited a while.
+// Counted as a running dispatch, so the teardown waits for it (and wakes it).
+void TrelTransport::watch_held_notices()
+{
+    const auto deadline = std::chrono::steady_clock::now() + NOTICE_HOLD_WARNING;
+    TrelMutexLocker lock(dispatch_mutex);
+    while (!started && accepting_callbacks)
+        if (door_changed.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
+    if (started || !accepting_callbacks)
+        return;
+    const size_t held = held_notices.size();
+    lock.unlock();
+    std::cout << "TrelTransport: " << held << " printer notice(s) held for "
+              << NOTICE_HOLD_WARNING.count()
+              << " s: this client has not called start_callbacks(), so it hears of no printer."
+              << std::endl;
 }
 
 // Runs `work` on a new detached thread; the caller has counted it as running.
@@ -340,8 +431,9 @@ bool TrelTransport::spawn(std::function<void()> work, TrelDeviceAddress address,
         dispatch_done.notify_all();
     };
     try {
-        std::thread([work = std::move(work), finished, address, threadName] {
+        std::thread([this, work = std::move(work), finished, address, threadName] {
             pthread_setname_np(pthread_self(), threadName);
+            t_noticeOf = this;
             try {
                 work();
             } catch (const std::exception& e) {
@@ -361,12 +453,17 @@ bool TrelTransport::spawn(std::function<void()> work, TrelDeviceAddress address,
 
 void TrelTransport::usb_device_connected(TrelDeviceAddress address)
 {
-    // The lock table changes here, on the USB thread, in the order the back end
-    // reports: a re-enumeration announces disconnect then connect, and making
-    // the two changes on racing threads could drop the new printer's lock.
+    // The session table changes here, under the command channel's client
+    // lock, in the order the back end reports: a re-enumeration announces
+    // disconnect then connect, and making the two changes on racing threads
+    // could drop the new printer's session.
+    auto session = std::make_shared<printer_session_t>(TrelUsbBus::get().opening_at(address));
     {
-        TrelMutexLocker lock(device_locks_mutex);
-        device_locks[address] = std::make_shared<TrelMutex>();
+        TrelMutexLocker lock(sessions_mutex);
+        auto& entry = sessions[address];
+        if (entry)
+            entry->gone = true; // never left without its disconnect; be safe
+        entry = std::move(session);
     }
     // A new session starts hunting for a frame (see usb_device_disconnected).
     receiver->forget(address);
@@ -381,15 +478,19 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
     // would time out. (Both calls run with the command channel's client lock
     // held, as the receive path does.)
     receiver->forget(address);
-    std::shared_ptr<TrelMutex> printerLock;
+    std::shared_ptr<printer_session_t> session;
     {
-        TrelMutexLocker lock(device_locks_mutex);
-        auto it = device_locks.find(address);
-        if (it != device_locks.end()) {
-            printerLock = std::move(it->second);
-            device_locks.erase(it);
+        TrelMutexLocker lock(sessions_mutex);
+        auto it = sessions.find(address);
+        if (it != sessions.end()) {
+            session = std::move(it->second);
+            sessions.erase(it);
         }
     }
+    // Before the wake: a sender that takes the exchange lock from now on
+    // gives up; one already past that check is in the waiting table.
+    if (session)
+        session->gone = true;
     // Requests waiting on this printer end now instead of at their timeout.
     {
         TrelMutexLocker lock(waiting_mutex);
@@ -397,8 +498,8 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
             if (entry.second.address == address)
                 wake(*entry.second.signal);
     }
-    start_dispatch([this, address, printerLock] { dispatch_disconnect(address, printerLock); },
-                   address, "trel-disconnect");
+    start_dispatch([this, address, session] { dispatch_disconnect(address, session); }, address,
+                   "trel-disconnect");
 }
 
 void TrelTransport::dispatch_connect(TrelDeviceAddress address)
@@ -407,12 +508,12 @@ void TrelTransport::dispatch_connect(TrelDeviceAddress address)
 }
 
 void TrelTransport::dispatch_disconnect(TrelDeviceAddress address,
-                                        const std::shared_ptr<TrelMutex>& printerLock)
+                                        const std::shared_ptr<printer_session_t>& session)
 {
     // The application hears of the disconnect only after a running exchange
     // with the printer has ended.
-    if (printerLock) {
-        TrelMutexLocker exchange(*printerLock); // taken only to wait
+    if (session) {
+        TrelMutexLocker exchange(session->exchange); // taken only to wait
     }
     device_disconnected(address);
 }

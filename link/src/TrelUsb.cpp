@@ -4,10 +4,17 @@
 #include <trel/TrelUsb.h>
 
 #include <libusb.h>
+
+#include <dirent.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -49,6 +56,39 @@ struct CallbackScope
     CallbackScope(const CallbackScope&) = delete;
     CallbackScope& operator=(const CallbackScope&) = delete;
 };
+
+std::string nodePath(TrelDeviceAddress a)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", a.bus, a.address);
+    return path;
+}
+
+// What a failed libusb_open() or libusb_claim_interface() means to a user.
+TrelStatus openFailure(int libusbError)
+{
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+        return TREL_ERROR_ACCESS;
+    case LIBUSB_ERROR_BUSY:
+        return TREL_ERROR_BUSY;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return TREL_ERROR_NO_DEVICE;
+    default:
+        return TREL_ERROR_IO;
+    }
+}
+
+// Unregistering waits for the background thread (or, for the last client,
+// joins it), which is this very thread or waits for it: it would hang for
+// ever. A destructor cannot report a failure, so say why and stop.
+[[noreturn]] void refuseTeardownOnCallbackThread()
+{
+    std::cout << "TrelUsb: a client was destroyed on the thread that delivers callbacks, "
+                 "which would wait for itself for ever - aborting."
+              << std::endl;
+    std::abort();
+}
 
 } // namespace
 
@@ -93,6 +133,11 @@ std::vector<TrelUsbDevice> TrelUsb::list_attached()
     return TrelUsbBus::get().list_attached();
 }
 
+std::vector<TrelUnopenedPrinter> TrelUsb::list_unopened()
+{
+    return TrelUsbBus::get().list_unopened();
+}
+
 void TrelUsb::close(TrelDeviceAddress address)
 {
     TrelUsbBus::get().close(address);
@@ -120,6 +165,12 @@ void TrelUsbBus::client_register(TrelUsbClient& client, trel_usb_interface_t ch)
 {
     if (!validChannel(ch))
         throw TrelException("Register failed - interface invalid.");
+    // It may wait for a channel lock that this thread's running callback
+    // holds elsewhere, or for a thread that is stopping the back end by
+    // joining this one.
+    if (TrelUsb::is_callback_thread())
+        throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                            "Register failed - not allowed on the thread that delivers callbacks.");
 
     TrelMutexLocker life(lifecycle_mutex);
     // The channel lock is taken before the thread starts: a printer found by the
@@ -131,23 +182,46 @@ void TrelUsbBus::client_register(TrelUsbClient& client, trel_usb_interface_t ch)
         libusb_context* ctx = nullptr;
         if (libusb_init(&ctx) != LIBUSB_SUCCESS)
             throw TrelException("Failed to initialize libusb");
-        context = ctx;
+        {
+            std::unique_lock<std::shared_mutex> exclusive(context_mutex);
+            context = ctx;
+        }
         run_thread = true;
         try {
             thread = std::make_unique<std::thread>([this] { thread_entry(); });
         } catch (...) {
+            std::unique_lock<std::shared_mutex> exclusive(context_mutex);
             context = nullptr;
             libusb_exit(ctx);
             throw;
         }
     }
     c.clients.push_back(&client);
+
+    // Printers announced on this channel before the client came: announced to
+    // it now, under the channel lock, so that no close or removal of theirs
+    // can come between (it needs this lock to tell the clients). Without
+    // this, the first client of a process missed printers already plugged
+    // in: its job channel starts the back end, whose first scan opens them
+    // before the client's transport is registered.
+    const std::vector<TrelDeviceAddress> open(c.announced.begin(), c.announced.end());
+    for (TrelDeviceAddress a : open) {
+        try {
+            client.usb_device_connected(a);
+        } catch (const std::exception& e) {
+            std::cout << "USB client failed on " << a << " - " << e.what() << std::endl;
+        } catch (...) {
+            std::cout << "USB client failed on " << a << " - UNKNOWN." << std::endl;
+        }
+    }
 }
 
 void TrelUsbBus::client_unregister(TrelUsbClient& client, trel_usb_interface_t ch)
 {
     if (!validChannel(ch))
         return;
+    if (TrelUsb::is_callback_thread())
+        refuseTeardownOnCallbackThread();
 
     TrelMutexLocker life(lifecycle_mutex);
     {
@@ -179,7 +253,11 @@ void TrelUsbBus::client_unregister(TrelUsbClient& client, trel_usb_interface_t c
             delete entry.second;
         open_printers.clear();
         reported_open_failures.clear();
+        TrelMutexLocker listing(listing_mutex);
+        listed_openings.clear();
+        unopened.clear();
     }
+    std::unique_lock<std::shared_mutex> exclusive(context_mutex);
     libusb_exit(context);
     context = nullptr;
 }
@@ -187,8 +265,15 @@ void TrelUsbBus::client_unregister(TrelUsbClient& client, trel_usb_interface_t c
 // ---------------------------------------------------------------------------
 // Operations on open printers
 
+uint64_t TrelUsbBus::opening_at(TrelDeviceAddress address)
+{
+    TrelMutexLocker listing(listing_mutex);
+    auto it = listed_openings.find(address);
+    return it == listed_openings.end() ? 0 : it->second;
+}
+
 void TrelUsbBus::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-                       trel_usb_interface_t ch)
+                       trel_usb_interface_t ch, uint64_t opening)
 {
     // libusb refuses nested event handling, so a synchronous transfer started
     // here would spin for ever waiting for its own completion.
@@ -199,7 +284,8 @@ void TrelUsbBus::write(const unsigned char* data, unsigned int length, TrelDevic
     // The background thread keeps pumping events meanwhile (it only try-locks).
     TrelRecursiveMutexLocker table(table_mutex);
     auto it = open_printers.find(address);
-    if (it == open_printers.end() || !it->second->handle)
+    if (it == open_printers.end() || !it->second->handle ||
+        (opening && it->second->opening != opening))
         throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
     if (!validChannel(ch))
         throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
@@ -240,17 +326,19 @@ void TrelUsbBus::write(const unsigned char* data, unsigned int length, TrelDevic
 
 std::vector<TrelDeviceAddress> TrelUsbBus::list_connected()
 {
-    TrelRecursiveMutexLocker table(table_mutex);
+    // Not the table lock: a writer holds that for its whole transfer, which
+    // only the thread running a callback can complete.
+    TrelMutexLocker listing(listing_mutex);
     std::vector<TrelDeviceAddress> result;
-    result.reserve(open_printers.size());
-    for (auto& entry : open_printers)
+    result.reserve(listed_openings.size());
+    for (auto& entry : listed_openings)
         result.push_back(entry.first);
     return result;
 }
 
 std::vector<TrelUsbDevice> TrelUsbBus::list_attached()
 {
-    TrelMutexLocker life(lifecycle_mutex);
+    std::shared_lock<std::shared_mutex> shared(context_mutex);
     libusb_device** list = nullptr;
     if (!context || libusb_get_device_list(context, &list) < 0)
         throw TrelException("Failed to get libusb device list.");
@@ -273,8 +361,23 @@ std::vector<TrelUsbDevice> TrelUsbBus::list_attached()
     return result;
 }
 
+std::vector<TrelUnopenedPrinter> TrelUsbBus::list_unopened()
+{
+    TrelMutexLocker listing(listing_mutex);
+    std::vector<TrelUnopenedPrinter> result;
+    result.reserve(unopened.size());
+    for (auto& entry : unopened)
+        result.push_back(entry.second);
+    return result;
+}
+
 void TrelUsbBus::close(TrelDeviceAddress address)
 {
+    // Closing pumps USB events until the printer's transfers end; libusb
+    // refuses nested event handling, so this would spin for ever.
+    if (TrelUsb::is_callback_thread())
+        throw TrelException(TREL_ERROR_NOT_ALLOWED,
+                            "Close failed - not allowed on the thread that delivers callbacks.");
     TrelRecursiveMutexLocker table(table_mutex);
     auto it = open_printers.find(address);
     if (it == open_printers.end() || !it->second->handle)
@@ -292,7 +395,7 @@ void TrelUsbHandle::TransferDeleter::operator()(libusb_transfer* t) const
 
 TrelUsbHandle::TrelUsbHandle(TrelUsbBus& owner, unsigned short vendorId, unsigned short productId,
                              TrelDeviceAddress deviceAddress)
-    : bus(owner), address(deviceAddress)
+    : opening(++owner.last_opening), bus(owner), address(deviceAddress)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         rx_idle[ch] = 1;
@@ -301,14 +404,26 @@ TrelUsbHandle::TrelUsbHandle(TrelUsbBus& owner, unsigned short vendorId, unsigne
             throw TrelException("Failed to allocate rx transfer.");
         buffers[ch].reset(new unsigned char[RX_BUFFER_SIZE]());
     }
-    // From here on a throw leaves nothing behind: claim_device closes what it
-    // opened before throwing, and the transfers free themselves.
+    // From here on a throw leaves nothing behind: claim_device and open close
+    // what they opened before throwing, and the transfers free themselves.
     claim_device(vendorId, productId);
-    open();
+    try {
+        open();
+    } catch (...) {
+        libusb_unref_device(device);
+        device = nullptr;
+        throw;
+    }
 
     {
         TrelRecursiveMutexLocker table(bus.table_mutex);
         bus.open_printers[address] = this;
+        // Listed as open and no longer as unopened in one step, before
+        // anyone hears of it: a client that lists on its connect notice must
+        // not still find the printer's failed attempt.
+        TrelMutexLocker listing(bus.listing_mutex);
+        bus.listed_openings[address] = opening;
+        bus.unopened.erase(address);
     }
     notify_clients(true);
 }
@@ -325,8 +440,11 @@ TrelUsbHandle::~TrelUsbHandle()
     {
         TrelRecursiveMutexLocker table(bus.table_mutex);
         auto it = bus.open_printers.find(address);
-        if (it != bus.open_printers.end() && it->second == this)
+        if (it != bus.open_printers.end() && it->second == this) {
             bus.open_printers.erase(it);
+            TrelMutexLocker listing(bus.listing_mutex);
+            bus.listed_openings.erase(address);
+        }
     }
     if (device)
         libusb_unref_device(device);
@@ -336,13 +454,13 @@ void TrelUsbHandle::claim_device(unsigned short vendorId, unsigned short product
 {
     libusb_device** list = nullptr;
     if (libusb_get_device_list(bus.context, &list) < 0)
-        throw TrelException("Failed to get libusb device list.");
+        throw TrelException(TREL_ERROR_IO, "Failed to get libusb device list.");
 
     for (libusb_device** d = list; *d; ++d) {
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(*d, &desc) != LIBUSB_SUCCESS) {
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to get libusb device descriptor.");
+            throw TrelException(TREL_ERROR_IO, "Failed to get libusb device descriptor.");
         }
         if (desc.idVendor != vendorId || desc.idProduct != productId ||
             libusb_get_bus_number(*d) != address.bus ||
@@ -350,14 +468,16 @@ void TrelUsbHandle::claim_device(unsigned short vendorId, unsigned short product
             continue;
 
         libusb_device_handle* h = nullptr;
-        if (libusb_open(*d, &h) != LIBUSB_SUCCESS) {
+        int r = libusb_open(*d, &h);
+        if (r != LIBUSB_SUCCESS) {
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to open libusb device.");
+            throw TrelException(openFailure(r), "Failed to open libusb device.");
         }
-        if (libusb_claim_interface(h, 0) != LIBUSB_SUCCESS) {
+        r = libusb_claim_interface(h, 0);
+        if (r != LIBUSB_SUCCESS) {
             libusb_close(h);
             libusb_free_device_list(list, 1);
-            throw TrelException("Failed to claim libusb device.");
+            throw TrelException(openFailure(r), "Failed to claim libusb device.");
         }
         handle = h;
         // Our own reference: the list's goes when the list is freed.
@@ -367,7 +487,7 @@ void TrelUsbHandle::claim_device(unsigned short vendorId, unsigned short product
     }
     libusb_free_device_list(list, 1);
     if (!handle)
-        throw TrelException("Failed to find desired device.");
+        throw TrelException(TREL_ERROR_NO_DEVICE, "Failed to find desired device.");
 }
 
 void TrelUsbHandle::open()
@@ -381,9 +501,11 @@ void TrelUsbHandle::open()
         // before libusb_submit_transfer() returns.
         setIdle(rx_idle[ch], 0);
         if (libusb_submit_transfer(t) != LIBUSB_SUCCESS) {
-            // The printer stays in the table, released, so that every write fails
-            // with "no longer connected" until it is unplugged. A channel that
-            // did start must end before its handle is closed under it.
+            // A printer that cannot receive cannot answer: it is not entered
+            // nor announced (it used to be, and stayed "connected" with every
+            // exchange failing until it was unplugged). The scan tries again.
+            // A channel that did start must end before its handle is closed
+            // under it.
             setIdle(rx_idle[ch], 1);
             for (int started = 0; started < ch; ++started)
                 while (!isIdle(rx_idle[started])) {
@@ -391,7 +513,7 @@ void TrelUsbHandle::open()
                     libusb_handle_events_completed(bus.context, &rx_idle[started]);
                 }
             release_device();
-            return;
+            throw TrelException(TREL_ERROR_IO, "Failed to start receiving.");
         }
     }
 }
@@ -425,9 +547,20 @@ void TrelUsbHandle::close()
 
 void TrelUsbHandle::notify_clients(bool connected)
 {
-    for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
+    // A connect goes to the command channel last: its client, the transport,
+    // is the one that tells the application. An application that builds
+    // another client once it has heard of the printer then cannot meet this
+    // announcement still under way on the job channel, calling into the
+    // client it is building.
+    for (int i = 0; i < TREL_USB_INTERFACE_COUNT; ++i) {
+        const int ch = connected ? TREL_USB_INTERFACE_COUNT - 1 - i : i;
         TrelUsbBus::Channel& c = bus.channel(ch);
         TrelRecursiveMutexLocker clients(c.mutex);
+        // What a client registered later is told.
+        if (connected)
+            c.announced.insert(address);
+        else
+            c.announced.erase(address);
         for (TrelUsbClient* client : c.clients) {
             try {
                 if (connected)
@@ -578,15 +711,21 @@ void TrelUsbBus::scan_bus()
         if (it != open_printers.end())
             delete_device(a);
 
+        // The probe: a printer that another program holds, or that this user
+        // may not open, is skipped silently (list_unopened() says why) and
+        // tried again at the next scan.
         libusb_device_handle* probe = nullptr;
-        if (libusb_open(*d, &probe) != LIBUSB_SUCCESS)
-            continue;
-        if (libusb_claim_interface(probe, 0) != LIBUSB_SUCCESS) {
+        int r = libusb_open(*d, &probe);
+        if (r == LIBUSB_SUCCESS) {
+            r = libusb_claim_interface(probe, 0);
+            if (r == LIBUSB_SUCCESS)
+                libusb_release_interface(probe, 0);
             libusb_close(probe);
+        }
+        if (r != LIBUSB_SUCCESS) {
+            note_unopened(a, openFailure(r));
             continue;
         }
-        libusb_release_interface(probe, 0);
-        libusb_close(probe);
 
         // A printer that fails to open must not end this thread: the process
         // would never see a printer again. Skip it; the next scan retries.
@@ -596,6 +735,7 @@ void TrelUsbBus::scan_bus()
             seen.insert(a);
             reported_open_failures.erase(a);
         } catch (const TrelException& e) {
+            note_unopened(a, e.status());
             if (reported_open_failures.insert(a).second)
                 std::cout << "Failed to open printer " << a << " - " << e.what()
                           << " Retrying at every scan." << std::endl;
@@ -610,6 +750,59 @@ void TrelUsbBus::scan_bus()
         delete_device(a);
     for (auto it = reported_open_failures.begin(); it != reported_open_failures.end();)
         it = present.count(*it) ? std::next(it) : reported_open_failures.erase(it);
+    {
+        TrelMutexLocker listing(listing_mutex);
+        for (auto it = unopened.begin(); it != unopened.end();)
+            it = present.count(it->first) ? std::next(it) : unopened.erase(it);
+    }
 
     libusb_free_device_list(list, 1);
+}
+
+void TrelUsbBus::note_unopened(TrelDeviceAddress a, TrelStatus reason)
+{
+    TrelMutexLocker listing(listing_mutex);
+    if (reason == TREL_ERROR_NO_DEVICE)
+        unopened.erase(a);
+    else
+        unopened[a] = TrelUnopenedPrinter{a, reason, nodePath(a)};
+}
+
+// ---------------------------------------------------------------------------
+// Who holds a device node
+
+std::optional<TrelNodeHolder> TrelUsb::node_holder(const std::string& node)
+{
+    // A file is the same file when its device and inode are: an open file's
+    // entry in /proc/PID/fd leads to the file itself whatever path opened it
+    // (a symbolic link, a private mount, a test bed's redirection).
+    struct stat target;
+    if (::stat(node.c_str(), &target) != 0)
+        return std::nullopt;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc)
+        return std::nullopt;
+    const long self = static_cast<long>(::getpid());
+    while (const dirent* p = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(p->d_name, &end, 10);
+        if (*end || pid <= 0 || pid == self)
+            continue;
+        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+        // Gone meanwhile, or another user's process: not ours to see.
+        std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir(fdDir.c_str()), ::closedir);
+        if (!fds)
+            continue;
+        while (const dirent* f = ::readdir(fds.get())) {
+            struct stat st;
+            if (f->d_name[0] == '.' || ::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0 ||
+                st.st_dev != target.st_dev || st.st_ino != target.st_ino)
+                continue;
+            std::string name;
+            std::ifstream comm(std::string("/proc/") + p->d_name + "/comm");
+            std::getline(comm, name);
+            return TrelNodeHolder{static_cast<int>(pid), name};
+        }
+    }
+    return std::nullopt;
 }

@@ -8,8 +8,10 @@
 #include <trel/TrelUsb.h>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -28,7 +30,10 @@ class TrelUsbHandle;
 // printers and the two channels' client lists. One per process (get()),
 // started by the first client registered and stopped with the last.
 //
-// Lock order: lifecycle_mutex, then table_mutex, then a channel's mutex.
+// Lock order: lifecycle_mutex, then table_mutex, then a channel's mutex, then
+// listing_mutex (held for lookups and copies only, never while taking another
+// lock or calling out). context_mutex is taken alone, or under
+// lifecycle_mutex.
 class TrelUsbBus
 {
 public:
@@ -38,6 +43,10 @@ public:
     {
         TrelRecursiveMutex mutex;
         std::list<TrelUsbClient*> clients TREL_GUARDED_BY(mutex);
+        // The printers this channel's clients have been told of (a connect
+        // notice went out, no disconnect since): what a client registered
+        // later is told at once.
+        std::unordered_set<TrelDeviceAddress> announced TREL_GUARDED_BY(mutex);
     };
 
     static TrelUsbBus& get();
@@ -46,27 +55,60 @@ public:
         TREL_EXCLUDES(lifecycle_mutex);
     void client_unregister(TrelUsbClient& client, trel_usb_interface_t channel)
         TREL_EXCLUDES(lifecycle_mutex);
+    // TrelUsb::write(), refused (TREL_ERROR_NO_DEVICE) unless the printer
+    // open at the address is still `opening`: a sender that waited while its
+    // printer was replaced by a new one at the same address must not write to
+    // the new one. 0 takes whichever is open.
     void write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-               trel_usb_interface_t channel);
-    std::vector<TrelDeviceAddress> list_connected();
-    std::vector<TrelUsbDevice> list_attached() TREL_EXCLUDES(lifecycle_mutex);
+               trel_usb_interface_t channel, uint64_t opening = 0);
+    // Which opening of a printer is open at `address` now (a number never
+    // used twice in a process), 0 when none is. A printer that re-enumerates
+    // at the same address is a new opening. The transport binds each
+    // exchange to one.
+    uint64_t opening_at(TrelDeviceAddress address) TREL_EXCLUDES(listing_mutex);
+    // These three take only the listing lock (or the context lock), so they
+    // work from any thread, a callback included.
+    std::vector<TrelDeviceAddress> list_connected() TREL_EXCLUDES(listing_mutex);
+    std::vector<TrelUsbDevice> list_attached();
+    std::vector<TrelUnopenedPrinter> list_unopened() TREL_EXCLUDES(listing_mutex);
     void close(TrelDeviceAddress address);
 
     Channel& channel(int ch) { return ch == TREL_USB_INTERFACE_JOB ? job : command; }
 
     // Set before the background thread starts and cleared after it ended,
-    // both under lifecycle_mutex; read without a lock by that thread, by the
-    // printers it opens and by close(), which all run while it exists. The
-    // analysis cannot express "stable while the thread runs", so this one is
-    // not annotated.
+    // both under lifecycle_mutex and context_mutex (exclusive); read without
+    // a lock by that thread, by the printers it opens and by close(), which
+    // all run while it exists, and by list_attached() under context_mutex
+    // (shared), which may run at any time. The analysis cannot express
+    // "stable while the thread runs", so this one is not annotated.
     libusb_context* context = nullptr;
+    // Not lifecycle_mutex for list_attached(): a thread that registers a
+    // client holds that one while it waits for a channel lock, which a
+    // running callback may hold. A std::shared_mutex (the analysis has no
+    // shared capability wrapper here; `context` is unannotated anyway).
+    std::shared_mutex context_mutex;
 
     // Guards the table of open printers and every use of a printer's handle
     // by write, close, the bus scan and the dead-printer sweep. Recursive
     // because deleting or opening a printer inside the scan re-enters it.
+    // Held by a writer for its whole transfer, so never taken on a callback
+    // thread (only that thread can complete the transfer).
     TrelRecursiveMutex table_mutex TREL_ACQUIRED_AFTER(lifecycle_mutex);
     std::unordered_map<TrelDeviceAddress, TrelUsbHandle*>
         open_printers TREL_GUARDED_BY(table_mutex);
+
+    // The listing lock, for the calls that must work from any thread. The
+    // two tables below change with table_mutex held too (a printer enters and
+    // leaves both tables at once), but are read with this lock alone.
+    TrelMutex listing_mutex;
+    // The open printers and the opening of each: open_printers' addresses,
+    // readable while a writer holds the table.
+    std::unordered_map<TrelDeviceAddress, uint64_t> listed_openings TREL_GUARDED_BY(listing_mutex);
+    // Printers on the bus that the scan could not open, and why.
+    std::unordered_map<TrelDeviceAddress, TrelUnopenedPrinter>
+        unopened TREL_GUARDED_BY(listing_mutex);
+    // Each opening of a printer takes the next number; 0 names none.
+    std::atomic<uint64_t> last_opening{0};
 
     std::atomic<unsigned int> write_timeout_ms{TrelUsb::DEFAULT_WRITE_TIMEOUT_MS};
 
@@ -78,6 +120,9 @@ private:
     void scan_bus() TREL_EXCLUDES(lifecycle_mutex);
     void sweep_dead_devices() TREL_REQUIRES(table_mutex);
     void delete_device(TrelDeviceAddress address) TREL_REQUIRES(table_mutex);
+    // Records why the scan could not open the printer at `a`; a printer that
+    // has left the bus meanwhile (NO_DEVICE) is not worth a row.
+    void note_unopened(TrelDeviceAddress a, TrelStatus reason) TREL_EXCLUDES(listing_mutex);
 
     // The two channels as named members, so that the analysis can tie each
     // client list to its own lock.
@@ -115,6 +160,9 @@ public:
     // callback: it pumps events itself.
     void close();
     bool dead() const { return rx_dead[0] && rx_dead[1]; }
+
+    // This opening of the printer (TrelUsbBus::opening_at()).
+    const uint64_t opening;
 
     libusb_device_handle* handle = nullptr;
     libusb_device* device = nullptr;

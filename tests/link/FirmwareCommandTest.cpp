@@ -20,6 +20,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 using namespace zelktest;
 using namespace std::chrono_literals;
@@ -265,8 +267,10 @@ TEST_F(FirmwareCommands, WifiScanConnectAndAutoConnect)
     const wifi_status_t status =
         answered(fw.wifi_client_get_status_checked(PRINTER, WIFI_INTERFACE_CLIENT));
     EXPECT_TRUE(status.connected);
-    EXPECT_EQ(std::vector<int>(status.ip_config.ip, status.ip_config.ip + 4),
-              (std::vector<int>{192, 168, 1, 57}));
+    // 192.168.1.57 as one number in the machine's byte order.
+    uint32_t ip;
+    std::memcpy(&ip, status.ip_config.ip, sizeof ip);
+    EXPECT_EQ(ip, 0xC0A80139u);
     EXPECT_EQ(std::vector<int>(status.ip_config.mac_address, status.ip_config.mac_address + 6),
               (std::vector<int>{0, 0x1a, 0x2b, 3, 4, 5}));
     EXPECT_STREQ(reinterpret_cast<const char*>(status.ip_config.connected_ssid), "ZelkLab");
@@ -343,6 +347,8 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
     class Tracer : public TestTransport
     {
     public:
+        Tracer() : TestTransport(Derived()) { start_callbacks(); }
+        ~Tracer() override { stop_callbacks(); }
         void servo_dc_trace_event(TrelDeviceAddress, servo_trace_msg record) override
         {
             std::lock_guard<std::mutex> lock(m);
@@ -352,7 +358,7 @@ TEST_F(FirmwareCommands, TraceEventsFollowATracedMove)
         std::vector<servo_trace_msg> records;
     };
     // A second client in the process hears every event too, although it
-    // registered after the printer opened and was never told of it.
+    // registered after the printer opened.
     Tracer tracer;
     fw.servo_dc_trace_enable(PRINTER, SERVO_DC_Z, true);
     auto move = std::make_shared<servo_dc_move_config_t>(fw.servo_dc_move_default(PRINTER));
@@ -503,6 +509,8 @@ TEST_F(FirmwareCommands, BlockingCallsFromALibraryCallbackFailAtOnce)
     class Caller : public TestClient
     {
     public:
+        Caller() : TestClient(Derived()) { start_callbacks(); }
+        ~Caller() override { stop_callbacks(); }
         void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
         {
             if (!called.exchange(true)) {
@@ -531,3 +539,125 @@ TEST_F(FirmwareCommands, BlockingCallsFromALibraryCallbackFailAtOnce)
     EXPECT_EQ(fw.heater_state_get(PRINTER), HEATER_STATE_OFF); // nothing was sent
     EXPECT_EQ(client.heater_turn_on_checked(PRINTER).status, TREL_SUCCESS);
 }
+
+// --- every other call from a receive callback
+
+namespace {
+
+std::string outcome(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const TrelException& e) {
+        return trel_status_name(e.status());
+    }
+    return "works";
+}
+
+struct CallbackCase
+{
+    const char* name;
+    // Runs inside StatusReceived. Threads it starts go into `later`, joined
+    // once the callback has returned.
+    std::function<std::string(TestClient& self, VirtualPrinter& printer,
+                              std::vector<std::thread>& later)>
+        call;
+    const char* expected;
+};
+
+class FromACallback : public FirmwareCommands, public testing::WithParamInterface<CallbackCase>
+{
+protected:
+    void TearDown() override { TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS); }
+};
+
+} // namespace
+
+TEST_P(FromACallback, EveryCallWorksOrFailsAtOnce)
+{
+    // Each of these waited for a lock that another thread held while it
+    // waited for this very thread (a registration for the channel lock, a
+    // writer for its transfer), or pumped events where libusb refuses to:
+    // the back end's thread hung and with it every printer.
+    class Probe : public TestClient
+    {
+    public:
+        Probe() : TestClient(Derived()) { start_callbacks(); }
+        ~Probe() override { stop_callbacks(); }
+        void StatusReceived(TrelDeviceAddress a, StatusMsg s) override
+        {
+            if (!called.exchange(true)) {
+                const auto start = std::chrono::steady_clock::now();
+                const std::string r = call(*this);
+                std::lock_guard<std::mutex> lock(mutex);
+                result = r;
+                took = std::chrono::steady_clock::now() - start;
+            }
+            TestClient::StatusReceived(a, s);
+        }
+        std::function<std::string(TestClient&)> call;
+        std::atomic<bool> called{false};
+        std::string result;
+        std::chrono::steady_clock::duration took{};
+    } probe;
+    std::vector<std::thread> later;
+    probe.call = [&](TestClient& self) { return GetParam().call(self, printer, later); };
+    // Sent by the printer on its own: an answer to a write of this thread
+    // could reach the callback on this thread, inside that write.
+    const std::string status = "{\"metadata\":{\"type\":\"status\"}}";
+    printer.sendRaw(VirtualPrinter::Job, std::vector<uint8_t>(status.begin(), status.end()));
+    ASSERT_TRUE(probe.waitUntil([](TestClient& c) { return !c.statuses.empty(); }, 15s))
+        << "the callback never returned";
+    for (std::thread& t : later)
+        t.join();
+    EXPECT_EQ(probe.result, GetParam().expected);
+    EXPECT_LT(probe.took, 2s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FromACallback,
+    testing::Values(
+        CallbackCase{"ListAttachedWhileAClientIsBuilt",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>& later) {
+                         // It waits for the job channel's lock, which this
+                         // callback holds, holding the back end's own.
+                         later.emplace_back([] { TestClient another; });
+                         std::this_thread::sleep_for(200ms);
+                         return outcome([] {
+                             if (TrelTransport::list_attached().size() != 1)
+                                 throw TrelException("wrong listing");
+                         });
+                     },
+                     "works"},
+        CallbackCase{
+            "ListConnectedWhileAWriterHoldsTheTable",
+            [](TestClient& self, VirtualPrinter& printer, std::vector<std::thread>& later) {
+                TrelUsb::set_write_timeout(100);
+                printer.timeoutWrites(VirtualPrinter::Job, 4);
+                const int before = printer.writesReceived(VirtualPrinter::Job);
+                later.emplace_back([&self] { outcome([&] { self.SendPause(PRINTER); }); });
+                if (!eventually(
+                        [&] { return printer.writesReceived(VirtualPrinter::Job) > before; }))
+                    return std::string("the writer never wrote");
+                return outcome([] {
+                    if (TrelTransport::list_connected() != std::vector<TrelDeviceAddress>{PRINTER})
+                        throw TrelException("wrong listing");
+                });
+            },
+            "works"},
+        CallbackCase{"ListUnopened",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TrelTransport::list_unopened(); });
+                     },
+                     "works"},
+        CallbackCase{"Close",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TrelTransport::close(PRINTER); });
+                     },
+                     "TREL_ERROR_NOT_ALLOWED"},
+        CallbackCase{"BuildAClient",
+                     [](TestClient&, VirtualPrinter&, std::vector<std::thread>&) {
+                         return outcome([] { TestClient another; });
+                     },
+                     "TREL_ERROR_NOT_ALLOWED"}),
+    [](const testing::TestParamInfo<CallbackCase>& i) { return i.param.name; });

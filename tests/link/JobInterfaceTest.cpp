@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -251,6 +252,50 @@ TEST(JobReceiverBounds, AnOpeningBraceThatNeverClosesCannotExhaustMemory)
     ASSERT_EQ(statuses.size(), 1u);
     EXPECT_EQ(statuses[0].status.state, "ZK0001IDLE");
 }
+
+struct FloodCase
+{
+    const char* name;
+    std::string unit; // repeated after one opening brace that never closes
+    bool unitIsAMessage;
+};
+
+class JobReceiverFlood : public testing::TestWithParam<FloodCase>
+{};
+
+TEST_P(JobReceiverFlood, EveryByteIsLookedAtOnceAlsoPastTheLimit)
+{
+    // Past the limit the receiver gave up one brace at a time and rescanned
+    // the buffer from its start for each: 72 ms of the USB thread per
+    // 64-byte chunk of opening braces. The objects inside the brace given up
+    // still come out, one message each.
+    TestClient client;
+    client.resetJob();
+    const std::string& unit = GetParam().unit;
+    const size_t units = (TrelJobInterface::MAX_MESSAGE + 100 * 64) / unit.size();
+    std::string stream = "{";
+    for (size_t i = 0; i < units; ++i)
+        stream += unit;
+    unsigned long long most = 0;
+    for (size_t pos = 0; pos < stream.size(); pos += 64) {
+        const auto before = client.job_bytes_scanned();
+        client.feedJob(stream.substr(pos, 64));
+        most = std::max(most, client.job_bytes_scanned() - before);
+    }
+    EXPECT_EQ(most, 64u);
+    EXPECT_EQ(client.job_bytes_scanned(), stream.size());
+    const auto delivered = client.jobDataCopy();
+    EXPECT_EQ(delivered.size(), GetParam().unitIsAMessage ? units : 0u);
+    if (!delivered.empty()) {
+        EXPECT_EQ(delivered.front(), unit);
+        EXPECT_EQ(delivered.back(), unit);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, JobReceiverFlood,
+                         testing::Values(FloodCase{"OpeningBraces", "{", false},
+                                         FloodCase{"ObjectsInsideABrokenOne", "{\"n\":1}", true}),
+                         [](const testing::TestParamInfo<FloodCase>& i) { return i.param.name; });
 
 TEST(JobReceiverBounds, TextBeforeAStatusDoesNotHideIt)
 {

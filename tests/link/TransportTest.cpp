@@ -236,16 +236,100 @@ TEST_F(Transport, RequestToAPrinterThatIsNotConnectedFailsAtOnce)
                               " -- Transport Error - Device has been disconnected.\n");
 }
 
-TEST_F(Transport, ALateTransportCanTalkToPrintersOpenedBeforeIt)
+TEST_F(Transport, ALateTransportHearsOfPrintersOpenedBeforeItAndCanTalkToThem)
 {
-    // No notice reaches it (the printer opened before it registered), but it
-    // learns of the printer from list_connected() and must be able to use it.
+    // The first client of a process missed printers already plugged in: its
+    // job channel starts the back end, whose first scan opened them before
+    // the transport was registered. Any client registered after a printer
+    // opened is in that place.
     TestTransport late;
-    EXPECT_EQ(late.list_connected(), std::vector<TrelDeviceAddress>{PRINTER});
+    ASSERT_TRUE(late.waitFor(true, PRINTER));
     NamedCommand cmd(late, "bio_get_version");
-    cmd.send(PRINTER);
-    EXPECT_TRUE(cmd.response_available());
-    EXPECT_TRUE(late.notices().empty());
+    EXPECT_EQ(cmd.send(PRINTER), TREL_SUCCESS);
+    std::this_thread::sleep_for(600ms); // a bus scan: no second notice
+    EXPECT_EQ(late.notices().size(), 1u);
+}
+
+TEST_F(Transport, ASenderThatWaitedWhileItsPrinterWasReplacedSendsNothing)
+{
+    // The first sender's request goes unanswered; the second waits for the
+    // printer's lock. Meanwhile the printer re-enumerates at the same
+    // address. The waiting sender used to take the old printer's lock and
+    // talk to the new printer alongside that printer's own exchanges, and,
+    // woken by the disconnect, report its answered request as unanswered.
+    StdoutCapture out;
+    printer.injectFault(Fault::NoResponse);
+    NamedCommand first(transport, "bio_get_version");
+    NamedCommand second(transport, "bio_get_serial");
+    TrelStatus firstStatus = TREL_SUCCESS, secondStatus = TREL_SUCCESS;
+    std::thread a([&] { firstStatus = first.send(PRINTER); });
+    ASSERT_TRUE(printer.waitForRequests(1, 5s));
+    std::atomic<bool> bStarted{false};
+    std::thread b([&] {
+        bStarted = true;
+        secondStatus = second.send(PRINTER);
+    });
+    ASSERT_TRUE(eventually([&] { return bStarted.load(); }));
+    std::this_thread::sleep_for(200ms); // b now waits for the printer's lock
+    transport.reportReEnumeration(PRINTER);
+    a.join();
+    b.join();
+
+    EXPECT_EQ(firstStatus, TREL_ERROR_NO_DEVICE);
+    EXPECT_EQ(secondStatus, TREL_ERROR_NO_DEVICE);
+    EXPECT_TRUE(out.contains("TrelMessage: " + std::to_string(second.id()) +
+                             " -- Transport Error - Device has been disconnected.\n"))
+        << out.text();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(printer.requestCount(), 1u); // the waiting sender sent nothing
+    NamedCommand after(transport, "bio_get_version");
+    EXPECT_EQ(after.send(PRINTER), TREL_SUCCESS); // the new printer's session works
+}
+
+TEST_F(Transport, ADeliveredResponseNoLongerPointsIntoItsFreedParseTree)
+{
+    // The tree is freed once the response is handed over; the kept message
+    // still said it was parsed, and its readers read freed memory.
+    NamedCommand cmd(transport, "bio_get_version");
+    ASSERT_EQ(cmd.send(PRINTER), TREL_SUCCESS);
+    std::shared_ptr<TrelMessage> response = cmd.response();
+    EXPECT_FALSE(response->is_parsed());
+    EXPECT_EQ(response->get_unparsed_data(), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_command(response), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_return(response), nullptr);
+    EXPECT_EQ(TrelCommand::get_unparsed_cmd_name(response), "");
+    EXPECT_EQ(cmd.responseName, "bio_get_version"); // read while it was delivered
+}
+
+TEST_F(Transport, TeardownEndsTheExchangesOfItsClientAndWaitsForThem)
+{
+    // A device layer's pool was still inside send_message(), waiting for an
+    // answer, while its client was destroyed: the sender then erased its
+    // entry from a destroyed table. Another client keeps the printer open
+    // here, so nothing but the teardown can end the wait.
+    StdoutCapture out;
+    auto doomed = std::make_unique<TestTransport>();
+    printer.injectFault(Fault::NoResponse);
+    NamedCommand waiting(*doomed, "bio_get_version");
+    std::atomic<bool> returned{false};
+    TrelStatus status = TREL_SUCCESS;
+    std::thread sender([&] {
+        status = waiting.send(PRINTER); // 15 s to wait
+        returned = true;
+    });
+    ASSERT_TRUE(printer.waitForRequests(1, 5s));
+
+    doomed->stop();
+    EXPECT_TRUE(eventually([&] { return returned.load(); }, 1s)); // woken at once
+    EXPECT_EQ(status, TREL_ERROR_NO_DEVICE);
+    NamedCommand late(*doomed, "bio_get_serial");
+    EXPECT_EQ(late.send(PRINTER), TREL_ERROR_NO_DEVICE);
+    EXPECT_TRUE(out.contains("TrelMessage: " + std::to_string(late.id()) +
+                             " -- Transport Error - The client is shutting down.\n"))
+        << out.text();
+    EXPECT_EQ(printer.requestCount(), 1u);
+    sender.join();
+    doomed.reset();
 }
 
 TEST(TransportStart, NoticesWaitUntilTheObjectIsBuilt)
@@ -277,6 +361,27 @@ TEST(TransportStart, NoticesWaitUntilTheObjectIsBuilt)
     Slow slow(printer);
     ASSERT_TRUE(eventually([&] { return slow.connected.load(); }));
     EXPECT_TRUE(slow.sawReady);
+}
+
+TEST(TransportStart, AClientThatNeverOpensTheDoorIsToldOnce)
+{
+    // It heard of no printer, and nothing said why.
+    class Forgetful : public TrelTransport
+    {
+    public:
+        ~Forgetful() override { stop_callbacks(); }
+        void device_connected(TrelDeviceAddress) override {}
+        void device_disconnected(TrelDeviceAddress) override {}
+    };
+    StdoutCapture out;
+    VirtualPrinter printer(SimEnvironment::bus());
+    printer.plug();
+    Forgetful client;
+    const std::string line = "TrelTransport: 1 printer notice(s) held for 5 s: this client has "
+                             "not called start_callbacks(), so it hears of no printer.\n";
+    ASSERT_TRUE(out.waitFor(line, 10s)) << out.text();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(out.text().find(line), out.text().rfind(line));
 }
 
 TEST_F(Transport, OneWayMessageReturnsAfterItsWrites)

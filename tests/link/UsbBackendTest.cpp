@@ -16,7 +16,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace zelktest;
 using namespace std::chrono_literals;
@@ -283,18 +288,32 @@ INSTANTIATE_TEST_SUITE_P(Status, DeadReceive, testing::Values(true, false),
                              return i.param ? "Stall" : "NoDevice";
                          });
 
-TEST_F(UsbBackend, PrinterThatFailsToOpenIsRetriedAndTheThreadLivesOn)
+struct OpenFailureCase
 {
+    const char* name;
+    std::function<void(VirtualPrinter&)> fault; // fails the first openings
+    const char* reason;
+};
+
+class OpenFailure : public UsbBackend, public testing::WithParamInterface<OpenFailureCase>
+{};
+
+TEST_P(OpenFailure, IsNamedOnceRetriedAndAnnouncedOnlyOnceThePrinterWorks)
+{
+    // A printer whose receive transfers could not start used to be announced
+    // anyway, and stayed "connected" with every write refused until it was
+    // unplugged.
     StdoutCapture out;
-    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
-    VirtualPrinter busy(bus(), at(1, 5));
-    busy.failClaims(1, 2); // the probe passes, the opening itself fails twice
-    busy.plug();
+    RecordingUsbClient client(TREL_USB_INTERFACE_JOB);
+    VirtualPrinter printer(bus(), at(1, 5));
+    GetParam().fault(printer);
+    printer.plug();
     ASSERT_TRUE(client.waitForEvents(1, 5s));
     EXPECT_EQ(client.events(), Strings{"+1:5"});
+    EXPECT_EQ(failureOf([] { writeBytes({1, 5}, "x", TREL_USB_INTERFACE_JOB); }), "(no exception)");
 
-    const std::string line =
-        "Failed to open printer 1:5 - Failed to claim libusb device. Retrying at every scan.\n";
+    const std::string line = std::string("Failed to open printer 1:5 - ") + GetParam().reason +
+                             " Retrying at every scan.\n";
     const std::string text = out.text();
     EXPECT_NE(text.find(line), std::string::npos) << text;
     EXPECT_EQ(text.find(line), text.rfind(line)) << "reported more than once";
@@ -305,6 +324,105 @@ TEST_F(UsbBackend, PrinterThatFailsToOpenIsRetriedAndTheThreadLivesOn)
     ASSERT_TRUE(client.waitForEvents(2));
     EXPECT_EQ(client.events().back(), "+1:6");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenFailure,
+    testing::Values(
+        // The probe passes, the opening itself fails twice.
+        OpenFailureCase{"ClaimRefused", [](VirtualPrinter& p) { p.failClaims(1, 2); },
+                        "Failed to claim libusb device."},
+        OpenFailureCase{"ReceiveCannotStart",
+                        [](VirtualPrinter& p) { p.failReceiveStart(VirtualPrinter::Job, 1); },
+                        "Failed to start receiving."}),
+    [](const testing::TestParamInfo<OpenFailureCase>& i) { return i.param.name; });
+
+namespace {
+// Another program that has the device node open: a shell holding it on a
+// descriptor until its input closes.
+class NodeHolderProcess
+{
+public:
+    explicit NodeHolderProcess(const std::string& path)
+    {
+        int in[2];
+        if (::pipe(in) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        const char* argv[] = {"sh", "-c", "exec 3<>\"$0\"; read x", path.c_str(), nullptr};
+        if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv),
+                        environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        input = in[1];
+    }
+    ~NodeHolderProcess()
+    {
+        ::close(input);
+        if (pid > 0)
+            ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+
+private:
+    int input = -1;
+};
+} // namespace
+
+struct UnopenedCase
+{
+    const char* name;
+    std::function<void(VirtualPrinter&, bool)> refuse;
+    TrelStatus reason;
+};
+
+class Unopened : public UsbBackend, public testing::WithParamInterface<UnopenedCase>
+{};
+
+TEST_P(Unopened, APrinterThatCannotBeOpenedIsListedWithTheReason)
+{
+    StdoutCapture out;
+    RecordingUsbClient client(TREL_USB_INTERFACE_COMMAND);
+    VirtualPrinter printer(bus(), at(1, 5));
+    GetParam().refuse(printer, true);
+    printer.plug();
+    ASSERT_TRUE(eventually([] { return TrelUsb::list_unopened().size() == 1; }));
+    const TrelUnopenedPrinter row = TrelUsb::list_unopened()[0];
+    EXPECT_EQ(row.address, TrelDeviceAddress(1, 5));
+    EXPECT_EQ(row.reason, GetParam().reason) << trel_status_name(row.reason);
+    EXPECT_EQ(row.node, "/dev/bus/usb/001/005");
+    EXPECT_TRUE(TrelUsb::list_connected().empty());
+    EXPECT_EQ(TrelUsb::list_attached().size(), 1u);
+
+    // Whoever has the node open is named; this process (the virtual bus keeps
+    // the node open itself) never is.
+    EXPECT_FALSE(TrelUsb::node_holder(row.node).has_value());
+    if (GetParam().reason == TREL_ERROR_BUSY) {
+        NodeHolderProcess holder(SimEnvironment::bus().rootDir() + row.node);
+        ASSERT_TRUE(eventually([&] { return TrelUsb::node_holder(row.node).has_value(); }));
+        const TrelNodeHolder found = *TrelUsb::node_holder(row.node);
+        EXPECT_EQ(found.pid, holder.pid);
+        EXPECT_EQ(found.name, "sh");
+    }
+
+    GetParam().refuse(printer, false);
+    ASSERT_TRUE(client.waitForEvents(1, 5s));
+    EXPECT_EQ(TrelUsb::list_unopened().size(), 0u);
+    EXPECT_EQ(out.text(), ""); // a refused probe is not an error of ours
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, Unopened,
+    testing::Values(
+        UnopenedCase{"NoPermission", [](VirtualPrinter& p, bool on) { p.denyAccess(on); },
+                     TREL_ERROR_ACCESS},
+        UnopenedCase{"HeldByAnotherProgram",
+                     [](VirtualPrinter& p, bool on) { p.failClaims(0, on ? 1000000 : 0); },
+                     TREL_ERROR_BUSY}),
+    [](const testing::TestParamInfo<UnopenedCase>& i) { return i.param.name; });
 
 TEST_F(UsbBackend, AnotherProgramCannotClaimAnOpenPrinter)
 {
@@ -344,7 +462,7 @@ TEST_F(UsbBackend, ProbeFailuresAreSilentAndRetried)
     EXPECT_EQ(out.text(), "");
 }
 
-TEST_F(UsbBackend, OtherChannelKeepsTheBackEndAliveAndLateClientsHearNothingOld)
+TEST_F(UsbBackend, OtherChannelKeepsTheBackEndAliveAndLateClientsHearOfOpenPrintersOnce)
 {
     RecordingUsbClient job(TREL_USB_INTERFACE_JOB);
     VirtualPrinter printer(bus(), at(1, 5));
@@ -357,10 +475,11 @@ TEST_F(UsbBackend, OtherChannelKeepsTheBackEndAliveAndLateClientsHearNothingOld)
     printer.sendRaw(VirtualPrinter::Job, {'x'});
     ASSERT_TRUE(job.waitForChunks(1));
 
-    // A printer is announced once, to the clients registered when it opened.
+    // A client registered later hears of it while it registers, once.
     RecordingUsbClient late(TREL_USB_INTERFACE_COMMAND);
+    EXPECT_EQ(late.events(), Strings{"+1:5"});
     std::this_thread::sleep_for(TWO_SCANS);
-    EXPECT_TRUE(late.events().empty());
+    EXPECT_EQ(late.events(), Strings{"+1:5"});
 }
 
 namespace {

@@ -236,7 +236,8 @@ loads_libtrel_of "$root/$bundle/bin/zelkd" "$root/$bundle/lib"
 # folder. Taken in, those lines are what zelkd runs on below: it refuses a
 # key it does not know, and prose comments that hold a "=" must stay comments.
 conf=$root/etc/zelkd/zelkd.conf
-settings=$(sed -n 's/^;\([a-z_]*\) = *\(.*\)$/\1=\2/p' "$conf")
+# mqtt_password has no option (a command line is visible to every user).
+settings=$(sed -n 's/^;\([a-z_]*\) = *\(.*\)$/\1=\2/p' "$conf" | grep -v '^mqtt_password=')
 options=$(grep -E -- '^ +--[a-z-]+ <' "$scratch/zelkd-options" | grep -cv -- '--config <')
 [ "$(wc -l <<<"$settings")" -eq "$options" ] || fail "zelkd.conf holds not the $options settings: $settings"
 data_folder=$(sed -n 's/^data_folder=//p' <<<"$settings")

@@ -81,6 +81,10 @@ TEST_F(Control, CommandsReachTheNamedPrinterOrTheFirst)
               "ok");
     EXPECT_EQ(control.execute("timeout-writes job 1"), "ok");
     EXPECT_EQ(control.execute("fail-receive command stall"), "ok");
+    EXPECT_EQ(control.execute("deny-access 2:9 on"), "ok");
+    EXPECT_EQ(control.execute("deny-access 2:9 off"), "ok");
+    EXPECT_EQ(control.execute("claim-busy on"), "ok");
+    EXPECT_EQ(control.execute("claim-busy off"), "ok");
     EXPECT_EQ(control.execute("response-delay 0"), "ok");
     EXPECT_EQ(control.execute("filament-out 50"), "ok");
     EXPECT_EQ(control.execute("press-button"), "ok");
@@ -113,6 +117,7 @@ TEST_F(Control, BadLinesAreRefusedAndChangeNothing)
         {"fault melt", "error: usage: see help"},
         {"command-fault rm;-rf no-return", "error: usage: see help"},
         {"timeout-writes usb 3", "error: usage: see help"},
+        {"deny-access maybe", "error: usage: see help"},
         {"response-delay 99999999999999", "error: usage: see help"},
         {"press-button\x01", "error: unexpected character"},
         {"a b c d e f g h i", "error: too many words"},

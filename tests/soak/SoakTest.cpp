@@ -18,6 +18,8 @@
 //   ZELK_SOAK_STALL_MS  longest the GUI thread may not answer (default 100)
 //   ZELK_SOAK_REPORT    file that the figures are appended to
 //   ZELK_SOAK_TRACE_STALLS=MS  print the GUI thread's stack when it stalls
+//   ZELK_SOAK_BUSY=N    N processes spin beside the soak for its whole run,
+//                       competing for the CPUs as a loaded machine's do
 // The long form: ZELK_SOAK_CYCLES=3000 ZELK_SOAK_MINUTES=60 build/bin/test_soak
 #include "MainWindowTestSupport.h"
 
@@ -65,8 +67,10 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -917,9 +921,39 @@ void SoakTest::pullsAndFaults()
     QVERIFY2(after.heap - before.heap <= 16 * 1024 * 1024, "no growth of memory");
 }
 
+// Processes that only spin until they are killed, or until the soak dies.
+// Made before any thread of the soak exists: the child of a fork copies no
+// thread and no lock, and does nothing but spin.
+std::vector<pid_t> startBusyProcesses(int count)
+{
+    std::vector<pid_t> busy;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (volatile unsigned long spin = 0;; spin = spin + 1) {
+            }
+        }
+        if (pid > 0)
+            busy.push_back(pid);
+    }
+    if (count > 0)
+        std::fprintf(stderr, "soak: %d busy processes compete for the CPUs\n", int(busy.size()));
+    return busy;
+}
+
+void stopBusyProcesses(const std::vector<pid_t>& busy)
+{
+    for (pid_t pid : busy)
+        kill(pid, SIGKILL);
+    for (pid_t pid : busy)
+        waitpid(pid, nullptr, 0);
+}
+
 int main(int argc, char** argv)
 {
     zelksim::VirtualBus::ensurePreloaded(argv);
+    const std::vector<pid_t> busy = startBusyProcesses(knob("ZELK_SOAK_BUSY", 0));
     // The simulator keeps a file open per plug (see heldBySimulator): a long
     // soak needs more than the usual 1024.
     rlimit files{};
@@ -941,6 +975,7 @@ int main(int argc, char** argv)
         status = QTest::qExec(&test, argc, argv);
     }
     zelktest::setSimBus(nullptr);
+    stopBusyProcesses(busy);
     return status;
 }
 

@@ -17,6 +17,11 @@ class TestClient : public TrelClient
 {
 public:
     TestClient() { start_callbacks(); }
+    // For a derived class, which starts and stops the callbacks itself (see
+    // TestTransport::Derived).
+    struct Derived
+    {};
+    explicit TestClient(Derived) {}
     ~TestClient() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress a) override { add(connects, a); }

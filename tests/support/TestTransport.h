@@ -26,6 +26,13 @@ public:
     };
 
     TestTransport() : TrelEventInterface(static_cast<TrelTransport&>(*this)) { start_callbacks(); }
+    // For a class derived from this one: it calls start_callbacks() last in
+    // its constructor and stop_callbacks() first in its destructor, as the
+    // library asks of the most derived class (a notice or an event must not
+    // reach it half built or half destroyed).
+    struct Derived
+    {};
+    explicit TestTransport(Derived) : TrelEventInterface(static_cast<TrelTransport&>(*this)) {}
     ~TestTransport() override { stop_callbacks(); }
 
     void device_connected(TrelDeviceAddress a) override { record({true, a}); }
@@ -73,6 +80,16 @@ public:
             data_received(copy.data() + pos,
                           static_cast<unsigned int>(std::min(chunk, copy.size() - pos)), a);
     }
+
+    // What the back end reports when the printer at `a` re-enumerates at the
+    // same address (one bus scan: the old one closed, a new one opened).
+    void reportReEnumeration(TrelDeviceAddress a)
+    {
+        usb_device_disconnected(a);
+        usb_device_connected(a);
+    }
+    // The teardown's first step, without the destruction.
+    void stop() { stop_callbacks(); }
 
     std::vector<std::string> debugEvents() const
     {

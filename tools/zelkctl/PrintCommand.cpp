@@ -155,13 +155,18 @@ int runPrint(const Invocation& invocation)
             return invocation.fail(Interrupted + Interrupt::signal(),
                                    QStringLiteral("interrupted; the upload is cut off and "
                                                   "nothing prints"));
+        // The printer gone shows as two events, in either order: the upload
+        // fails and the printer goes away. Both tell the same thing.
+        const bool gone = wait == Session::Wait::Lost || !job ||
+                          (job->isFailed() && job->outcome().status() == TREL_ERROR_NO_DEVICE);
+        if (gone)
+            return invocation.fail(PrinterFailure,
+                                   QStringLiteral("upload failed: the printer went away"));
         if (wait != Session::Wait::Reached)
             return session.waitFailed(wait, QString());
-        if (!job || job->isFailed())
-            return invocation.fail(
-                PrinterFailure,
-                QStringLiteral("upload failed: %1")
-                    .arg(job ? job->errorString() : QStringLiteral("the printer went away")));
+        if (job->isFailed())
+            return invocation.fail(PrinterFailure,
+                                   QStringLiteral("upload failed: %1").arg(job->errorString()));
     }
 
     // The status asked for after the upload comes after the file on the job

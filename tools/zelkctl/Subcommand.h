@@ -46,7 +46,7 @@ struct Invocation
 // and argument count checks and --help.
 struct Subcommand
 {
-    const char* name;        // "optimize"; a group's member as "dfu flash"
+    const char* name;        // "optimize"; a group's member as "dfu flash", "wifi config show"
     const char* synopsis;    // after the name in the usage line
     const char* arguments;   // the positional part, for "NAME takes ARGUMENTS"
     const char* summary;     // one line for the subcommand list
@@ -60,7 +60,8 @@ struct Subcommand
 };
 
 const Subcommand* findSubcommand(const QString& name);
-// True when `name` is the first word of two-word subcommands ("dfu").
+// True when `name` is the first word(s) of longer subcommands ("dfu",
+// "wifi", "wifi config").
 bool isGroup(const QString& name);
 const Subcommand* subcommandsBegin();
 const Subcommand* subcommandsEnd();
@@ -84,7 +85,18 @@ int runVersion(const Invocation& invocation);
 int runSerial(const Invocation& invocation);
 int runDfuList(const Invocation& invocation);
 int runDfuFlash(const Invocation& invocation);
+int runGcode(const Invocation& invocation);
+int runWifiStatus(const Invocation& invocation);
+int runWifiScan(const Invocation& invocation);
+int runWifiConnect(const Invocation& invocation);
+int runWifiDisconnect(const Invocation& invocation);
+int runWifiConfigShow(const Invocation& invocation);
+int runWifiConfigSet(const Invocation& invocation);
+int runHeadRaise(const Invocation& invocation);
+int runHeadShip(const Invocation& invocation);
 int runLogs(const Invocation& invocation);
 int runHistory(const Invocation& invocation);
+int runFarm(const Invocation& invocation);
+int runFarmCommand(const Invocation& invocation);
 
 } // namespace zelkctl

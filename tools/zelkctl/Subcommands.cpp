@@ -15,6 +15,28 @@ namespace {
     "Exit status: 0 done, 1 the printer refused or failed, 2 usage error, 3 no\n"                  \
     "printer (or not the one asked for, or one that another program holds).\n"
 
+// A failed exchange is told by its name (TREL_ERROR_TIMEOUT: no answer in
+// time, TREL_ERROR_NO_DEVICE: the printer went away, ...).
+#define FAILURE_EXIT                                                                               \
+    "Exit status: 0 done, 1 the printer refused, or the exchange failed (the\n"                    \
+    "message names how), 2 usage error, 3 no printer (or not the one asked for, or\n"              \
+    "one that another program holds)"
+
+#define FARM_BROKER                                                                                \
+    "  --broker URL  mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS); default: the\n"              \
+    "                account file's, else the local zelkd's broker\n"
+
+#define FARM_ACCOUNT                                                                               \
+    "The account comes from a file, $XDG_CONFIG_HOME/zelkctl/farm.conf (or the\n"                  \
+    "file ZELK_FARM_CONFIG names), with the keys broker, user, password, ca_file\n"                \
+    "and topic_prefix, or from the environment: ZELK_FARM_BROKER, ZELK_FARM_USER,\n"               \
+    "ZELK_FARM_PASSWORD, ZELK_FARM_CA; never from the command line.\n"
+
+#define FARM_EXIT                                                                                  \
+    "Exit status: 0 done, 1 refused (by the host, with its reason, or by the\n"                    \
+    "broker: an account without the right), 2 usage error, 3 the broker cannot be\n"               \
+    "reached, or no such printer online.\n"
+
 const Subcommand table[] = {
     {"list", "[--json]", "", "the attached printers and what they do",
      "Lists the attached printers: address (BUS:ADDRESS), mode, model, firmware\n"
@@ -84,6 +106,72 @@ const Subcommand table[] = {
      "Asks the printer for its serial number and prints it.\n"
      "\n" PRINTER_OPTION "\n" PRINTER_EXIT,
      0, 0, "--printer=", runSerial},
+    {"gcode", "[--printer BUS:ADDRESS] LINE...", "LINE...", "send G-code lines to the printer",
+     "Sends each LINE to the printer as one G-code command, in order, and prints\n"
+     "\"LINE: ok\" once the printer has taken it. The first line that the printer\n"
+     "refuses, or whose exchange fails, ends the command with its reason.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     1, 1000, "--printer=", runGcode},
+    {"wifi status", "[--printer BUS:ADDRESS]", "", "the printer's Wi-Fi connection",
+     "Prints whether the printer is connected to a Wi-Fi network, and if so to\n"
+     "which, with its addresses; and the printer's MAC address.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiStatus},
+    {"wifi scan", "[--printer BUS:ADDRESS]", "", "the Wi-Fi networks the printer sees",
+     "Lets the printer scan for Wi-Fi networks and lists them: name, signal\n"
+     "strength as the printer reports it, and security (open, WEP, WPA, or\n"
+     "unknown).\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiScan},
+    {"wifi connect", "[--printer BUS:ADDRESS] [--key-file FILE] SSID", "SSID",
+     "connect the printer to a Wi-Fi network",
+     "Connects the printer to the Wi-Fi network SSID (at most 32 Latin-1\n"
+     "characters) with its pass phrase (at most 64), which is asked for on the\n"
+     "terminal without echo (empty for an open network), or read from a file.\n"
+     "The pass phrase is never taken from the command line, where every user\n"
+     "of the machine could read it, and never printed or logged.\n"
+     "\n" PRINTER_OPTION
+     "  --key-file FILE  the pass phrase: the first line of FILE (- for standard\n"
+     "                   input)\n"
+     "\n"
+     "When the printer's answer is lost, whether it connected is unknown: the\n"
+     "message says so and what the printer then reports.\n"
+     "\n" FAILURE_EXIT ", 4 FILE unreadable.\n",
+     1, 1, "--printer= --key-file=", runWifiConnect},
+    {"wifi disconnect", "[--printer BUS:ADDRESS]", "", "disconnect the printer from Wi-Fi",
+     "Disconnects the printer from its Wi-Fi network.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiDisconnect},
+    {"wifi config show", "[--printer BUS:ADDRESS]", "",
+     "the Wi-Fi network the printer connects to by itself",
+     "Prints the Wi-Fi network stored in the printer for its automatic\n"
+     "connection, whether it has a pass phrase (never the pass phrase itself),\n"
+     "and whether the automatic connection is on.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runWifiConfigShow},
+    {"wifi config set", "[--printer BUS:ADDRESS] [--key-file FILE] [--auto-connect on|off] SSID",
+     "SSID", "store the Wi-Fi network the printer connects to by itself",
+     "Stores the Wi-Fi network SSID and its pass phrase in the printer for its\n"
+     "automatic connection (each at most 32 and 64 bytes of UTF-8), and turns\n"
+     "the automatic connection on (or off). The pass phrase is asked for on the\n"
+     "terminal without echo, or read from a file, as for wifi connect.\n"
+     "\n" PRINTER_OPTION "  --key-file FILE        the pass phrase: the first line of FILE (- for\n"
+     "                         standard input)\n"
+     "  --auto-connect on|off  whether the printer connects by itself (default on)\n"
+     "\n" FAILURE_EXIT ", 4 FILE unreadable.\n",
+     1, 1, "--printer= --key-file= --auto-connect=", runWifiConfigSet},
+    {"head raise", "[--printer BUS:ADDRESS]", "", "raise the print head",
+     "Raises the print head: 35 mm up, then 5 mm back down to free it. The\n"
+     "printer must be idle. The Z axis's motor settings are lowered for the move\n"
+     "and put back afterwards, also when the move fails.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runHeadRaise},
+    {"head ship", "[--printer BUS:ADDRESS]", "", "lower the print head for shipping",
+     "Moves the print head up to its stop, then down to its shipping position.\n"
+     "The printer must be idle. The Z axis's motor settings are lowered for the\n"
+     "move and put back afterwards, also when the move fails.\n"
+     "\n" PRINTER_OPTION "\n" FAILURE_EXIT ".\n",
+     0, 0, "--printer=", runHeadShip},
     {"dfu list", "", "", "printers in firmware-update mode",
      "Lists the printers in firmware-update (DFU) mode as dfu-util finds them:\n"
      "USB ids and serial number.\n"
@@ -130,6 +218,42 @@ const Subcommand table[] = {
      "\n"
      "Exit status: 0 done, 2 usage error, 4 no history database (or unreadable).\n",
      0, 0, "--json --database= --limit=", runHistory},
+    {"farm", "[--broker URL] [--watch] [--json]", "", "every printer of a farm, from its broker",
+     "Lists every printer of every zelkd host that publishes to the farm's MQTT\n"
+     "broker, one line each: host, printer (its serial number), state, hot-end\n"
+     "temperature, progress, minutes left, and whether it is online (its host and\n"
+     "the printer both). Needs no printer here.\n"
+     "\n" FARM_BROKER
+     "  --watch       follow the farm until interrupted (Ctrl-C): on a terminal the\n"
+     "                table is rewritten in place, otherwise each change is a line\n"
+     "  --json        one JSON array (with --watch: one object per line and change)\n"
+     "\n" FARM_ACCOUNT "\n"
+     "Exit status: 0 done, 2 usage error, 3 the broker cannot be reached.\n",
+     0, 0, "--broker= --watch --json", runFarm},
+    {"farm pause", "[--broker URL] HOST/PRINTER", "HOST/PRINTER", "pause a printer of the farm",
+     "Asks HOST's zelkd, through the broker, to pause PRINTER's print, and waits for\n"
+     "its answer. Needs the operator's account (see zelkctl farm --help).\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm resume", "[--broker URL] HOST/PRINTER", "HOST/PRINTER",
+     "resume a paused printer of the farm",
+     "Asks HOST's zelkd, through the broker, to resume PRINTER's paused print, and\n"
+     "waits for its answer. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm abort", "[--broker URL] HOST/PRINTER", "HOST/PRINTER", "end a print of the farm",
+     "Asks HOST's zelkd, through the broker, to end PRINTER's print, and waits for\n"
+     "its answer. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
+    {"farm forget", "[--broker URL] HOST/PRINTER", "HOST/PRINTER",
+     "clear a gone printer from the farm",
+     "Clears what the broker keeps of a printer that is gone for good (its\n"
+     "availability, its state, its Home Assistant configurations), and tells its\n"
+     "host, when that is online, to stop publishing it. A printer that is online\n"
+     "is not forgotten. Needs the operator's account.\n"
+     "\n" FARM_BROKER "\n" FARM_EXIT,
+     1, 1, "--broker=", runFarmCommand},
     {"optimize", "INPUT OUTPUT", "INPUT OUTPUT", "rewrite a G-code file with fewer moves",
      "Rewrites the G-code file INPUT into OUTPUT so that it prints the same object\n"
      "with fewer moves: runs of straight moves of one kind (extruding, retracting,\n"
@@ -165,6 +289,10 @@ const Subcommand table[] = {
 
 #undef PRINTER_OPTION
 #undef PRINTER_EXIT
+#undef FAILURE_EXIT
+#undef FARM_BROKER
+#undef FARM_ACCOUNT
+#undef FARM_EXIT
 
 } // namespace
 

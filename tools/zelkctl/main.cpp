@@ -192,12 +192,19 @@ int main(int argc, char** argv)
             return Success;
         }
         QString topic = args.takeFirst();
-        if (isGroup(topic)) {
+        // Words are taken while they name a group's member ("wifi config
+        // show"); "farm" is a group and a subcommand of its own.
+        while (isGroup(topic)) {
+            const bool member =
+                !args.isEmpty() && (findSubcommand(topic + QLatin1Char(' ') + args.first()) ||
+                                    isGroup(topic + QLatin1Char(' ') + args.first()));
+            if (findSubcommand(topic) && !member)
+                break;
             if (args.isEmpty()) {
                 printGroupUsage(stdout, topic);
                 return Success;
             }
-            topic += QLatin1Char(' ') + args.first();
+            topic += QLatin1Char(' ') + args.takeFirst();
         }
         const Subcommand* s = findSubcommand(topic);
         if (!s)
@@ -205,13 +212,18 @@ int main(int argc, char** argv)
         printHelp(*s);
         return Success;
     }
-    if (isGroup(name)) {
+    // "wifi config show": words are taken while they name a group's member;
+    // "farm" is a group (farm pause...) and a subcommand of its own.
+    while (isGroup(name)) {
+        const QString member = args.isEmpty() ? QString() : name + QLatin1Char(' ') + args.first();
+        const bool isMember = !args.isEmpty() && (findSubcommand(member) || isGroup(member));
+        if (findSubcommand(name) && !isMember)
+            break;
         if (args.isEmpty() || isHelp(args.first())) {
             printGroupUsage(args.isEmpty() ? stderr : stdout, name);
             return args.isEmpty() ? UsageError : Success;
         }
-        const QString member = name + QLatin1Char(' ') + args.first();
-        if (!findSubcommand(member))
+        if (!isMember)
             return usageError(QStringLiteral("unknown subcommand '%1'").arg(member));
         name = member;
         args.removeFirst();

@@ -1,6 +1,7 @@
 #include "Api.h"
 
 #include "ApiKey.h"
+#include "FarmPublisher.h"
 #include "FileStore.h"
 #include "History.h"
 #include "OctoJson.h"
@@ -811,7 +812,16 @@ struct Calls
                                      {QStringLiteral("time"), double(l.timeMs)},
                                      {QStringLiteral("text"), l.text}});
         frame("logs", QJsonObject{{QStringLiteral("lines"), lines}});
+        if (api.farm)
+            frame("farm", api.farm->farmJson());
         ex.stream(first);
+    }
+
+    static void farm(Api& api, Exchange& ex, Api::Call&)
+    {
+        ex.respond(ok(api.farm ? api.farm->farmJson()
+                               : QJsonObject{{QStringLiteral("enabled"), false},
+                                             {QStringLiteral("printers"), QJsonArray()}}));
     }
 
     static void historyList(Api& api, Exchange& ex, Api::Call&)
@@ -871,6 +881,7 @@ const Api::Route Routes[] = {
     {"GET", "/zelkd/printers", Api::Route::Any, Exchange::Body::None, Calls::printers},
     {"GET", "/zelkd/events", Api::Route::Any, Exchange::Body::None, Calls::events},
     {"GET", "/zelkd/history", Api::Route::Any, Exchange::Body::None, Calls::historyList},
+    {"GET", "/zelkd/farm", Api::Route::Any, Exchange::Body::None, Calls::farm},
 };
 
 // Matches `path` (after "/api") to a route's pattern; `tail` takes the name

@@ -6,6 +6,7 @@ namespace zelkd {
 
 struct Calls;
 class ApiKey;
+class FarmPublisher;
 class FileStore;
 class History;
 class PrinterHub;
@@ -23,6 +24,9 @@ public:
 
     void begin(Exchange& exchange) override;
     void finish(Exchange& exchange) override;
+    // The farm this host's broker connection sees (none: no broker). Set
+    // before the server starts.
+    void setFarm(const FarmPublisher* publisher) { farm = publisher; }
 
     struct Route;
     struct Call;
@@ -35,6 +39,7 @@ private:
     FileStore* const files;
     History* const history;
     EventBus* const bus;
+    const FarmPublisher* farm = nullptr;
 };
 
 } // namespace zelkd

@@ -123,18 +123,27 @@ void DeviceAdapter::poll(TrelDeviceAddress port)
         d->pollStatus();
 }
 
-void DeviceAdapter::whenDone(const QFuture<bool>& future, const QString& failure, Done done)
+template <typename T>
+void DeviceAdapter::whenDone(const QFuture<RMResult<T>>& future, const QString& what, Done done)
 {
-    auto* watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this, [watcher, failure, done] {
-        bool ok = false;
+    auto* watcher = new QFutureWatcher<RMResult<T>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, what, done] {
+        RMOutcome outcome;
         try {
-            ok = watcher->result();
+            outcome = watcher->result().outcome;
         } catch (...) {
-            ok = false;
+            outcome = RMOutcome::failure(TREL_ERROR_OTHER, QStringLiteral("unexpected error"));
         }
         watcher->deleteLater();
-        done(ok ? Outcome::success() : Outcome::failure(failure));
+        // A request whose exchange failed is never done: the printer may not
+        // have had it, and what it made of it is unknown.
+        if (outcome.isOk())
+            return done(Outcome::success());
+        // A refusal's text names what was refused.
+        done(Outcome::failure(outcome.hasFirmwareCode()
+                                  ? outcome.text()
+                                  : QStringLiteral("%1: %2").arg(what, outcome.text()),
+                              outcome.status()));
     });
     watcher->setFuture(future);
 }
@@ -163,69 +172,48 @@ void DeviceAdapter::pause(TrelDeviceAddress port, Done done)
 {
     RMDevice* d = device(port);
     if (!d)
-        return done(Outcome::failure(QStringLiteral("the printer went away")));
-    whenDone(d->pause(), QStringLiteral("the request did not reach the printer"), done);
+        return done(
+            Outcome::failure(QStringLiteral("the printer went away"), TREL_ERROR_NO_DEVICE));
+    whenDone(d->pauseChecked(), QStringLiteral("the pause request did not reach the printer"),
+             done);
 }
 
 void DeviceAdapter::abort(TrelDeviceAddress port, Done done)
 {
     RMDevice* d = device(port);
     if (!d)
-        return done(Outcome::failure(QStringLiteral("the printer went away")));
-    whenDone(d->abort(), QStringLiteral("the request did not reach the printer"), done);
+        return done(
+            Outcome::failure(QStringLiteral("the printer went away"), TREL_ERROR_NO_DEVICE));
+    whenDone(d->abortChecked(), QStringLiteral("the abort request did not reach the printer"),
+             done);
 }
 
 void DeviceAdapter::loadFilament(TrelDeviceAddress port, Done done)
 {
     RMDevice* d = device(port);
     if (!d)
-        return done(Outcome::failure(QStringLiteral("the printer went away")));
-    d->startFilamentLoad();
-    // Commands run in order on the device's command thread: once this
-    // answer is in, the printer has had the request. What it made of it
-    // shows in its next status.
-    auto* watcher = new QFutureWatcher<QString>(this);
-    connect(watcher, &QFutureWatcher<QString>::finished, this, [watcher, done] {
-        QString version;
-        try {
-            version = watcher->result();
-        } catch (...) {
-        }
-        watcher->deleteLater();
-        done(version.isEmpty()
-                 ? Outcome::failure(QStringLiteral("the request did not reach the printer"))
-                 : Outcome::success());
-    });
-    watcher->setFuture(d->queryVersion());
+        return done(
+            Outcome::failure(QStringLiteral("the printer went away"), TREL_ERROR_NO_DEVICE));
+    // What the printer makes of the request shows in its next status.
+    whenDone(d->startFilamentLoadChecked(), QStringLiteral("the load request failed"), done);
 }
 
 void DeviceAdapter::unloadFilament(TrelDeviceAddress port, Done done)
 {
     RMDevice* d = device(port);
     if (!d)
-        return done(Outcome::failure(QStringLiteral("the printer went away")));
-    d->startFilamentUnload();
-    auto* watcher = new QFutureWatcher<QString>(this);
-    connect(watcher, &QFutureWatcher<QString>::finished, this, [watcher, done] {
-        QString version;
-        try {
-            version = watcher->result();
-        } catch (...) {
-        }
-        watcher->deleteLater();
-        done(version.isEmpty()
-                 ? Outcome::failure(QStringLiteral("the request did not reach the printer"))
-                 : Outcome::success());
-    });
-    watcher->setFuture(d->queryVersion());
+        return done(
+            Outcome::failure(QStringLiteral("the printer went away"), TREL_ERROR_NO_DEVICE));
+    whenDone(d->startFilamentUnloadChecked(), QStringLiteral("the unload request failed"), done);
 }
 
 void DeviceAdapter::sendGCode(TrelDeviceAddress port, const QString& line, Done done)
 {
     RMDevice* d = device(port);
     if (!d)
-        return done(Outcome::failure(QStringLiteral("the printer went away")));
-    whenDone(d->sendGCode(line), QStringLiteral("the printer refused %1").arg(line), done);
+        return done(
+            Outcome::failure(QStringLiteral("the printer went away"), TREL_ERROR_NO_DEVICE));
+    whenDone(d->sendGCodeChecked(line), QStringLiteral("\"%1\"").arg(line), done);
 }
 
 bool DeviceAdapter::sendJob(TrelDeviceAddress port, const QString& path,
@@ -251,13 +239,14 @@ bool DeviceAdapter::sendJob(TrelDeviceAddress port, const QString& path,
     connect(send, &RMJobSend::progressChanged, this,
             [progress](int percent) { progress(percent); });
     connect(send, &RMJobSend::done, this, [finish] { finish(Outcome::success()); });
-    connect(send, &RMJobSend::failed, this, [finish](const QString& reason) {
-        // LIBUSB_ERROR_NO_DEVICE: the cable, not the file.
+    connect(send, &RMJobSend::failed, this, [finish, send](const QString& reason) {
+        const TrelStatus status = send->outcome().status();
+        // The cable, not the file.
         finish(Outcome::failure(
-            reason.contains(QLatin1String("libusb error: -4")) ||
-                    reason.contains(QLatin1String("no longer connected"))
+            status == TREL_ERROR_NO_DEVICE
                 ? QStringLiteral("the printer went away while the file was sent (%1)").arg(reason)
-                : reason));
+                : reason,
+            status));
     });
     return true;
 }

@@ -34,9 +34,15 @@ struct DeviceStatus
 struct Outcome
 {
     bool ok = false;
-    QString reason; // why not, in words for a user
-    static Outcome success() { return {true, QString()}; }
-    static Outcome failure(const QString& why) { return {false, why}; }
+    QString reason; // why not, in words for a user, a failed exchange named
+    // The link library's outcome of the exchange that failed; TREL_SUCCESS
+    // for a success, and for a request the printer answered with a refusal.
+    TrelStatus status = TREL_SUCCESS;
+    static Outcome success() { return {true, QString(), TREL_SUCCESS}; }
+    static Outcome failure(const QString& why, TrelStatus status = TREL_SUCCESS)
+    {
+        return {false, why, status};
+    }
 };
 
 // zelkd's one door to the device layer: the registry, its printers, their
@@ -99,8 +105,10 @@ private:
 
     void devicesChanged(const QVector<TrelDeviceAddress>& active);
     RMDevice* device(TrelDeviceAddress port) const;
-    // Calls `done` with the future's result on the main thread.
-    void whenDone(const QFuture<bool>& future, const QString& failure, Done done);
+    // Calls `done` with the operation's outcome on the main thread; a
+    // failure's reason is `what`, then the device layer's account of it.
+    template <typename T>
+    void whenDone(const QFuture<RMResult<T>>& future, const QString& what, Done done);
 
     RMDeviceRegistry* registry = nullptr;
     QHash<TrelDeviceAddress, Printer> printers;

@@ -20,6 +20,21 @@ namespace zelkd {
 
 namespace {
 
+// A command that failed, answered as an OctoPrint client expects: 409 when
+// the printer is not there (not operational), 503 when it did not answer in
+// time, 500 otherwise; the text names the link library's outcome.
+Result failed(const Outcome& o)
+{
+    switch (o.status) {
+    case TREL_ERROR_NO_DEVICE:
+        return {Result::Conflict, o.reason};
+    case TREL_ERROR_TIMEOUT:
+        return {Result::Timeout, o.reason};
+    default:
+        return {Result::Failed, o.reason};
+    }
+}
+
 constexpr qint64 TemperatureWindowMs = 30 * 60 * 1000;
 // Today's printer log as the push stream replays it to a page opened later.
 constexpr qint64 LogBudgetBytes = 2 * 1024 * 1024;
@@ -149,10 +164,12 @@ void PrinterHub::attached(TrelDeviceAddress port)
         if (!fresh || serial.isEmpty())
             return;
         const QString address = fresh->snap.id;
+        QString firmwareBefore; // of a printer that comes back
         for (int i = 0; i < printers.size(); ++i) {
             Printer& old = printers[i];
             if (&old == fresh || old.snap.serial != serial || old.snap.attached)
                 continue;
+            firmwareBefore = old.snap.status.firmware;
             old.snap.attached = true;
             old.snap.address = fresh->snap.address;
             old.snap.status = fresh->snap.status;
@@ -181,6 +198,12 @@ void PrinterHub::attached(TrelDeviceAddress port)
         }
         changed(*fresh);
         event(*fresh, "plugged");
+        // Flashed while away (by the window or zelkctl on another machine,
+        // or here while zelkd let it go).
+        if (!firmwareBefore.isEmpty() && !fresh->snap.status.firmware.isEmpty() &&
+            firmwareBefore != fresh->snap.status.firmware)
+            event(*fresh, "firmware_updated",
+                  QStringLiteral("%1 -> %2").arg(firmwareBefore, fresh->snap.status.firmware));
         qCInfo(HubLog).noquote() << QStringLiteral("printer %1 %2 (%3, firmware %4): %5")
                                         .arg(fresh->snap.address, fresh->snap.id,
                                              fresh->snap.status.model, fresh->snap.status.firmware,
@@ -607,7 +630,7 @@ void PrinterHub::cancel(const QString& id, Reply reply)
                     adapter->poll(q->snap.status.port);
                 changed(*q);
             }
-            done(o.ok ? Result::ok() : Result{Result::Failed, o.reason});
+            done(o.ok ? Result::ok() : failed(o));
         });
         changed(p);
     });
@@ -644,7 +667,7 @@ void PrinterHub::pause(const QString& id, const QString& action, Reply reply)
         adapter->pause(p.snap.status.port, [this, printerId, done](const Outcome& o) {
             if (Printer* q = find(printerId); q && q->snap.attached)
                 adapter->poll(q->snap.status.port);
-            done(o.ok ? Result::ok() : Result{Result::Failed, o.reason});
+            done(o.ok ? Result::ok() : failed(o));
         });
     });
 }
@@ -663,7 +686,7 @@ void PrinterHub::filament(const QString& id, bool load, Reply reply)
         auto after = [this, printerId, done](const Outcome& o) {
             if (Printer* q = find(printerId); q && q->snap.attached)
                 adapter->poll(q->snap.status.port);
-            done(o.ok ? Result::ok() : Result{Result::Failed, o.reason});
+            done(o.ok ? Result::ok() : failed(o));
         };
         if (load)
             adapter->loadFilament(p.snap.status.port, after);
@@ -691,7 +714,7 @@ void PrinterHub::gcodeNext(const std::shared_ptr<GcodeBatch>& batch)
     const QString line = batch->lines.takeFirst();
     adapter->sendGCode(batch->port, line, [this, batch](const Outcome& o) {
         if (!o.ok)
-            return batch->done({Result::Failed, o.reason});
+            return batch->done(failed(o));
         gcodeNext(batch);
     });
 }

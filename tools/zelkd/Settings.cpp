@@ -3,9 +3,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -50,6 +53,24 @@ const Key Keys[] = {
      "Connections served at once, at least 256 (default 512)."},
     {"idle_timeout", "idle-timeout", "seconds",
      "A client that sends nothing for this long is cut off (default 30)."},
+    {"mqtt_host", "mqtt-host", "host",
+     "The farm's MQTT broker: publish the printers there and take commands from it (default: "
+     "none). Its pass phrase, mqtt_password, is read from the settings file only."},
+    {"mqtt_port", "mqtt-port", "port", "The broker's port (default 1883)."},
+    {"mqtt_tls_ca", "mqtt-tls-ca", "file",
+     "CA certificate (PEM): connect to the broker with TLS and check its certificate."},
+    {"mqtt_user", "mqtt-user", "name", "User name at the broker."},
+    {"mqtt_client_id", "mqtt-client-id", "id",
+     "MQTT client id, unique per host (zelkd- and the farm name unless set)."},
+    {"mqtt_topic_prefix", "mqtt-topic-prefix", "topic",
+     "The farm's topics: PREFIX/FARM_NAME/... (default zelk)."},
+    {"farm_name", "farm-name", "name",
+     "This host's name in the farm's topics, letters, digits, - and _ (the host name unless "
+     "set)."},
+    {"mqtt_keepalive", "mqtt-keepalive", "seconds",
+     "MQTT keep-alive: a vanished host is offline after 1.5 times this (default 60)."},
+    {"mqtt_discovery_prefix", "mqtt-discovery-prefix", "topic",
+     "Home Assistant's discovery prefix (default homeassistant)."},
 };
 
 bool isServiceUser()
@@ -144,6 +165,50 @@ bool apply(Settings& s, const QString& key, const QString& value, QString& why)
             return false;
         }
         s.idleTimeoutS = n;
+    } else if (key == QLatin1String("mqtt_host")) {
+        s.mqttHost = value.trimmed();
+    } else if (key == QLatin1String("mqtt_port")) {
+        const uint p = value.trimmed().toUInt(&ok);
+        if (!ok || p == 0 || p > 65535) {
+            why = QStringLiteral("want a port from 1 to 65535");
+            return false;
+        }
+        s.mqttPort = static_cast<quint16>(p);
+    } else if (key == QLatin1String("mqtt_tls_ca")) {
+        s.mqttTlsCa = value;
+    } else if (key == QLatin1String("mqtt_user")) {
+        s.mqttUser = value;
+    } else if (key == QLatin1String("mqtt_password")) {
+        // No option mirrors this one: a command line is shown to every user
+        // of the machine (ps, /proc/PID/cmdline).
+        s.mqttPassword = value.toUtf8();
+    } else if (key == QLatin1String("mqtt_client_id")) {
+        s.mqttClientId = value.trimmed();
+    } else if (key == QLatin1String("mqtt_topic_prefix") ||
+               key == QLatin1String("mqtt_discovery_prefix")) {
+        const QString t = value.trimmed();
+        if (t.isEmpty() || t.startsWith(QLatin1Char('/')) || t.endsWith(QLatin1Char('/')) ||
+            t.contains(QLatin1Char('+')) || t.contains(QLatin1Char('#')) ||
+            t.contains(QLatin1String("//")) || t.startsWith(QLatin1Char('$'))) {
+            why = QStringLiteral("want topic levels without wildcards, e.g. zelk or shop/zelk");
+            return false;
+        }
+        (key == QLatin1String("mqtt_topic_prefix") ? s.mqttTopicPrefix : s.mqttDiscoveryPrefix) = t;
+    } else if (key == QLatin1String("farm_name")) {
+        // Empty: the host name (loadSettings()).
+        static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9_-]{0,64}$"));
+        if (!safe.match(value.trimmed()).hasMatch()) {
+            why = QStringLiteral("want 1 to 64 letters, digits, - or _");
+            return false;
+        }
+        s.farmName = value.trimmed();
+    } else if (key == QLatin1String("mqtt_keepalive")) {
+        const int n = value.trimmed().toInt(&ok);
+        if (!ok || n < 5 || n > 3600) {
+            why = QStringLiteral("want seconds from 5 to 3600");
+            return false;
+        }
+        s.mqttKeepaliveS = n;
     } else {
         why = QStringLiteral("unknown setting");
         return false;
@@ -240,6 +305,10 @@ bool loadSettings(const QCommandLineParser& parser, Settings& s, QString& error)
                 return false;
             }
         }
+        if (!s.mqttPassword.isEmpty() && config.permission(QFile::ReadOther))
+            s.warnings.append(QStringLiteral("%1 holds the broker's pass phrase and is readable "
+                                             "by every user: chmod o-r it")
+                                  .arg(s.configFile));
     }
     for (const Key& k : Keys) {
         const QString option = QLatin1String(k.option);
@@ -261,6 +330,19 @@ bool loadSettings(const QCommandLineParser& parser, Settings& s, QString& error)
         s.uploadFolder = s.dataFolder + QStringLiteral("/uploads");
     if (s.webFolder.isEmpty())
         s.webFolder = defaultWebFolder();
+    if (s.farmName.isEmpty()) {
+        // The host name, as printer hosts name their instance by default,
+        // made one topic level.
+        QString name;
+        for (const QChar c : QSysInfo::machineHostName().left(64))
+            name += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('-') ||
+                            c == QLatin1Char('_')
+                        ? c
+                        : QLatin1Char('-');
+        s.farmName = name.isEmpty() ? QStringLiteral("zelkd") : name;
+    }
+    if (s.mqttClientId.isEmpty())
+        s.mqttClientId = QStringLiteral("zelkd-") + s.farmName;
     return true;
 }
 

@@ -32,8 +32,26 @@ struct Settings
     int maxConnections = 512;
     int idleTimeoutS = 30;
 
+    // The farm's MQTT broker (none: mqttHost empty). The pass phrase comes
+    // from the settings file alone: a command line is visible to every user
+    // of the machine.
+    QString mqttHost;
+    quint16 mqttPort = 1883;
+    QString mqttTlsCa; // PEM; set: TLS
+    QString mqttUser;
+    QByteArray mqttPassword;
+    QString mqttClientId; // default "zelkd-" + farmName
+    QString mqttTopicPrefix = QStringLiteral("zelk");
+    QString farmName; // this host in the topics; default: the host name
+    int mqttKeepaliveS = 60;
+    QString mqttDiscoveryPrefix = QStringLiteral("homeassistant");
+
+    // Said once logging runs (a pass phrase in a file others can read).
+    QStringList warnings;
+
     bool useTls() const { return !tlsCertificate.isEmpty(); }
     QString baseUrl() const; // "http://127.0.0.1:5000"
+    bool useMqtt() const { return !mqttHost.isEmpty(); }
 };
 
 // Adds the options that mirror the INI keys (and --config, --system, --user).

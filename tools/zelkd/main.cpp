@@ -10,6 +10,7 @@
 #include "ApiKey.h"
 #include "DeviceAdapter.h"
 #include "EventBus.h"
+#include "FarmPublisher.h"
 #include "FileStore.h"
 #include "History.h"
 #include "HttpServer.h"
@@ -17,6 +18,7 @@
 #include "Settings.h"
 
 #include <Logging.h>
+#include <TerminationSignals.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,7 +29,6 @@
 #include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
@@ -35,6 +36,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,14 +52,6 @@ constexpr int HeartbeatMs = 15000;
 // How long the printers attached at start get to answer before the start-up
 // lines say what was found.
 constexpr int DiscoveryMs = 3000;
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
 
 int fail(const QString& text)
 {
@@ -200,7 +194,17 @@ int main(int argc, char** argv)
         hub.post([&hub, f] { hub.fileAnalysed(f); });
     });
     const auto analysesEnd = qScopeGuard([&files] { files.stopAnalyses(); });
+    // The farm's broker, when one is configured: it hears the hub from the
+    // first printer on, and says the host is offline before the hub goes.
+    std::unique_ptr<FarmPublisher> farm;
+    if (settings.useMqtt())
+        farm = std::make_unique<FarmPublisher>(settings, &hub, &files, &bus);
+    const auto farmEnd = qScopeGuard([&farm] {
+        if (farm)
+            farm->stop();
+    });
     Api api(settings, key, &hub, &files, history.isOpen() ? &history : nullptr, &bus);
+    api.setFarm(farm.get());
     HttpServer server(settings, &api, &bus);
     if (!server.start(error))
         return fail(error);
@@ -216,18 +220,15 @@ int main(int argc, char** argv)
             announcer.addPrinter(id);
     });
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    // SIGINT, SIGTERM and SIGHUP (a closed terminal) end zelkd through its
+    // event loop, so that the printers are let go and the log written out.
+    TerminationSignals termination;
+    if (!termination.isActive())
         return fail(QStringLiteral("cannot watch for signals"));
-    QSocketNotifier signalWatch(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalWatch, &QSocketNotifier::activated, &app, [&app] {
-        char c;
-        while (::read(signalPipe[0], &c, 1) > 0) {
-        }
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&app] {
         qCInfo(Main) << "stopping";
         app.quit();
     });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
     qCInfo(Main).noquote() << QStringLiteral("zelkd %1 (%2), listening on %3/")
@@ -246,6 +247,21 @@ int main(int argc, char** argv)
                                              "%3/log")
                                   .arg(files.folder(), formatSize(settings.maxUploadSize),
                                        settings.dataFolder);
+    for (const QString& warning : settings.warnings)
+        qCWarning(Main).noquote() << warning;
+    if (farm) {
+        qCInfo(Main).noquote() << QStringLiteral("farm: broker %1://%2:%3 as %4%5, topics %6/%7/")
+                                      .arg(settings.mqttTlsCa.isEmpty() ? "mqtt" : "mqtts",
+                                           settings.mqttHost)
+                                      .arg(settings.mqttPort)
+                                      .arg(
+                                          settings.mqttClientId,
+                                          settings.mqttUser.isEmpty()
+                                              ? QString()
+                                              : QStringLiteral(" (user %1)").arg(settings.mqttUser),
+                                          settings.mqttTopicPrefix, settings.farmName);
+        farm->start();
+    }
 
     adapter.start();
     hub.start();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 
@@ -94,6 +95,12 @@ public:
     // the next message.
     static constexpr size_t MAX_MESSAGE = 1u << 20;
 
+    // Bytes the receive path has examined for braces since this object was
+    // made. Each received byte is examined once, whatever the stream holds
+    // (giving up a brace past MAX_MESSAGE rescans nothing): a test holds the
+    // receiver to that. Any thread.
+    unsigned long long job_bytes_scanned() const { return scanned_bytes.load(); }
+
 protected:
     // Status and job-data callbacks are made only after a derived class calls
     // this, last thing in its constructor (the back end may deliver data as
@@ -113,18 +120,36 @@ protected:
                        TrelDeviceAddress address) override;
 
 private:
-    // Bytes of one printer not yet taken as messages, and how far they were
-    // scanned: counting resumes where it stopped instead of from the start.
+    // An opening brace not closed yet, and the objects completed directly
+    // inside it so far: if the receiver gives this brace up, those become
+    // messages of their own (each with the text before it) without a rescan.
+    struct open_brace_t
+    {
+        uint64_t at;              // stream position of the brace
+        uint64_t first_child = 0; // where the first completed object opens
+        size_t children = 0;      // how many have completed
+    };
+    // Bytes of one printer not yet taken as messages. Positions count bytes
+    // since the printer connected; `bytes` starts at `base` and holds the
+    // untaken bytes from `head` on (a prefix before `head` is dropped when it
+    // is at least half of the buffer, so dropping costs no more than reading).
     struct rx_buffer_t
     {
         std::string bytes;
-        size_t scanned = 0;
-        long depth = 0; // openings minus closings so far
-        bool opened = false;
+        uint64_t base = 0;
+        uint64_t head = 0;
+        std::deque<open_brace_t> open; // outermost first
+        // Where the completed objects of each open brace close: the
+        // outermost's first, each brace's in order. Together with `open`
+        // bounded by the bytes kept.
+        std::deque<uint64_t> closes;
     };
     void deliver(TrelDeviceAddress address, const std::string& message);
+    void deliver_range(TrelDeviceAddress address, rx_buffer_t& rx, uint64_t from, uint64_t to);
+    void give_up_outermost(TrelDeviceAddress address, rx_buffer_t& rx);
 
     std::unordered_map<TrelDeviceAddress, rx_buffer_t> rx_buffers;
     bool registered = false;
     std::atomic<bool> delivering{false};
+    std::atomic<unsigned long long> scanned_bytes{0};
 };

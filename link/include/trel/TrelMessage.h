@@ -27,7 +27,8 @@ enum : unsigned int {
 //   {"transport":{"attrs":[...],"id":N},"data":{...}}
 // A message built here takes the next id of the process-wide counter; a message
 // parsed from the wire keeps its wire id and points into the parse tree of its
-// text (get_unparsed_data()), which lives only while the message is delivered.
+// text (get_unparsed_data()), which lives only while the message is delivered:
+// afterwards is_parsed() is false and every reader returns null, empty or 0.
 class TREL_EXPORT TrelMessage
 {
 public:
@@ -90,6 +91,13 @@ public:
 
 protected:
     static unsigned int next_id();
+
+    // The transport frees a received message's parse tree once the message
+    // is delivered, and then drops the message's pointer into it, so that a
+    // message kept beyond its delivery (a request's response) reads as
+    // unparsed instead of reading freed memory.
+    friend class TrelTransport;
+    void forget_data() { _data = nullptr; }
 
     unsigned int _attrs;
     unsigned int _id;

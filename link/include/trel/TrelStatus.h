@@ -51,6 +51,13 @@ enum TrelStatus : int {
     // library callback, whose thread is the one that delivers answers and USB
     // events. Nothing was sent.
     TREL_ERROR_NOT_ALLOWED = -7,
+    // A printer on the bus that could not be opened: its device node may not
+    // be opened by this user (no udev rule grants it). See
+    // TrelUsb::list_unopened().
+    TREL_ERROR_ACCESS = -8,
+    // A printer on the bus that could not be opened: another program holds
+    // its interface (TrelUsb::node_holder() may name it).
+    TREL_ERROR_BUSY = -9,
     // Anything else (an exception the library did not expect).
     TREL_ERROR_OTHER = -99,
 };

@@ -19,6 +19,7 @@
 #include <trel/TrelUsb.h>
 
 #include <memory>
+#include <type_traits>
 
 using namespace zelktest;
 using zelksim::VirtualPrinter;
@@ -35,7 +36,59 @@ TrelJobInterface::StatusMsg state(const char* s)
     return m;
 }
 
+// A client that outlives the tasks of the devices that use it: a device
+// that goes does not wait for them.
+struct DeviceClient : TestClient
+{
+    ~DeviceClient() override { RMDevice::waitForTasks(this, 20000); }
+};
+
+// Whether an operation reported success (one that reports nothing: true).
+template <typename T>
+bool succeeded(QFuture<T> future)
+{
+    future.waitForFinished();
+    if constexpr (std::is_void<T>::value)
+        return true;
+    else
+        return future.result();
+}
+
+// A Z servo record unlike the virtual printer's defaults and unlike anything
+// a head move writes, so that what ends on the printer tells where it came
+// from.
+servo_dc_client_config_t distinctZServo(TrelCommandInterface& fw)
+{
+    servo_dc_client_config_t c = fw.servo_dc_config_get(PRINTER, SERVO_DC_Z);
+    c.pwm_cap = 3100;
+    c.pwm_cap_time = 150;
+    c.gains.kp = 1.25f;
+    c.speed_max = 15.0f;
+    fw.servo_dc_config_set(PRINTER, SERVO_DC_Z, c);
+    return c;
+}
+
+bool sameServo(const servo_dc_client_config_t& a, const servo_dc_client_config_t& b)
+{
+    return a.interrupt_frequency == b.interrupt_frequency && a.gains.kp == b.gains.kp &&
+           a.gains.ki == b.gains.ki && a.gains.kd == b.gains.kd && a.pwm_cap == b.pwm_cap &&
+           a.pwm_cap_time == b.pwm_cap_time && a.pos_res_eu_per_mm == b.pos_res_eu_per_mm &&
+           a.speed_max == b.speed_max && a.accel_max == b.accel_max;
+}
+
+using Fault = zelksim::FirmwareModel::CommandFault;
+using Sent = zelksim::FirmwareModel::ServoConfigSent;
+using Move = zelksim::FirmwareModel::ServoMoveSent;
+
+template <typename T>
+std::vector<T> since(const std::vector<T>& log, size_t from)
+{
+    return std::vector<T>(log.begin() + long(std::min(from, log.size())), log.end());
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class RMDeviceTest : public QObject
 {
@@ -47,7 +100,7 @@ private slots:
     void identityAndGcode()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -60,38 +113,176 @@ private slots:
         QCOMPARE(device.numDevicesAttached(), qMakePair(1, 0));
     }
 
-    void headMovesFollowTheirSequences()
+    // What the printer is sent: the model moves the axis but ignores the
+    // caps and ignore_stalls, and its own caps are not the restored ones.
+    void headMovesSendTheirSequences()
     {
         VirtualPrinter printer(simBus());
         printer.setTimeScale(50);
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
+        zelksim::FirmwareModel& fw = printer.firmware();
+        distinctZServo(client);
+        // Caps, cap time and a gain of each record written: the rest of the
+        // record is kept.
+        auto caps = [&](size_t from) {
+            QStringList c;
+            for (const Sent& s : since(fw.servoConfigLog(), from))
+                c << QStringLiteral("%1/%2 kp %3").arg(s.pwmCap).arg(s.pwmCapTime).arg(s.kp);
+            return c;
+        };
+        // Type, distance or target, speed/acceleration, stalls ignored.
+        auto moves = [&](size_t from) {
+            QStringList m;
+            for (const Move& v : since(fw.servoMoveLog(), from))
+                m << QStringLiteral("%1 %2 %3/%4%5")
+                         .arg(v.type)
+                         .arg(v.type == 1 ? v.distance : v.target)
+                         .arg(v.speed)
+                         .arg(v.accel)
+                         .arg(v.ignoreStalls ? "" : " stalls");
+            return m;
+        };
+        const QStringList sequence{"2000/5 kp 1.25", "3580/200 kp 1.25", "3100/150 kp 1.25"};
 
-        const double start = printer.firmware().zPositionMm();
-        device.raiseHead().waitForFinished();
+        size_t configs = fw.servoConfigLog().size(), moved = fw.servoMoveLog().size();
+        const double start = fw.zPositionMm();
+        QVERIFY(device.raiseHead().result());
+        QCOMPARE(caps(configs), sequence);
         // Up 35 mm, then unjammed 5 mm down from there.
-        QCOMPARE(printer.firmware().zPositionMm(), start + 30.0);
-        QVERIFY(!printer.firmware().zMoving());
-        const auto gcode = printer.firmware().gcodeLog();
+        QCOMPARE(moves(moved), (QStringList{"1 35 2.5/2.5", "3 -5 1/1"}));
+        QCOMPARE(fw.zPositionMm(), start + 30.0);
+        QVERIFY(!fw.zMoving());
+        const auto gcode = fw.gcodeLog();
         QCOMPARE(std::count(gcode.begin(), gcode.end(), "M400"), 2L);
 
         // Bumped up to the top stop, unjammed, then 120 mm down from there.
-        device.lowerHeadToShipment().waitForFinished();
-        QCOMPARE(printer.firmware().zPositionMm(), 140.0 - 5.0 - 120.0);
+        configs = fw.servoConfigLog().size(), moved = fw.servoMoveLog().size();
+        QVERIFY(device.lowerHeadToShipment().result());
+        QCOMPARE(caps(configs), sequence);
+        QCOMPARE(moves(moved), (QStringList{"3 150 2.5/2.5", "3 -5 1/1", "3 -120 5/20"}));
+        QCOMPARE(fw.zPositionMm(), 140.0 - 5.0 - 120.0);
+    }
 
-        // The caps were restored.
-        TrelCommandInterface& fw = client;
-        const servo_dc_client_config_t config = fw.servo_dc_config_get(PRINTER, SERVO_DC_Z);
-        QCOMPARE(config.pwm_cap, 3580);
-        QCOMPARE(config.pwm_cap_time, 200u);
+    // A response lost before the printer acted (nothing changed) and one
+    // lost after (it did): the operation fails either way, and leaves the
+    // printer's settings as they were, or says what they are.
+    void lostResponsesFail_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("command"); // whose response is lost
+        QTest::addColumn<Fault>("fault");
+        const Fault before = Fault::NoResponse, after = Fault::NoResponseAfterActing;
+        QTest::newRow("gcode, lost unread") << "gcode"
+                                            << "gcode_process_command" << before;
+        QTest::newRow("gcode, lost after") << "gcode"
+                                           << "gcode_process_command" << after;
+        QTest::newRow("wifi, lost unread") << "wifi"
+                                           << "wifi_client_connect" << before;
+        QTest::newRow("wifi, lost after") << "wifi"
+                                          << "wifi_client_connect" << after;
+        QTest::newRow("raise, read lost") << "raise"
+                                          << "servo_dc_config_get" << before;
+        QTest::newRow("raise, cap write lost unread") << "raise"
+                                                      << "servo_dc_config_set" << before;
+        QTest::newRow("raise, cap write lost after") << "raise"
+                                                     << "servo_dc_config_set" << after;
+        QTest::newRow("raise, move lost after") << "raise"
+                                                << "servo_dc_move" << after;
+    }
+
+    void lostResponsesFail()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, command);
+        QFETCH(Fault, fault);
+        VirtualPrinter printer(simBus());
+        printer.setTimeScale(50);
+        DeviceClient client;
+        client.set_response_timeout(300ms);
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        RMDevice device(PRINTER, &client);
+        zelksim::FirmwareModel& fw = printer.firmware();
+        const servo_dc_client_config_t servo = distinctZServo(client);
+        const size_t configs = fw.servoConfigLog().size();
+        const bool acted = fault == Fault::NoResponseAfterActing;
+
+        fw.injectCommandFault(command.toStdString(), fault);
+        bool ok = true;
+        if (operation == "gcode")
+            ok = succeeded(device.sendGCode("G28"));
+        else if (operation == "wifi")
+            ok = succeeded(device.connectWifi("ZelkLab", "correct horse"));
+        else
+            ok = succeeded(device.raiseHead());
+        QVERIFY(!ok);
+
+        if (operation == "gcode") {
+            QCOMPARE(fw.gcodeLog(),
+                     acted ? std::vector<std::string>{"G28"} : std::vector<std::string>{});
+        } else if (operation == "wifi") {
+            QCOMPARE(fw.wifiConnected(), acted); // what it did stays done
+        } else {
+            QVERIFY(sameServo(client.servo_dc_config_get(PRINTER, SERVO_DC_Z), servo));
+            if (command == "servo_dc_config_get") // nothing written at all
+                QCOMPARE(fw.servoConfigLog().size(), configs);
+        }
+    }
+
+    // How an operation ended, as zelkctl and zelkd report it.
+    void outcomesNameTheFailure()
+    {
+        VirtualPrinter printer(simBus());
+        printer.setTimeScale(50);
+        DeviceClient client;
+        client.set_response_timeout(300ms);
+        printer.plug();
+        QVERIFY(client.waitConnected(PRINTER));
+        RMDevice device(PRINTER, &client);
+        zelksim::FirmwareModel& fw = printer.firmware();
+
+        RMResult<bool> r = device.sendGCodeChecked("nonsense").result();
+        QVERIFY(!r.value);
+        QCOMPARE(r.outcome.status(), TREL_SUCCESS); // answered: a refusal
+        QCOMPARE(r.outcome.firmwareCode(), int(GCODE_PROCESS_UNKNOWN_COMMAND));
+        QCOMPARE(r.outcome.text(),
+                 QString("the printer refused \"nonsense\": unknown command (code 2)"));
+
+        fw.injectCommandFault("wifi_client_connect", Fault::NoResponseAfterActing);
+        r = device.connectWifiChecked("ZelkLab", "correct horse").result();
+        QVERIFY(!r.value);
+        QCOMPARE(r.outcome.statusName(), QString("TREL_ERROR_TIMEOUT"));
+        QVERIFY(r.outcome.isUnknown());
+        QCOMPARE(r.outcome.text(),
+                 QString("TREL_ERROR_TIMEOUT (No response in time) in wifi_client_connect; "
+                         "whether the printer made the change is unknown; the printer now "
+                         "reports: connected to \"ZelkLab\""));
+        QVERIFY(!r.outcome.text().contains("correct horse"));
+
+        fw.injectCommandFault("servo_dc_config_get", Fault::NoResponse);
+        r = device.raiseHeadChecked().result();
+        QVERIFY(!r.value);
+        QCOMPARE(r.outcome.text(), QString("TREL_ERROR_TIMEOUT (No response in time) in "
+                                           "servo_dc_config_get; nothing was changed"));
+        fw.injectCommandFault("servo_dc_position_set_client", Fault::NoResponseAfterActing);
+        r = device.raiseHeadChecked().result();
+        QCOMPARE(r.outcome.text(), QString("TREL_ERROR_TIMEOUT (No response in time) in "
+                                           "servo_dc_position_set_client; the Z servo's "
+                                           "settings were restored"));
+
+        device.setConnected(false);
+        const RMResult<QString> closed = device.queryVersionChecked().result();
+        QCOMPARE(closed.outcome.status(), TREL_ERROR_NO_DEVICE);
+        QVERIFY(!closed.outcome.isUnknown()); // nothing was sent
     }
 
     void wifiOperations()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -135,7 +326,7 @@ private slots:
     void ssidsAreCutTo32AndTheTwoEncodingsDiffer()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -160,7 +351,7 @@ private slots:
     void uploadReportsProgressAndReleasesTheDevice()
     {
         RawPrinter printer;
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -192,7 +383,7 @@ private slots:
     void failedUploadIsReportedAndReleasesTheDevice()
     {
         RawPrinter printer;
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -229,7 +420,7 @@ private slots:
     void uploadEndingWithItsDeviceIsReported()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         TrelUsb::set_write_timeout(100);
@@ -271,7 +462,7 @@ private slots:
     void uploadGoneInsideItsOwnProgressSlot()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         QTemporaryFile big;
@@ -297,11 +488,12 @@ private slots:
     }
 
     // Commands queued behind one the printer holds up, when their device
-    // goes: each future finishes, with the fallback, instead of never.
+    // goes: the device's end does not wait for the one held up, and each
+    // future finishes, with the fallback, instead of never.
     void queuedCommandsFinishWhenTheirDeviceGoes()
     {
         VirtualPrinter printer(simBus());
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         TrelUsb::set_write_timeout(100);
@@ -310,15 +502,19 @@ private slots:
         QFuture<QString> held = device->queryVersion();
         QFuture<QString> version = device->querySerial();
         QFuture<bool> gcode = device->sendGCode("G28");
-        QFuture<void> raise = device->raiseHead();
+        QFuture<bool> raise = device->raiseHead();
+        QVERIFY(eventually([&] { return printer.timedOutWrites() >= 1; }));
         device.reset();
+        // Its write is retried, 100 ms each time: it is still running.
+        QVERIFY(!held.isFinished());
+        QVERIFY(RMDevice::waitForTasks(&client, 20000));
         TrelUsb::set_write_timeout(TrelUsb::DEFAULT_WRITE_TIMEOUT_MS);
-        QVERIFY(held.isFinished());
-        QVERIFY(version.isFinished());
-        QVERIFY(gcode.isFinished());
-        QVERIFY(raise.isFinished());
+        for (const QFuture<void>& f : {QFuture<void>(held), QFuture<void>(version),
+                                       QFuture<void>(gcode), QFuture<void>(raise)})
+            QVERIFY(f.isFinished());
         QCOMPARE(version.result(), QString());
         QCOMPARE(gcode.result(), false);
+        QCOMPARE(raise.result(), false);
     }
 
     void pauseResumesAndAbortEndsARunningPrint()
@@ -326,7 +522,7 @@ private slots:
         using State = zelksim::PrintJobModel::State;
         VirtualPrinter printer(simBus());
         printer.setTimeScale(200);
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);
@@ -369,7 +565,7 @@ private slots:
     void pollIsNotSentWhileReceivingAFile()
     {
         RawPrinter printer;
-        TestClient client;
+        DeviceClient client;
         printer.plug();
         QVERIFY(client.waitConnected(PRINTER));
         RMDevice device(PRINTER, &client);

@@ -200,6 +200,15 @@ def test_bad_requests():
         assert z.get("/api/version")[0] == 200  # meanwhile
         assert s.recv(100) == b"" and time.monotonic() - start < 15
         s.close()
+        # A command whose exchange fails is never reported done, and says
+        # how it failed: the printer's answer lacks "__return__".
+        for command, path, body in (
+                ("gcode_process_command", "/api/printer/command", {"command": "G28"}),
+                ("load_initiate", "/api/zelkd/filament", {"command": "load"})):
+            assert z.sim("command-fault", "1:5", command, "no-return") == "ok"
+            status, answer, _ = z.request("POST", path, json.dumps(body).encode(), json_type)
+            assert status == 500 and "TREL_ERROR_NO_RETURN" in json.loads(answer)["error"], \
+                (path, status, answer)
 
 
 def test_flood_of_status_requests_during_an_upload():

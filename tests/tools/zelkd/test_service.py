@@ -9,18 +9,18 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import sqlite3
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 import zelkdtest  # noqa: E402
-from zelkdtest import ZELKD, Zelkd, gcode  # noqa: E402
+from zelkdtest import ZELKD, EventReader, Zelkd, gcode  # noqa: E402
 
 
 FOLDERS = []
@@ -158,7 +158,9 @@ def test_history_migration_damage_and_zelkctl():
         assert prints["last"]["success"] is False  # the job zelkd never saw end
         history = z.json("GET", "/api/zelkd/history")["prints"]
         assert history[0]["reason"] == "zelkd stopped during the job"
-        z.stop()
+        # A closed terminal (SIGHUP) ends zelkd as SIGTERM does: through its
+        # teardown, the history closed.
+        assert z.stop(signal.SIGHUP) == 0 and "stopping" in z.output(), z.output()
         db = sqlite3.connect(data + "/history.sqlite")
         assert db.execute("PRAGMA user_version").fetchone()[0] == 2
         assert db.execute("SELECT count(*) FROM sqlite_master WHERE name='prints_by_file'"
@@ -194,39 +196,6 @@ def test_history_migration_damage_and_zelkctl():
         assert old["gcodeAnalysis"] == analysis and "analysed old.gcode" not in z.output()
         assert z.request("DELETE", "/api/files/local/old.gcode")[0] == 204
         assert not os.path.exists(sidecar)
-
-
-class EventReader(threading.Thread):
-    """Reads a server-sent event stream into (event, data) pairs."""
-
-    def __init__(self, z, path):
-        super().__init__(daemon=True)
-        self.events = []
-        self.comments = 0
-        self.c = z.connection(timeout=60)
-        self.c.request("GET", path)
-        self.r = self.c.getresponse()
-        self.start()
-
-    def run(self):
-        event, data = None, []
-        try:
-            while True:
-                line = self.r.readline().decode().rstrip("\n")
-                if line.startswith(":"):
-                    self.comments += 1
-                elif line.startswith("event: "):
-                    event = line[7:]
-                elif line.startswith("data: "):
-                    data.append(line[6:])
-                elif line == "" and event:
-                    self.events.append((event, json.loads("\n".join(data))))
-                    event, data = None, []
-        except Exception:
-            pass
-
-    def of(self, kind):
-        return [d for e, d in self.events if e == kind]
 
 
 def test_event_stream():
