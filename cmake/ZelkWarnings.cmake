@@ -7,4 +7,10 @@ function(zelk_warnings target)
     if(ZELK_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
+    # Lock rules (TrelThreadSafety.h): clang checks them, and a broken one
+    # fails every clang build, the sanitizer and fuzz builds included, which
+    # otherwise run with warnings as warnings. gcc has no such analysis.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        target_compile_options(${target} PRIVATE -Wthread-safety -Werror=thread-safety)
+    endif()
 endfunction()

@@ -1,8 +1,9 @@
-// Both readers of a dfu-util device listing (`dfu-util -l`): the library's
+// The reader of a dfu-util device listing (`dfu-util -l`), libtrel's
+// trel_dfu_parse_listing, through both its users: the library's
 // (TrelDfu::parse_devices) and the program's (RMDFUDevice::parseListing).
 // Whatever dfu-util prints, a device they report carries the identifiers a
 // later `dfu-util -d VID:PID -S SERIAL` is built from: non-empty, letters and
-// digits only.
+// digits only; and both users see the same devices.
 //
 // Input: the listing text.
 #include "FuzzSupport.h"
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     using zelkfuzz::check;
     const std::string output(reinterpret_cast<const char*>(data), size);
 
-    for (const TrelDfu::DfuDevice_t& d : TrelDfu::parse_devices(output)) {
+    const std::list<TrelDfu::DfuDevice_t> listed = TrelDfu::parse_devices(output);
+    for (const TrelDfu::DfuDevice_t& d : listed) {
         check(alphanumeric(d.vendor) && alphanumeric(d.product),
               "the library's listing gives alphanumeric USB ids");
         check(alphanumeric(d.serial), "the library's listing gives an alphanumeric serial");
@@ -49,6 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(alphanumeric(d.vid()) && alphanumeric(d.pid()),
               "the program's listing gives alphanumeric USB ids");
         check(alphanumeric(d.serial()), "the program's listing gives an alphanumeric serial");
+    }
+    // Equal wherever the text is UTF-8 (the program reads dfu-util's output so).
+    if (QString::fromUtf8(output.data(), int(output.size())).toStdString() == output) {
+        check(size_t(devices.size()) == listed.size(), "both users list as many devices");
+        auto it = listed.begin();
+        for (const RMDFUDevice& d : devices) {
+            check(d.serial().toStdString() == it->serial, "both users read the same serial");
+            ++it;
+        }
     }
     return 0;
 }

@@ -5,9 +5,10 @@
 
 #include <LogCategories.h>
 
+#include <trel/TrelDfu.h>
+
 #include <QMetaEnum>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSharedData>
 #include <QtConcurrent>
 
@@ -106,17 +107,11 @@ QFuture<QList<RMDFUDevice>> RMDFUDevice::connectedDevices(const QString& dfuUtil
 
 QList<RMDFUDevice> RMDFUDevice::parseListing(const QString& dfuUtilPath, const QString& output)
 {
-    // A dot stops at a line feed, so every match is one whole line.
-    static const QRegularExpression line(
-        QStringLiteral("Found\\s+DFU:\\s+\\[(?<vid>[a-zA-Z0-9]+):(?<pid>[a-zA-Z0-9]+)\\]"
-                       ".*serial=\"(?<serial>[a-zA-Z0-9]+)\".*\n"));
     QList<RMDFUDevice> devices;
-    QRegularExpressionMatchIterator it = line.globalMatch(output);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        const RMDFUDevice device(dfuUtilPath, m.captured(QStringLiteral("vid")),
-                                 m.captured(QStringLiteral("pid")),
-                                 m.captured(QStringLiteral("serial")));
+    for (const TrelDfuListing& d : trel_dfu_parse_listing(output.toStdString())) {
+        const RMDFUDevice device(dfuUtilPath, QString::fromStdString(d.vendor),
+                                 QString::fromStdString(d.product),
+                                 QString::fromStdString(d.serial));
         qCDebug(DFU).noquote() << "Found device:" << device.vid() << device.pid()
                                << device.serial();
         devices.append(device);

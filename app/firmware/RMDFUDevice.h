@@ -34,7 +34,8 @@ public:
     // thread pool, which it blocks for up to a minute. Every failure (no
     // dfu-util, a crash, an error exit) yields an empty list and a warning.
     static QFuture<QList<RMDFUDevice>> connectedDevices(const QString& dfuUtilPath);
-    // The listing's parser: one device per output line of the form
+    // The listing's parser, libtrel's trel_dfu_parse_listing(): one device
+    // per output line of the form
     //   Found DFU: [vid:pid] ... serial="SERIAL" ...\n
     // in output order; a line without a quoted alphanumeric serial or without
     // its line end is no device.

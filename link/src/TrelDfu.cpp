@@ -3,9 +3,132 @@
 #include <trel/TrelException.h>
 
 #include <regex>
+#include <string>
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+bool isAlnum(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// The letters and digits at `at`, advancing past them.
+std::string alnumRun(const std::string& line, size_t& at)
+{
+    const size_t start = at;
+    while (at < line.size() && isAlnum(line[at]))
+        ++at;
+    return line.substr(start, at - start);
+}
+
+// "Found" blanks "DFU:" blanks "[" ID ":" ID "]" at `at`; on success `at` is
+// past the bracket.
+bool readHead(const std::string& line, size_t& at, TrelDfuListing& device)
+{
+    auto word = [&](const char* w) {
+        const size_t n = std::char_traits<char>::length(w);
+        if (line.compare(at, n, w) != 0)
+            return false;
+        at += n;
+        return true;
+    };
+    auto blanks = [&] {
+        const size_t start = at;
+        while (at < line.size() && isSpace(line[at]))
+            ++at;
+        return at > start;
+    };
+    if (!word("Found") || !blanks() || !word("DFU:") || !blanks() || !word("["))
+        return false;
+    device.vendor = alnumRun(line, at);
+    if (device.vendor.empty() || !word(":"))
+        return false;
+    device.product = alnumRun(line, at);
+    return !device.product.empty() && word("]");
+}
+
+// The value of a bare field (key=value, up to the comma) in `fields`.
+std::string bareField(const std::string& fields, const std::string& key)
+{
+    size_t at = 0;
+    while ((at = fields.find(key + "=", at)) != std::string::npos) {
+        if (at == 0 || fields[at - 1] == ' ' || fields[at - 1] == ',')
+            break;
+        ++at;
+    }
+    if (at == std::string::npos)
+        return {};
+    at += key.size() + 1;
+    std::string value = fields.substr(at, fields.find(',', at) - at);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+bool parseLine(const std::string& line, TrelDfuListing& device)
+{
+    // dfu-util starts the line with it; anything before is tolerated, as a
+    // search would.
+    size_t at = std::string::npos;
+    for (size_t found = line.find("Found"); found != std::string::npos;
+         found = line.find("Found", found + 1)) {
+        at = found;
+        if (readHead(line, at, device))
+            break;
+        at = std::string::npos;
+    }
+    if (at == std::string::npos)
+        return false;
+
+    // The serial is printed last; its value must be letters and digits up to
+    // the closing quote.
+    const std::string rest = line.substr(at);
+    const size_t serialKey = rest.rfind("serial=\"");
+    if (serialKey == std::string::npos)
+        return false;
+    size_t value = serialKey + 8;
+    device.serial = alnumRun(rest, value);
+    if (device.serial.empty() || value >= rest.size() || rest[value] != '"')
+        return false;
+
+    // The name may hold commas (a flash layout) and is printed just before
+    // the serial; the short fields come before the name.
+    const std::string head = rest.substr(0, serialKey);
+    const size_t nameKey = head.find("name=\"");
+    const std::string fields = head.substr(0, nameKey);
+    device.alt = bareField(fields, "alt");
+    device.path = bareField(fields, "path");
+    if (nameKey != std::string::npos) {
+        const size_t start = nameKey + 6;
+        const size_t end = head.rfind('"');
+        if (end != std::string::npos && end >= start)
+            device.name = head.substr(start, end - start);
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<TrelDfuListing> trel_dfu_parse_listing(const std::string& output)
+{
+    std::vector<TrelDfuListing> devices;
+    size_t start = 0;
+    for (size_t end = output.find('\n'); end != std::string::npos;
+         start = end + 1, end = output.find('\n', start)) {
+        TrelDfuListing device;
+        if (parseLine(output.substr(start, end - start), device))
+            devices.push_back(std::move(device));
+    }
+    return devices;
+}
 
 std::string shell_quote(const std::string& text)
 {
@@ -44,37 +167,9 @@ std::string TrelDfu::command(const std::string& arguments) const
 
 std::list<TrelDfu::DfuDevice_t> TrelDfu::parse_devices(const std::string& output)
 {
-    static const std::regex line(
-        "Found\\s+DFU:\\s+\\[[a-zA-Z0-9]+:[a-zA-Z0-9]+\\].*serial=\"[a-zA-Z0-9]+\".*\\n");
-    static const std::regex ids("[a-zA-Z0-9]+:[a-zA-Z0-9]+");
-    static const std::regex serialField("serial=\"[a-zA-Z0-9]+\"");
-    static const std::regex quoted("\"[a-zA-Z0-9]+\"");
-    static const std::regex word("[a-zA-Z0-9]+");
-
     std::list<DfuDevice_t> devices;
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), line);
-         it != std::sregex_iterator(); ++it) {
-        const std::string text = it->str();
-        DfuDevice_t device;
-        std::smatch m;
-        if (std::regex_search(text, m, ids)) {
-            const std::string pair = m.str();
-            const size_t colon = pair.find(':');
-            device.vendor = pair.substr(0, colon);
-            device.product = pair.substr(colon + 1);
-        }
-        if (std::regex_search(text, m, serialField)) {
-            const std::string field = m.str();
-            std::smatch q;
-            if (std::regex_search(field, q, quoted)) {
-                const std::string value = q.str();
-                std::smatch w;
-                if (std::regex_search(value, w, word))
-                    device.serial = w.str();
-            }
-        }
-        devices.push_back(device);
-    }
+    for (const TrelDfuListing& d : trel_dfu_parse_listing(output))
+        devices.push_back(DfuDevice_t{d.vendor, d.product, d.serial});
     return devices;
 }
 

@@ -1,3 +1,6 @@
+#include "TrelFrameReceiver.h"
+#include "TrelUsbBus.h"
+
 #include <trel/TrelException.h>
 #include <trel/TrelTransport.h>
 
@@ -11,8 +14,8 @@
 
 namespace {
 
-constexpr unsigned char FRAME_START = '$';
-constexpr unsigned char FRAME_END = ';';
+constexpr unsigned char FRAME_START = TrelFrameReceiver::FRAME_START;
+constexpr unsigned char FRAME_END = TrelFrameReceiver::FRAME_END;
 
 struct TreeDeleter
 {
@@ -30,7 +33,7 @@ thread_local const TrelTransport* t_noticeOf = nullptr;
 
 } // namespace
 
-TrelTransport::TrelTransport()
+TrelTransport::TrelTransport() : receiver(std::make_unique<TrelFrameReceiver>())
 {
     // Printers already open are announced to us within this call, held like
     // every notice until start_callbacks().
@@ -54,7 +57,7 @@ void TrelTransport::stop_callbacks()
         std::abort();
     }
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         accepting_callbacks = false;
         held_notices.clear();
     }
@@ -64,7 +67,7 @@ void TrelTransport::stop_callbacks()
     // waiting: the answer may never come (the client of a device layer that
     // is going away), and the tables they use go with this object.
     {
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         closing = true;
         for (auto& entry : waiting_table)
             wake(*entry.second.signal);
@@ -77,13 +80,15 @@ void TrelTransport::stop_callbacks()
         TrelUsb::client_unregister(*this, TREL_USB_INTERFACE_COMMAND);
     }
     {
-        std::unique_lock<std::mutex> lock(dispatch_mutex);
-        dispatch_done.wait(lock, [this] { return running_dispatches == 0; });
+        TrelMutexLocker lock(dispatch_mutex);
+        while (running_dispatches != 0)
+            dispatch_done.wait(lock);
     }
     // A sender may still be inside a write (1.5 s per attempt, retried) or
     // just woken: it erases its entry from the waiting table on its way out.
-    std::unique_lock<std::mutex> lock(waiting_mutex);
-    senders_done.wait(lock, [this] { return senders == 0; });
+    TrelMutexLocker lock(waiting_mutex);
+    while (senders != 0)
+        senders_done.wait(lock);
 }
 
 void TrelTransport::set_response_timeout(std::chrono::milliseconds timeout)
@@ -155,15 +160,15 @@ void TrelTransport::send_frame(const std::string& text, TrelDeviceAddress addres
     body.append(text);
     body.push_back(static_cast<char>(FRAME_END));
 
-    TrelUsb::write_to(header, sizeof header, address, TREL_USB_INTERFACE_COMMAND, opening);
-    TrelUsb::write_to(reinterpret_cast<const unsigned char*>(body.data()),
-                      static_cast<unsigned int>(body.size()), address, TREL_USB_INTERFACE_COMMAND,
-                      opening);
+    TrelUsbBus& bus = TrelUsbBus::get();
+    bus.write(header, sizeof header, address, TREL_USB_INTERFACE_COMMAND, opening);
+    bus.write(reinterpret_cast<const unsigned char*>(body.data()),
+              static_cast<unsigned int>(body.size()), address, TREL_USB_INTERFACE_COMMAND, opening);
 }
 
 void TrelTransport::wake(reply_signal_t& signal)
 {
-    std::lock_guard<std::mutex> lock(signal.mutex);
+    TrelMutexLocker lock(signal.mutex);
     ++signal.count;
     signal.cv.notify_one();
 }
@@ -185,7 +190,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
                                 "Transport Error - Not allowed on the thread that delivers "
                                 "callbacks and answers.");
         {
-            std::lock_guard<std::mutex> lock(waiting_mutex);
+            TrelMutexLocker lock(waiting_mutex);
             if (closing)
                 throw TrelException(TREL_ERROR_NO_DEVICE,
                                     "Transport Error - The client is shutting down.");
@@ -194,7 +199,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         }
         std::shared_ptr<printer_session_t> session;
         {
-            std::lock_guard<std::mutex> lock(sessions_mutex);
+            TrelMutexLocker lock(sessions_mutex);
             auto it = sessions.find(address);
             if (it != sessions.end())
                 session = it->second;
@@ -203,7 +208,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
             throw TrelException(TREL_ERROR_NO_DEVICE,
                                 "Transport Error - Device has been disconnected.");
 
-        std::lock_guard<std::mutex> exchange(session->exchange);
+        TrelMutexLocker exchange(session->exchange);
         // The printer this sender meant may have gone while it waited for the
         // lock, and a new one may be open at the same address under a lock of
         // its own: sending now would overlap that printer's exchanges.
@@ -219,7 +224,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         // disconnect between the check above and this entry is caught by the
         // write, which goes to this session's opening only.
         if (twoway) {
-            std::lock_guard<std::mutex> lock(waiting_mutex);
+            TrelMutexLocker lock(waiting_mutex);
             if (closing)
                 throw TrelException(TREL_ERROR_NO_DEVICE,
                                     "Transport Error - The client is shutting down.");
@@ -229,7 +234,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         send_frame(text, address, session->opening);
 
         if (twoway) {
-            std::unique_lock<std::mutex> lock(signal.mutex);
+            TrelMutexLocker lock(signal.mutex);
             while (signal.count == 0) {
                 // Each wake-up without a count (spurious) starts a new wait.
                 if (signal.cv.wait_for(lock, response_timeout()) == std::cv_status::timeout &&
@@ -260,7 +265,7 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
         status = TREL_ERROR_OTHER;
     }
 
-    std::lock_guard<std::mutex> lock(waiting_mutex);
+    TrelMutexLocker lock(waiting_mutex);
     if (waiting)
         waiting_table.erase(msg.id());
     if (counted && --senders == 0)
@@ -274,74 +279,19 @@ TrelStatus TrelTransport::send_message(TrelMessage& msg, TrelDeviceAddress addre
 void TrelTransport::data_received(unsigned char* data, unsigned int length,
                                   TrelDeviceAddress address)
 {
-    rx_state_info_t& rx = rx_states[address];
-    unsigned int p = 0;
-    while (p < length) {
-        switch (rx.state) {
-        case rx_state_info_t::HUNT:
-            if (data[p] == FRAME_START)
-                rx.state = rx_state_info_t::HEADER;
-            ++p;
-            break;
-        case rx_state_info_t::HEADER: {
-            const int n = rx.header_count++;
-            if (n < 2)
-                rx.length = static_cast<uint16_t>(rx.length | (data[p] << (8 * n)));
-            else
-                rx.length_check =
-                    static_cast<uint16_t>(rx.length_check | (data[p] << (8 * (n - 2))));
-            ++p;
-            if (rx.header_count == 4)
-                rx.state = rx_state_info_t::CHECK;
-            break;
+    receiver->receive(data, length, address, [&](unsigned char* payload, uint16_t payloadLength) {
+        // This runs inside libusb's event handling: no exception may leave
+        // it. An offending message is dropped and named.
+        try {
+            process_data_receive(payload, payloadLength, address);
+        } catch (const std::exception& e) {
+            std::cout << "TrelTransport: dropped a message from " << address << " - " << e.what()
+                      << std::endl;
+        } catch (...) {
+            std::cout << "TrelTransport: dropped a message from " << address << " - UNKNOWN."
+                      << std::endl;
         }
-        case rx_state_info_t::CHECK:
-            if ((rx.length ^ rx.length_check) == 0xffff) {
-                rx.length = static_cast<uint16_t>(rx.length - 1);
-                rx.remaining = rx.length;
-                rx.buffer.reset(new unsigned char[rx.length ? rx.length : 1]);
-                rx.state = rx_state_info_t::PAYLOAD;
-            } else {
-                rx.state = rx_state_info_t::ERROR;
-            }
-            break;
-        case rx_state_info_t::PAYLOAD: {
-            const unsigned int n = std::min<unsigned int>(rx.remaining, length - p);
-            std::memcpy(rx.buffer.get() + (rx.length - rx.remaining), data + p, n);
-            rx.remaining = static_cast<uint16_t>(rx.remaining - n);
-            p += n;
-            if (rx.remaining == 0)
-                rx.state = rx_state_info_t::TRAILER;
-            break;
-        }
-        case rx_state_info_t::TRAILER:
-            if (data[p] == FRAME_END) {
-                // Reset before processing: whatever the payload does, the next
-                // byte starts from a clean state.
-                std::unique_ptr<unsigned char[]> payload = std::move(rx.buffer);
-                const uint16_t payloadLength = rx.length;
-                rx = rx_state_info_t();
-                ++p;
-                // This runs inside libusb's event handling: no exception may
-                // leave it. An offending message is dropped and named.
-                try {
-                    process_data_receive(payload.get(), payloadLength, address);
-                } catch (const std::exception& e) {
-                    std::cout << "TrelTransport: dropped a message from " << address << " - "
-                              << e.what() << std::endl;
-                } catch (...) {
-                    std::cout << "TrelTransport: dropped a message from " << address
-                              << " - UNKNOWN." << std::endl;
-                }
-            } else {
-                rx.state = rx_state_info_t::ERROR;
-            }
-            break;
-        default: // ERROR: the byte at p is looked at again while hunting
-            rx = rx_state_info_t();
-            break;
-        }
-    }
+    });
 }
 
 std::shared_ptr<TrelMessage> TrelTransport::parse_message(yajl_val transport, yajl_val data)
@@ -392,7 +342,7 @@ void TrelTransport::process_data_receive(unsigned char* data, unsigned int lengt
     if (message->is_response()) {
         // The request cannot go away meanwhile: its sender erases its entry
         // under this same mutex before it returns.
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         auto it = waiting_table.find(message->id());
         if (it == waiting_table.end())
             return;
@@ -416,7 +366,7 @@ void TrelTransport::start_callbacks()
 {
     std::vector<std::pair<std::function<void()>, const char*>> held;
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         if (started || !accepting_callbacks)
             return;
         started = true;
@@ -434,7 +384,7 @@ bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress
 {
     bool watch = false;
     {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         if (!accepting_callbacks)
             return false;
         if (!started) {
@@ -456,9 +406,12 @@ bool TrelTransport::start_dispatch(std::function<void()> work, TrelDeviceAddress
 // Counted as a running dispatch, so the teardown waits for it (and wakes it).
 void TrelTransport::watch_held_notices()
 {
-    std::unique_lock<std::mutex> lock(dispatch_mutex);
-    if (door_changed.wait_for(lock, NOTICE_HOLD_WARNING,
-                              [this] { return started || !accepting_callbacks; }))
+    const auto deadline = std::chrono::steady_clock::now() + NOTICE_HOLD_WARNING;
+    TrelMutexLocker lock(dispatch_mutex);
+    while (!started && accepting_callbacks)
+        if (door_changed.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
+    if (started || !accepting_callbacks)
         return;
     const size_t held = held_notices.size();
     lock.unlock();
@@ -473,7 +426,7 @@ bool TrelTransport::spawn(std::function<void()> work, TrelDeviceAddress address,
                           const char* threadName)
 {
     auto finished = [this] {
-        std::lock_guard<std::mutex> lock(dispatch_mutex);
+        TrelMutexLocker lock(dispatch_mutex);
         --running_dispatches;
         dispatch_done.notify_all();
     };
@@ -504,16 +457,16 @@ void TrelTransport::usb_device_connected(TrelDeviceAddress address)
     // lock, in the order the back end reports: a re-enumeration announces
     // disconnect then connect, and making the two changes on racing threads
     // could drop the new printer's session.
-    auto session = std::make_shared<printer_session_t>(TrelUsb::opening_at(address));
+    auto session = std::make_shared<printer_session_t>(TrelUsbBus::get().opening_at(address));
     {
-        std::lock_guard<std::mutex> lock(sessions_mutex);
+        TrelMutexLocker lock(sessions_mutex);
         auto& entry = sessions[address];
         if (entry)
             entry->gone = true; // never left without its disconnect; be safe
         entry = std::move(session);
     }
     // A new session starts hunting for a frame (see usb_device_disconnected).
-    rx_states.erase(address);
+    receiver->forget(address);
     start_dispatch([this, address] { dispatch_connect(address); }, address, "trel-connect");
 }
 
@@ -524,10 +477,10 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
     // taken as the rest of its payload, and the requests waiting for them
     // would time out. (Both calls run with the command channel's client lock
     // held, as the receive path does.)
-    rx_states.erase(address);
+    receiver->forget(address);
     std::shared_ptr<printer_session_t> session;
     {
-        std::lock_guard<std::mutex> lock(sessions_mutex);
+        TrelMutexLocker lock(sessions_mutex);
         auto it = sessions.find(address);
         if (it != sessions.end()) {
             session = std::move(it->second);
@@ -540,7 +493,7 @@ void TrelTransport::usb_device_disconnected(TrelDeviceAddress address)
         session->gone = true;
     // Requests waiting on this printer end now instead of at their timeout.
     {
-        std::lock_guard<std::mutex> lock(waiting_mutex);
+        TrelMutexLocker lock(waiting_mutex);
         for (auto& entry : waiting_table)
             if (entry.second.address == address)
                 wake(*entry.second.signal);
@@ -560,7 +513,7 @@ void TrelTransport::dispatch_disconnect(TrelDeviceAddress address,
     // The application hears of the disconnect only after a running exchange
     // with the printer has ended.
     if (session) {
-        std::lock_guard<std::mutex> exchange(session->exchange); // taken only to wait
+        TrelMutexLocker exchange(session->exchange); // taken only to wait
     }
     device_disconnected(address);
 }

@@ -1,3 +1,5 @@
+#include "TrelUsbBus.h"
+
 #include <trel/TrelException.h>
 #include <trel/TrelUsb.h>
 
@@ -14,9 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <shared_mutex>
 #include <string>
-#include <unordered_set>
 
 namespace {
 
@@ -57,27 +57,6 @@ struct CallbackScope
     CallbackScope& operator=(const CallbackScope&) = delete;
 };
 
-// Addresses whose opening failed and was reported, so that a printer that keeps
-// failing is named once and not twice a second. Touched only by the scan.
-std::unordered_set<TrelDeviceAddress> g_reportedOpenFailures;
-
-// Held exclusively while the libusb context is made or ended, shared by
-// list_attached() while it uses the context. Not the lifecycle lock: a thread
-// that registers a client holds that one while it waits for a channel lock,
-// which a running callback may hold.
-std::shared_mutex g_contextMutex;
-
-// The listing lock: guards the contents of TrelUsb::_connected_devices
-// (changed with the table lock held too) and g_unopened. Held only for lookups
-// and copies, never while taking another lock or calling out, so that any
-// thread, a callback included, can list.
-std::mutex g_listingMutex;
-// Printers on the bus that the scan could not open, and why.
-std::unordered_map<TrelDeviceAddress, TrelUnopenedPrinter> g_unopened;
-
-// Each opening of a printer gets the next number; 0 names none.
-std::atomic<uint64_t> g_lastOpening{0};
-
 std::string nodePath(TrelDeviceAddress a)
 {
     char path[32];
@@ -100,17 +79,6 @@ TrelStatus openFailure(int libusbError)
     }
 }
 
-// Records why the scan could not open the printer at `a`; a printer that has
-// left the bus meanwhile (NO_DEVICE) is not worth a row.
-void noteUnopened(TrelDeviceAddress a, TrelStatus reason)
-{
-    std::lock_guard<std::mutex> listing(g_listingMutex);
-    if (reason == TREL_ERROR_NO_DEVICE)
-        g_unopened.erase(a);
-    else
-        g_unopened[a] = TrelUnopenedPrinter{a, reason, nodePath(a)};
-}
-
 // Unregistering waits for the background thread (or, for the last client,
 // joins it), which is this very thread or waits for it: it would hang for
 // ever. A destructor cannot report a failure, so say why and stop.
@@ -124,60 +92,111 @@ void noteUnopened(TrelDeviceAddress a, TrelStatus reason)
 
 } // namespace
 
-libusb_context* TrelUsb::_libusb_ctx = nullptr;
-std::recursive_mutex TrelUsb::_connected_devices_mutex;
-std::unordered_map<TrelDeviceAddress, TrelUsb*> TrelUsb::_connected_devices;
-std::recursive_mutex TrelUsb::_registered_client_mutex[TREL_USB_INTERFACE_COUNT];
-std::list<TrelUsbClient*> TrelUsb::_registered_client_list[TREL_USB_INTERFACE_COUNT];
-std::mutex TrelUsb::_lifecycle_mutex;
-std::unique_ptr<std::thread> TrelUsb::_device_hotplug_thread;
-std::atomic<bool> TrelUsb::_run_device_hotplug_thread{true};
-const timeval TrelUsb::_device_hotplug_refresh_rate = {0, 500000};
-std::atomic<unsigned int> TrelUsb::_write_timeout_ms{TrelUsb::DEFAULT_WRITE_TIMEOUT_MS};
+const timeval TrelUsbBus::refresh_rate = {0, 500000};
 
-void TrelUsb::TransferDeleter::operator()(libusb_transfer* t) const
+// Built when libtrel is loaded and destroyed when it is unloaded, as the
+// statics it gathers were: it outlives every client and every object of a
+// program that links libtrel.
+TrelUsbBus TrelUsbBus::instance;
+
+TrelUsbBus& TrelUsbBus::get()
 {
-    libusb_free_transfer(t);
+    return instance;
+}
+
+// ---------------------------------------------------------------------------
+// The public calls
+
+void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channel)
+{
+    TrelUsbBus::get().client_register(client, channel);
+}
+
+void TrelUsb::client_unregister(TrelUsbClient& client, trel_usb_interface_t channel)
+{
+    TrelUsbBus::get().client_unregister(client, channel);
+}
+
+void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                    trel_usb_interface_t channel)
+{
+    TrelUsbBus::get().write(data, length, address, channel);
+}
+
+std::vector<TrelDeviceAddress> TrelUsb::list_connected()
+{
+    return TrelUsbBus::get().list_connected();
+}
+
+std::vector<TrelUsbDevice> TrelUsb::list_attached()
+{
+    return TrelUsbBus::get().list_attached();
+}
+
+std::vector<TrelUnopenedPrinter> TrelUsb::list_unopened()
+{
+    return TrelUsbBus::get().list_unopened();
+}
+
+void TrelUsb::close(TrelDeviceAddress address)
+{
+    TrelUsbBus::get().close(address);
+}
+
+bool TrelUsb::is_callback_thread()
+{
+    return t_callbackDepth > 0;
+}
+
+void TrelUsb::set_write_timeout(unsigned int milliseconds)
+{
+    TrelUsbBus::get().write_timeout_ms = milliseconds;
+}
+
+unsigned int TrelUsb::write_timeout()
+{
+    return TrelUsbBus::get().write_timeout_ms;
 }
 
 // ---------------------------------------------------------------------------
 // Clients and the back end's life
 
-void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channel)
+void TrelUsbBus::client_register(TrelUsbClient& client, trel_usb_interface_t ch)
 {
-    if (!validChannel(channel))
+    if (!validChannel(ch))
         throw TrelException("Register failed - interface invalid.");
     // It may wait for a channel lock that this thread's running callback
     // holds elsewhere, or for a thread that is stopping the back end by
     // joining this one.
-    if (is_callback_thread())
+    if (TrelUsb::is_callback_thread())
         throw TrelException(TREL_ERROR_NOT_ALLOWED,
                             "Register failed - not allowed on the thread that delivers callbacks.");
 
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
+    TrelMutexLocker life(lifecycle_mutex);
     // The channel lock is taken before the thread starts: a printer found by the
     // very first scan is announced under this lock, so it waits until the client
     // is in the list and the client sees it.
-    std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[channel]);
-    if (!_device_hotplug_thread) {
+    Channel& c = channel(ch);
+    TrelRecursiveMutexLocker clients(c.mutex);
+    if (!thread) {
         libusb_context* ctx = nullptr;
         if (libusb_init(&ctx) != LIBUSB_SUCCESS)
             throw TrelException("Failed to initialize libusb");
         {
-            std::unique_lock<std::shared_mutex> context(g_contextMutex);
-            _libusb_ctx = ctx;
+            std::unique_lock<std::shared_mutex> exclusive(context_mutex);
+            context = ctx;
         }
-        _run_device_hotplug_thread = true;
+        run_thread = true;
         try {
-            _device_hotplug_thread = std::make_unique<std::thread>(device_status_thread_entry);
+            thread = std::make_unique<std::thread>([this] { thread_entry(); });
         } catch (...) {
-            std::unique_lock<std::shared_mutex> context(g_contextMutex);
-            _libusb_ctx = nullptr;
+            std::unique_lock<std::shared_mutex> exclusive(context_mutex);
+            context = nullptr;
             libusb_exit(ctx);
             throw;
         }
     }
-    _registered_client_list[channel].push_back(&client);
+    c.clients.push_back(&client);
 
     // Printers announced on this channel before the client came: announced to
     // it now, under the channel lock, so that no close or removal of theirs
@@ -185,126 +204,104 @@ void TrelUsb::client_register(TrelUsbClient& client, trel_usb_interface_t channe
     // this, the first client of a process missed printers already plugged
     // in: its job channel starts the back end, whose first scan opens them
     // before the client's transport is registered.
-    std::vector<TrelDeviceAddress> open;
-    {
-        std::lock_guard<std::mutex> listing(g_listingMutex);
-        for (auto& entry : _connected_devices)
-            if (entry.second->announced[channel])
-                open.push_back(entry.first);
-    }
+    const std::vector<TrelDeviceAddress> open(c.announced.begin(), c.announced.end());
     for (TrelDeviceAddress a : open) {
         try {
             client.usb_device_connected(a);
         } catch (const std::exception& e) {
             std::cout << "USB client failed on " << a << " - " << e.what() << std::endl;
+        } catch (...) {
+            std::cout << "USB client failed on " << a << " - UNKNOWN." << std::endl;
         }
     }
 }
 
-void TrelUsb::client_unregister(TrelUsbClient& client, trel_usb_interface_t channel)
+void TrelUsbBus::client_unregister(TrelUsbClient& client, trel_usb_interface_t ch)
 {
-    if (!validChannel(channel))
+    if (!validChannel(ch))
         return;
-    if (is_callback_thread())
+    if (TrelUsb::is_callback_thread())
         refuseTeardownOnCallbackThread();
 
-    std::lock_guard<std::mutex> life(_lifecycle_mutex);
+    TrelMutexLocker life(lifecycle_mutex);
     {
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[channel]);
-        _registered_client_list[channel].remove(&client);
+        Channel& c = channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        c.clients.remove(&client);
     }
     bool anyClient = false;
-    for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        anyClient = anyClient || !_registered_client_list[ch].empty();
+    for (int each = 0; each < TREL_USB_INTERFACE_COUNT; ++each) {
+        Channel& c = channel(each);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        anyClient = anyClient || !c.clients.empty();
     }
-    if (anyClient || !_device_hotplug_thread)
+    if (anyClient || !thread)
         return;
 
     // No channel lock may be held here: the thread may be announcing a printer
     // and needs them to finish its round.
-    _run_device_hotplug_thread = false;
-    libusb_interrupt_event_handler(_libusb_ctx);
-    _device_hotplug_thread->join();
-    _device_hotplug_thread.reset();
+    run_thread = false;
+    libusb_interrupt_event_handler(context);
+    thread->join();
+    thread.reset();
 
     {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+        TrelRecursiveMutexLocker table(table_mutex);
         // Each destructor erases its own entry, so walk a copy.
-        auto devices = _connected_devices;
-        for (auto& entry : devices)
+        auto printers = open_printers;
+        for (auto& entry : printers)
             delete entry.second;
-        std::lock_guard<std::mutex> listing(g_listingMutex);
-        _connected_devices.clear();
-        g_unopened.clear();
+        open_printers.clear();
+        reported_open_failures.clear();
+        TrelMutexLocker listing(listing_mutex);
+        listed_openings.clear();
+        unopened.clear();
     }
-    g_reportedOpenFailures.clear();
-    std::unique_lock<std::shared_mutex> context(g_contextMutex);
-    libusb_exit(_libusb_ctx);
-    _libusb_ctx = nullptr;
-}
-
-void TrelUsb::set_write_timeout(unsigned int milliseconds)
-{
-    _write_timeout_ms = milliseconds;
-}
-
-unsigned int TrelUsb::write_timeout()
-{
-    return _write_timeout_ms;
+    std::unique_lock<std::shared_mutex> exclusive(context_mutex);
+    libusb_exit(context);
+    context = nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Operations on open printers
 
-bool TrelUsb::is_callback_thread()
+uint64_t TrelUsbBus::opening_at(TrelDeviceAddress address)
 {
-    return t_callbackDepth > 0;
+    TrelMutexLocker listing(listing_mutex);
+    auto it = listed_openings.find(address);
+    return it == listed_openings.end() ? 0 : it->second;
 }
 
-void TrelUsb::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-                    trel_usb_interface_t channel)
-{
-    write_to(data, length, address, channel, 0);
-}
-
-uint64_t TrelUsb::opening_at(TrelDeviceAddress address)
-{
-    std::lock_guard<std::mutex> listing(g_listingMutex);
-    auto it = _connected_devices.find(address);
-    return it == _connected_devices.end() ? 0 : it->second->opening;
-}
-
-void TrelUsb::write_to(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-                       trel_usb_interface_t channel, uint64_t opening)
+void TrelUsbBus::write(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
+                       trel_usb_interface_t ch, uint64_t opening)
 {
     // libusb refuses nested event handling, so a synchronous transfer started
     // here would spin for ever waiting for its own completion.
-    if (is_callback_thread())
+    if (TrelUsb::is_callback_thread())
         throw TrelException(TREL_ERROR_NOT_ALLOWED,
                             "Send failed - not allowed on the thread that delivers callbacks.");
     // Held for the whole call: the printer cannot be closed or deleted under us.
     // The background thread keeps pumping events meanwhile (it only try-locks).
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-    auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle ||
+    TrelRecursiveMutexLocker table(table_mutex);
+    auto it = open_printers.find(address);
+    if (it == open_printers.end() || !it->second->handle ||
         (opening && it->second->opening != opening))
         throw TrelException(TREL_ERROR_NO_DEVICE, "Send failed - Device no longer connected.");
-    if (!validChannel(channel))
+    if (!validChannel(ch))
         throw TrelException(TREL_ERROR_INVALID_ARGUMENT, "Send failed - interface invalid.");
     if (length == 0)
         return;
 
     libusb_device_handle* handle = it->second->handle;
-    const unsigned int timeout = _write_timeout_ms;
+    const unsigned int timeout = write_timeout_ms;
     unsigned int sent = 0;
     int retries = 0;
     while (sent < length) {
         int transferred = 0;
         // libusb does not write through the buffer of an OUT transfer.
-        int r = libusb_bulk_transfer(handle, TX_ENDPOINT[channel],
-                                     const_cast<unsigned char*>(data + sent),
-                                     static_cast<int>(length - sent), &transferred, timeout);
+        int r =
+            libusb_bulk_transfer(handle, TX_ENDPOINT[ch], const_cast<unsigned char*>(data + sent),
+                                 static_cast<int>(length - sent), &transferred, timeout);
         // Whatever the device accepted before a timeout did reach it: counting it
         // keeps a retry from sending those bytes twice, which would corrupt a
         // frame or a pushed file.
@@ -327,23 +324,23 @@ void TrelUsb::write_to(const unsigned char* data, unsigned int length, TrelDevic
     }
 }
 
-std::vector<TrelDeviceAddress> TrelUsb::list_connected()
+std::vector<TrelDeviceAddress> TrelUsbBus::list_connected()
 {
     // Not the table lock: a writer holds that for its whole transfer, which
     // only the thread running a callback can complete.
-    std::lock_guard<std::mutex> listing(g_listingMutex);
+    TrelMutexLocker listing(listing_mutex);
     std::vector<TrelDeviceAddress> result;
-    result.reserve(_connected_devices.size());
-    for (auto& entry : _connected_devices)
+    result.reserve(listed_openings.size());
+    for (auto& entry : listed_openings)
         result.push_back(entry.first);
     return result;
 }
 
-std::vector<TrelUsbDevice> TrelUsb::list_attached()
+std::vector<TrelUsbDevice> TrelUsbBus::list_attached()
 {
-    std::shared_lock<std::shared_mutex> context(g_contextMutex);
+    std::shared_lock<std::shared_mutex> shared(context_mutex);
     libusb_device** list = nullptr;
-    if (!_libusb_ctx || libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (!context || libusb_get_device_list(context, &list) < 0)
         throw TrelException("Failed to get libusb device list.");
 
     std::vector<TrelUsbDevice> result;
@@ -364,26 +361,26 @@ std::vector<TrelUsbDevice> TrelUsb::list_attached()
     return result;
 }
 
-std::vector<TrelUnopenedPrinter> TrelUsb::list_unopened()
+std::vector<TrelUnopenedPrinter> TrelUsbBus::list_unopened()
 {
-    std::lock_guard<std::mutex> listing(g_listingMutex);
+    TrelMutexLocker listing(listing_mutex);
     std::vector<TrelUnopenedPrinter> result;
-    result.reserve(g_unopened.size());
-    for (auto& entry : g_unopened)
+    result.reserve(unopened.size());
+    for (auto& entry : unopened)
         result.push_back(entry.second);
     return result;
 }
 
-void TrelUsb::close(TrelDeviceAddress address)
+void TrelUsbBus::close(TrelDeviceAddress address)
 {
     // Closing pumps USB events until the printer's transfers end; libusb
     // refuses nested event handling, so this would spin for ever.
-    if (is_callback_thread())
+    if (TrelUsb::is_callback_thread())
         throw TrelException(TREL_ERROR_NOT_ALLOWED,
                             "Close failed - not allowed on the thread that delivers callbacks.");
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-    auto it = _connected_devices.find(address);
-    if (it == _connected_devices.end() || !it->second->handle)
+    TrelRecursiveMutexLocker table(table_mutex);
+    auto it = open_printers.find(address);
+    if (it == open_printers.end() || !it->second->handle)
         throw TrelException(TREL_ERROR_NO_DEVICE, "Close failed - Device no longer connected.");
     it->second->close();
 }
@@ -391,8 +388,14 @@ void TrelUsb::close(TrelDeviceAddress address)
 // ---------------------------------------------------------------------------
 // One printer
 
-TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress)
-    : vendor_id(vendorId), product_id(productId), address(deviceAddress), opening(++g_lastOpening)
+void TrelUsbHandle::TransferDeleter::operator()(libusb_transfer* t) const
+{
+    libusb_free_transfer(t);
+}
+
+TrelUsbHandle::TrelUsbHandle(TrelUsbBus& owner, unsigned short vendorId, unsigned short productId,
+                             TrelDeviceAddress deviceAddress)
+    : opening(++owner.last_opening), bus(owner), address(deviceAddress)
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         rx_idle[ch] = 1;
@@ -403,7 +406,7 @@ TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAd
     }
     // From here on a throw leaves nothing behind: claim_device and open close
     // what they opened before throwing, and the transfers free themselves.
-    claim_device(vendor_id, product_id);
+    claim_device(vendorId, productId);
     try {
         open();
     } catch (...) {
@@ -413,14 +416,19 @@ TrelUsb::TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAd
     }
 
     {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-        std::lock_guard<std::mutex> listing(g_listingMutex);
-        _connected_devices[address] = this;
+        TrelRecursiveMutexLocker table(bus.table_mutex);
+        bus.open_printers[address] = this;
+        // Listed as open and no longer as unopened in one step, before
+        // anyone hears of it: a client that lists on its connect notice must
+        // not still find the printer's failed attempt.
+        TrelMutexLocker listing(bus.listing_mutex);
+        bus.listed_openings[address] = opening;
+        bus.unopened.erase(address);
     }
     notify_clients(true);
 }
 
-TrelUsb::~TrelUsb()
+TrelUsbHandle::~TrelUsbHandle()
 {
     close();
     // Both receive transfers have ended (close waited for them), so freeing the
@@ -430,20 +438,22 @@ TrelUsb::~TrelUsb()
         buffers[ch].reset();
     }
     {
-        std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
-        std::lock_guard<std::mutex> listing(g_listingMutex);
-        auto it = _connected_devices.find(address);
-        if (it != _connected_devices.end() && it->second == this)
-            _connected_devices.erase(it);
+        TrelRecursiveMutexLocker table(bus.table_mutex);
+        auto it = bus.open_printers.find(address);
+        if (it != bus.open_printers.end() && it->second == this) {
+            bus.open_printers.erase(it);
+            TrelMutexLocker listing(bus.listing_mutex);
+            bus.listed_openings.erase(address);
+        }
     }
     if (device)
         libusb_unref_device(device);
 }
 
-void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
+void TrelUsbHandle::claim_device(unsigned short vendorId, unsigned short productId)
 {
     libusb_device** list = nullptr;
-    if (libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (libusb_get_device_list(bus.context, &list) < 0)
         throw TrelException(TREL_ERROR_IO, "Failed to get libusb device list.");
 
     for (libusb_device** d = list; *d; ++d) {
@@ -480,13 +490,13 @@ void TrelUsb::claim_device(unsigned short vendorId, unsigned short productId)
         throw TrelException(TREL_ERROR_NO_DEVICE, "Failed to find desired device.");
 }
 
-void TrelUsb::open()
+void TrelUsbHandle::open()
 {
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         libusb_transfer* t = transfers[ch].get();
         std::memset(buffers[ch].get(), 0, RX_BUFFER_SIZE);
         libusb_fill_bulk_transfer(t, handle, RX_ENDPOINT[ch], buffers[ch].get(), RX_BUFFER_SIZE,
-                                  libusb_rx_data_callback, this, 0);
+                                  rx_callback, this, 0);
         // Busy before the submit: the callback may run (and mark it idle)
         // before libusb_submit_transfer() returns.
         setIdle(rx_idle[ch], 0);
@@ -500,7 +510,7 @@ void TrelUsb::open()
             for (int started = 0; started < ch; ++started)
                 while (!isIdle(rx_idle[started])) {
                     libusb_cancel_transfer(transfers[started].get());
-                    libusb_handle_events_completed(_libusb_ctx, &rx_idle[started]);
+                    libusb_handle_events_completed(bus.context, &rx_idle[started]);
                 }
             release_device();
             throw TrelException(TREL_ERROR_IO, "Failed to start receiving.");
@@ -508,7 +518,7 @@ void TrelUsb::open()
     }
 }
 
-void TrelUsb::release_device()
+void TrelUsbHandle::release_device()
 {
     libusb_release_interface(handle, 0);
     libusb_close(handle);
@@ -516,7 +526,7 @@ void TrelUsb::release_device()
     std::memset(descriptor, 0, sizeof descriptor);
 }
 
-void TrelUsb::close()
+void TrelUsbHandle::close()
 {
     if (!handle)
         return;
@@ -529,13 +539,13 @@ void TrelUsb::close()
     for (int ch = 0; ch < TREL_USB_INTERFACE_COUNT; ++ch) {
         while (!isIdle(rx_idle[ch])) {
             libusb_cancel_transfer(transfers[ch].get());
-            libusb_handle_events_completed(_libusb_ctx, &rx_idle[ch]);
+            libusb_handle_events_completed(bus.context, &rx_idle[ch]);
         }
     }
     release_device();
 }
 
-void TrelUsb::notify_clients(bool connected)
+void TrelUsbHandle::notify_clients(bool connected)
 {
     // A connect goes to the command channel last: its client, the transport,
     // is the one that tells the application. An application that builds
@@ -544,9 +554,14 @@ void TrelUsb::notify_clients(bool connected)
     // client it is building.
     for (int i = 0; i < TREL_USB_INTERFACE_COUNT; ++i) {
         const int ch = connected ? TREL_USB_INTERFACE_COUNT - 1 - i : i;
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        announced[ch] = connected; // what a client registered later is told
-        for (TrelUsbClient* client : _registered_client_list[ch]) {
+        TrelUsbBus::Channel& c = bus.channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        // What a client registered later is told.
+        if (connected)
+            c.announced.insert(address);
+        else
+            c.announced.erase(address);
+        for (TrelUsbClient* client : c.clients) {
             try {
                 if (connected)
                     client->usb_device_connected(address);
@@ -561,9 +576,9 @@ void TrelUsb::notify_clients(bool connected)
     }
 }
 
-void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
+void TrelUsbHandle::rx_callback(libusb_transfer* transfer)
 {
-    auto* self = static_cast<TrelUsb*>(transfer->user_data);
+    auto* self = static_cast<TrelUsbHandle*>(transfer->user_data);
     const int ch = transfer->endpoint == RX_ENDPOINT[TREL_USB_INTERFACE_JOB] ? 1 : 0;
     setIdle(self->rx_idle[ch], 1);
 
@@ -581,8 +596,9 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
     if (transfer->actual_length > 0) {
         const auto length = static_cast<unsigned int>(transfer->actual_length);
         CallbackScope inCallback;
-        std::lock_guard<std::recursive_mutex> clients(_registered_client_mutex[ch]);
-        for (TrelUsbClient* client : _registered_client_list[ch]) {
+        TrelUsbBus::Channel& c = self->bus.channel(ch);
+        TrelRecursiveMutexLocker clients(c.mutex);
+        for (TrelUsbClient* client : c.clients) {
             // We are inside libusb's event handling: nothing may be thrown
             // through it. A client that fails loses this chunk, no more.
             try {
@@ -598,7 +614,7 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
     }
 
     libusb_fill_bulk_transfer(transfer, self->handle, RX_ENDPOINT[ch], self->buffers[ch].get(),
-                              RX_BUFFER_SIZE, libusb_rx_data_callback, self, 0);
+                              RX_BUFFER_SIZE, rx_callback, self, 0);
     setIdle(self->rx_idle[ch], 0);
     if (libusb_submit_transfer(transfer) != LIBUSB_SUCCESS)
         setIdle(self->rx_idle[ch], 1);
@@ -607,19 +623,18 @@ void TrelUsb::libusb_rx_data_callback(libusb_transfer* transfer)
 // ---------------------------------------------------------------------------
 // The background thread
 
-void TrelUsb::device_status_thread_entry()
+void TrelUsbBus::thread_entry()
 {
     pthread_setname_np(pthread_self(), "trel-usb");
     ++t_callbackDepth; // this thread is the one that pumps events
-    if (!_run_device_hotplug_thread)
+    if (!run_thread)
         return;
 
     using Clock = std::chrono::steady_clock;
-    const auto scanInterval = std::chrono::milliseconds(
-        _device_hotplug_refresh_rate.tv_sec * 1000 + _device_hotplug_refresh_rate.tv_usec / 1000);
+    const auto scanInterval =
+        std::chrono::milliseconds(refresh_rate.tv_sec * 1000 + refresh_rate.tv_usec / 1000);
     bool scanned = false;
     Clock::time_point lastScan;
-    std::unique_lock<std::recursive_mutex> table(_connected_devices_mutex, std::defer_lock);
     try {
         do {
             const auto now = Clock::now();
@@ -632,12 +647,19 @@ void TrelUsb::device_status_thread_entry()
             // write); events, and with them every receive callback, must keep
             // flowing meanwhile, so only try the lock between event rounds.
             do {
-                timeval wait = _device_hotplug_refresh_rate;
-                libusb_handle_events_timeout_completed(_libusb_ctx, &wait, nullptr);
-            } while (!table.try_lock());
-            sweep_dead_devices();
-            table.unlock();
-        } while (_run_device_hotplug_thread);
+                timeval wait = refresh_rate;
+                libusb_handle_events_timeout_completed(context, &wait, nullptr);
+            } while (!table_mutex.try_lock());
+            // The sweep's only throw is a failed allocation; the table must not
+            // stay locked behind the thread's end then.
+            try {
+                sweep_dead_devices();
+            } catch (...) {
+                table_mutex.unlock();
+                throw;
+            }
+            table_mutex.unlock();
+        } while (run_thread);
     } catch (const TrelException& e) {
         std::cout << "Fatal error in hotplug thread - " << e.what() << "." << std::endl;
     } catch (...) {
@@ -645,30 +667,30 @@ void TrelUsb::device_status_thread_entry()
     }
 }
 
-void TrelUsb::delete_device(TrelDeviceAddress address)
+void TrelUsbBus::delete_device(TrelDeviceAddress address)
 {
-    auto it = _connected_devices.find(address);
-    if (it != _connected_devices.end())
+    auto it = open_printers.find(address);
+    if (it != open_printers.end())
         delete it->second; // erases its own entry
 }
 
-void TrelUsb::sweep_dead_devices()
+void TrelUsbBus::sweep_dead_devices()
 {
     std::vector<TrelDeviceAddress> dead;
-    for (auto& entry : _connected_devices)
-        if (entry.second->rx_dead[0] && entry.second->rx_dead[1])
+    for (auto& entry : open_printers)
+        if (entry.second->dead())
             dead.push_back(entry.first);
     for (TrelDeviceAddress a : dead)
         delete_device(a);
 }
 
-void TrelUsb::scan_bus()
+void TrelUsbBus::scan_bus()
 {
     libusb_device** list = nullptr;
-    if (libusb_get_device_list(_libusb_ctx, &list) < 0)
+    if (libusb_get_device_list(context, &list) < 0)
         return; // try again at the next scan
 
-    std::lock_guard<std::recursive_mutex> table(_connected_devices_mutex);
+    TrelRecursiveMutexLocker table(table_mutex);
     std::unordered_set<TrelDeviceAddress> seen;
     std::unordered_set<TrelDeviceAddress> present;
     for (libusb_device** d = list; *d; ++d) {
@@ -679,14 +701,14 @@ void TrelUsb::scan_bus()
         const TrelDeviceAddress a(libusb_get_bus_number(*d), libusb_get_device_address(*d));
         present.insert(a);
 
-        auto it = _connected_devices.find(a);
-        if (it != _connected_devices.end() && it->second->device == *d) {
+        auto it = open_printers.find(a);
+        if (it != open_printers.end() && it->second->device == *d) {
             seen.insert(a);
             continue;
         }
         // Either new, or a different device re-enumerated at the same address:
         // the stale object goes first, so clients see disconnect then connect.
-        if (it != _connected_devices.end())
+        if (it != open_printers.end())
             delete_device(a);
 
         // The probe: a printer that another program holds, or that this user
@@ -701,41 +723,49 @@ void TrelUsb::scan_bus()
             libusb_close(probe);
         }
         if (r != LIBUSB_SUCCESS) {
-            noteUnopened(a, openFailure(r));
+            note_unopened(a, openFailure(r));
             continue;
         }
 
         // A printer that fails to open must not end this thread: the process
         // would never see a printer again. Skip it; the next scan retries.
         try {
-            new TrelUsb(TREL_USB_VENDOR_ID, TREL_USB_PRODUCT_NORMAL, a); // enters the table
+            new TrelUsbHandle(*this, TREL_USB_VENDOR_ID, TREL_USB_PRODUCT_NORMAL,
+                              a); // enters the table
             seen.insert(a);
-            g_reportedOpenFailures.erase(a);
-            std::lock_guard<std::mutex> listing(g_listingMutex);
-            g_unopened.erase(a);
+            reported_open_failures.erase(a);
         } catch (const TrelException& e) {
-            noteUnopened(a, e.status());
-            if (g_reportedOpenFailures.insert(a).second)
+            note_unopened(a, e.status());
+            if (reported_open_failures.insert(a).second)
                 std::cout << "Failed to open printer " << a << " - " << e.what()
                           << " Retrying at every scan." << std::endl;
         }
     }
 
     std::vector<TrelDeviceAddress> gone;
-    for (auto& entry : _connected_devices)
+    for (auto& entry : open_printers)
         if (!seen.count(entry.first))
             gone.push_back(entry.first);
     for (TrelDeviceAddress a : gone)
         delete_device(a);
-    for (auto it = g_reportedOpenFailures.begin(); it != g_reportedOpenFailures.end();)
-        it = present.count(*it) ? std::next(it) : g_reportedOpenFailures.erase(it);
+    for (auto it = reported_open_failures.begin(); it != reported_open_failures.end();)
+        it = present.count(*it) ? std::next(it) : reported_open_failures.erase(it);
     {
-        std::lock_guard<std::mutex> listing(g_listingMutex);
-        for (auto it = g_unopened.begin(); it != g_unopened.end();)
-            it = present.count(it->first) ? std::next(it) : g_unopened.erase(it);
+        TrelMutexLocker listing(listing_mutex);
+        for (auto it = unopened.begin(); it != unopened.end();)
+            it = present.count(it->first) ? std::next(it) : unopened.erase(it);
     }
 
     libusb_free_device_list(list, 1);
+}
+
+void TrelUsbBus::note_unopened(TrelDeviceAddress a, TrelStatus reason)
+{
+    TrelMutexLocker listing(listing_mutex);
+    if (reason == TREL_ERROR_NO_DEVICE)
+        unopened.erase(a);
+    else
+        unopened[a] = TrelUnopenedPrinter{a, reason, nodePath(a)};
 }
 
 // ---------------------------------------------------------------------------

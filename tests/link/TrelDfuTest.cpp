@@ -93,38 +93,6 @@ const TrelDfu::DfuDevice_t PRINTER{"2b75", "0003", "ZK1000009"};
 
 } // namespace
 
-TEST(TrelDfuParse, ListingLines)
-{
-    struct Case
-    {
-        const char* what;
-        std::string output;
-        std::vector<std::string> devices; // vendor:product:serial
-    };
-    const Case cases[] = {
-        {"the plain line",
-         "Found DFU: [12ab:34cd] x y z serial=\"ABC123\"\n",
-         {"12ab:34cd:ABC123"}},
-        {"dfu-util's own line among its banner",
-         "dfu-util 0.11\n\nFound DFU: [2b75:0003] ver=0100, devnum=9, cfg=1, intf=0, "
-         "path=\"1-9\", alt=0, name=\"@Internal Flash  /0x00000000/128*002Kg\", "
-         "serial=\"ZK1000009\"\n",
-         {"2b75:0003:ZK1000009"}},
-        {"two in order",
-         "Found DFU: [2b75:0003] serial=\"A1\"\nFound DFU: [2b75:0003] serial=\"B2\"\n",
-         {"2b75:0003:A1", "2b75:0003:B2"}},
-        {"a serial with a dash", "Found DFU: [2b75:0003] serial=\"ZK1-000009\"\n", {}},
-        {"no line end", "Found DFU: [2b75:0003] serial=\"A1\"", {}},
-        {"the shell's complaint", "sh: 1: ./dfu-util: not found\n", {}},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> found;
-        for (const TrelDfu::DfuDevice_t& d : TrelDfu::parse_devices(c.output))
-            found.push_back(d.vendor + ":" + d.product + ":" + d.serial);
-        EXPECT_EQ(found, c.devices) << c.what;
-    }
-}
-
 TEST(TrelDfuQuote, AnyTextIsOneWord)
 {
     EXPECT_EQ(shell_quote("plain"), "'plain'");

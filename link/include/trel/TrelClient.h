@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelCommandInterface.h>
 #include <trel/TrelEventInterface.h>
 #include <trel/TrelJobInterface.h>
@@ -17,10 +19,10 @@
 // whatever a derived class needs in them must exist before this part is built.
 // A derived class calls start_callbacks() last in its constructor (nothing
 // reaches it before) and stop_callbacks() first in its destructor.
-class TrelClient : public TrelJobInterface,
-                   public TrelCommandInterface,
-                   public TrelEventInterface,
-                   public TrelTransport
+class TREL_EXPORT TrelClient : public TrelJobInterface,
+                               public TrelCommandInterface,
+                               public TrelEventInterface,
+                               public TrelTransport
 {
 public:
     TrelClient();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 // JSON codecs of the firmware command layer: every scalar, text, buffer, float
 // pointer, enumeration and record that crosses the wire, in both directions.
 //
@@ -376,11 +378,13 @@ void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, T& value)
 }
 // Text: its bytes as signed values, then the terminating 0 (a null text as
 // the empty text).
-void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<char>& value);
+TREL_EXPORT void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key,
+                                        std::shared_ptr<char>& value);
 // Buffer: a one-element array holding the first byte (empty for null).
-void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key,
-                            std::shared_ptr<unsigned char>& value);
-void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key, std::shared_ptr<float>& value);
+TREL_EXPORT void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key,
+                                        std::shared_ptr<unsigned char>& value);
+TREL_EXPORT void cmd_ifc_serialize_type(yajl_gen_t* gen, const char* key,
+                                        std::shared_ptr<float>& value);
 // Pointer to a record: an array holding the one pointed-to record.
 template <typename T>
 std::enable_if_t<trel_codec::is_record<T>::value>
@@ -403,10 +407,12 @@ bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, T& value)
 }
 // Text: a new array of the element count, terminated one byte further so that
 // a text without its 0 cannot run off its end.
-bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<char>& value);
-bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
-                              std::shared_ptr<unsigned char>& value);
-bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<float>& value);
+TREL_EXPORT bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+                                          std::shared_ptr<char>& value);
+TREL_EXPORT bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+                                          std::shared_ptr<unsigned char>& value);
+TREL_EXPORT bool cmd_ifc_deserialize_type(yajl_val_s* object, const char* key,
+                                          std::shared_ptr<float>& value);
 template <typename T>
 std::enable_if_t<trel_codec::is_record<T>::value, bool>
 cmd_ifc_deserialize_type(yajl_val_s* object, const char* key, std::shared_ptr<T>& value)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelCommandTable.h>
 #include <trel/TrelCommandTypes.h>
 #include <trel/TrelDeviceAddress.h>
@@ -40,7 +42,7 @@
 //       client.gcode_process_command_checked(address, text);
 //   // g.ok(): the firmware answered; g.value is its own code, which may be
 //   // GCODE_PROCESS_UNKNOWN_COMMAND (an answer, not a failed exchange).
-class TrelCommandInterface
+class TREL_EXPORT TrelCommandInterface
 {
 public:
     explicit TrelCommandInterface(TrelTransport& t) : transport(t) {}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelMessage.h>
 
 #include <cstdint>
@@ -21,8 +23,9 @@ struct servo_trace_msg
 };
 
 // Payload decoders: the member `key` of an event's "args" object.
-void event_ifc_deserialize_type(yajl_val args, const char* key, std::shared_ptr<char>& value);
-void event_ifc_deserialize_type(yajl_val args, const char* key, servo_trace_msg& value);
+TREL_EXPORT void event_ifc_deserialize_type(yajl_val args, const char* key,
+                                            std::shared_ptr<char>& value);
+TREL_EXPORT void event_ifc_deserialize_type(yajl_val args, const char* key, servo_trace_msg& value);
 
 // A known firmware event: decodes the first member of "args" into its payload
 // type and calls its handler.
@@ -62,7 +65,7 @@ private:
 // The firmware events of one client, found by name when an event message
 // arrives. The callbacks run on the USB thread with the command channel's
 // client lock held: return quickly.
-class TrelEventInterface
+class TREL_EXPORT TrelEventInterface
 {
 public:
     explicit TrelEventInterface(TrelTransport& transport);

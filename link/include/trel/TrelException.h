@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelStatus.h>
 
 #include <exception>
@@ -9,7 +11,7 @@
 // the transport and the job channel travels in it; callers show what(), and
 // status() says which outcome of the library's contract it was
 // (TREL_ERROR_OTHER where the thrower named none).
-class TrelException : public std::exception
+class TREL_EXPORT TrelException : public std::exception
 {
 public:
     TrelException() : message("Unknown Trel Error") {}

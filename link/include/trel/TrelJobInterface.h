@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelUsb.h>
 
 #include <atomic>
@@ -14,7 +16,7 @@
 // writes three small control messages and pushes print files; the printer
 // answers with compact JSON objects, chiefly its status, that arrive unframed
 // and are cut apart by counting braces.
-class TrelJobInterface : private TrelUsbClient
+class TREL_EXPORT TrelJobInterface : private TrelUsbClient
 {
 public:
     // The printer's status; every member starts value-initialised and keeps

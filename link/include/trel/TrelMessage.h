@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelDeviceAddress.h>
 #include <trel/TrelStatus.h>
 
@@ -27,7 +29,7 @@ enum : unsigned int {
 // parsed from the wire keeps its wire id and points into the parse tree of its
 // text (get_unparsed_data()), which lives only while the message is delivered:
 // afterwards is_parsed() is false and every reader returns null, empty or 0.
-class TrelMessage
+class TREL_EXPORT TrelMessage
 {
 public:
     enum Type : int { PLAIN = -1, COMMAND = 0, EVENT = 1 };
@@ -108,7 +110,7 @@ protected:
 };
 
 // A firmware command: request + two-way, data {"command":{...}}.
-class TrelCommand : public TrelMessage
+class TREL_EXPORT TrelCommand : public TrelMessage
 {
 public:
     explicit TrelCommand(TrelTransport& transport);
@@ -129,7 +131,7 @@ public:
 };
 
 // A firmware event: request + one-way, data {"event":{"name":...,"args":{...}}}.
-class TrelEvent : public TrelMessage
+class TREL_EXPORT TrelEvent : public TrelMessage
 {
 public:
     explicit TrelEvent(TrelTransport& transport);
@@ -148,14 +150,14 @@ public:
 namespace trel_json {
 // Member `key` of `object` when it is an object and the member has the wanted
 // kind (nullptr for any); nullptr otherwise. Never throws.
-yajl_val member(yajl_val object, const char* key, yajl_type wanted = yajl_t_any);
+TREL_EXPORT yajl_val member(yajl_val object, const char* key, yajl_type wanted = yajl_t_any);
 // The integer value of a JSON number: the integer when yajl parsed one, the
 // double truncated otherwise (a number too large for long long parses as a
 // double only).
-long long integer_value(yajl_val number);
-std::vector<std::string> keys(yajl_val object);
+TREL_EXPORT long long integer_value(yajl_val number);
+TREL_EXPORT std::vector<std::string> keys(yajl_val object);
 // Writes a parsed value into a generator; serialize() gives its compact text.
 // (Not "emit": Qt defines that word away.)
-void generate(yajl_gen gen, yajl_val value);
-std::string serialize(yajl_val value);
+TREL_EXPORT void generate(yajl_gen gen, yajl_val value);
+TREL_EXPORT std::string serialize(yajl_val value);
 } // namespace trel_json

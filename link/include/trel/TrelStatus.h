@@ -1,5 +1,7 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 // The library's one error contract.
 //
 // Every call that talks to a printer either succeeds or says which failure it
@@ -62,10 +64,10 @@ enum TrelStatus : int {
 
 // "TREL_SUCCESS", "TREL_ERROR_TIMEOUT", ...; "TREL_STATUS_UNKNOWN" for a number
 // that is none of them. Never null; the text is static.
-const char* trel_status_name(int status);
+TREL_EXPORT const char* trel_status_name(int status);
 // A short English text, "No response in time"; "Unknown outcome" for a number
 // that is none of them. Never null; the text is static.
-const char* trel_strerror(int status);
+TREL_EXPORT const char* trel_strerror(int status);
 
 // The outcome of one firmware command and what it returned. `value` is the
 // decoded "__return__" when ok(); after a failure it is value-initialised, or,

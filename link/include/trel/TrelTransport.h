@@ -1,6 +1,9 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelMessage.h>
+#include <trel/TrelThreadSafety.h>
 #include <trel/TrelUsb.h>
 
 #include <atomic>
@@ -20,22 +23,11 @@
 // requests waiting for them by message id, hands everything else to the
 // message's receive handler, and turns USB connect and disconnect notices into
 // device_connected() / device_disconnected() on threads of their own.
-class TrelTransport : private TrelUsbClient
+class TrelFrameReceiver;
+
+class TREL_EXPORT TrelTransport : private TrelUsbClient
 {
 public:
-    // Receive state of one printer; touched only on the receive path, which
-    // runs with the command channel's client lock held.
-    struct rx_state_info_t
-    {
-        enum : int { HUNT = 0, HEADER = 1, CHECK = 2, PAYLOAD = 3, TRAILER = 4, ERROR = 5 };
-        int state = HUNT;
-        int header_count = 0;
-        uint16_t remaining = 0;
-        std::unique_ptr<unsigned char[]> buffer;
-        uint16_t length = 0;
-        uint16_t length_check = 0;
-    };
-
     TrelTransport();
     ~TrelTransport() override;
     TrelTransport(const TrelTransport&) = delete;
@@ -113,9 +105,9 @@ protected:
 private:
     struct reply_signal_t
     {
-        std::mutex mutex; // guards count
-        std::condition_variable cv;
-        unsigned int count = 0;
+        TrelMutex mutex;
+        std::condition_variable_any cv;
+        unsigned int count TREL_GUARDED_BY(mutex) = 0;
     };
     struct waiting_message_t
     {
@@ -129,9 +121,10 @@ private:
     {
         explicit printer_session_t(uint64_t usbOpening) : opening(usbOpening) {}
         // Held for a whole exchange, so that exchanges with one printer never
-        // overlap.
-        std::mutex exchange;
-        // The back end's opening (TrelUsb::opening_at()): writes of this
+        // overlap. What it guards is the wire, not a variable: the analysis
+        // cannot check it.
+        TrelMutex exchange;
+        // The back end's opening (TrelUsbBus::opening_at()): writes of this
         // session go to that opening only.
         const uint64_t opening;
         // Set at the disconnect: a sender that waited for `exchange` meanwhile
@@ -150,36 +143,42 @@ private:
     // send_command_data() to one opening of the printer (0: whichever).
     void send_frame(const std::string& text, TrelDeviceAddress address, uint64_t opening);
 
-    std::unordered_map<TrelDeviceAddress, rx_state_info_t> rx_states;
+    // The receive side's frame reassembly (link/src); touched only on the
+    // receive path and by the USB notices, with the command channel's client
+    // lock held.
+    std::unique_ptr<TrelFrameReceiver> receiver;
     // Guards waiting_table, closing and senders. Never held while sending,
     // nor together with sessions_mutex; may be held while taking a reply
     // signal's mutex.
-    std::mutex waiting_mutex;
-    std::map<unsigned int, waiting_message_t> waiting_table;
+    TrelMutex waiting_mutex;
+    std::map<unsigned int, waiting_message_t> waiting_table TREL_GUARDED_BY(waiting_mutex);
     // Set when the teardown begins: no exchange starts after it.
-    bool closing = false;
+    bool closing TREL_GUARDED_BY(waiting_mutex) = false;
     // Calls inside send_message(); the teardown waits for none to remain
     // before the tables they use go.
-    int senders = 0;
-    std::condition_variable senders_done;
+    int senders TREL_GUARDED_BY(waiting_mutex) = 0;
+    std::condition_variable_any senders_done;
     // Guards sessions (lookups and changes only; never held while waiting
     // for a session's exchange lock).
-    std::mutex sessions_mutex;
+    TrelMutex sessions_mutex;
     // The session of every connected printer. Shared so that a sender can
     // wait for its exchange lock without holding the table, and a disconnect
     // can drop the entry while a sender still holds it.
-    std::unordered_map<TrelDeviceAddress, std::shared_ptr<printer_session_t>> sessions;
+    std::unordered_map<TrelDeviceAddress, std::shared_ptr<printer_session_t>>
+        sessions TREL_GUARDED_BY(sessions_mutex);
 
-    // Guards accepting_callbacks, started, held_notices, running_dispatches.
-    std::mutex dispatch_mutex;
-    std::condition_variable dispatch_done;
+    // Guards accepting_callbacks, started, hold_watched, held_notices,
+    // running_dispatches.
+    TrelMutex dispatch_mutex;
+    std::condition_variable_any dispatch_done;
     // Wakes the watch over held notices when the door opens or closes.
-    std::condition_variable door_changed;
-    bool accepting_callbacks = true;
-    bool started = false;
-    bool hold_watched = false;
-    std::vector<std::pair<std::function<void()>, const char*>> held_notices;
-    int running_dispatches = 0;
+    std::condition_variable_any door_changed;
+    bool accepting_callbacks TREL_GUARDED_BY(dispatch_mutex) = true;
+    bool started TREL_GUARDED_BY(dispatch_mutex) = false;
+    bool hold_watched TREL_GUARDED_BY(dispatch_mutex) = false;
+    std::vector<std::pair<std::function<void()>, const char*>>
+        held_notices TREL_GUARDED_BY(dispatch_mutex);
+    int running_dispatches TREL_GUARDED_BY(dispatch_mutex) = 0;
     bool registered = false;
 
     std::atomic<long long> response_timeout_ms{DEFAULT_RESPONSE_TIMEOUT.count()};

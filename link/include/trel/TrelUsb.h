@@ -1,25 +1,14 @@
 #pragma once
 
+#include <trel/TrelExport.h>
+
 #include <trel/TrelDeviceAddress.h>
 #include <trel/TrelStatus.h>
 
-#include <atomic>
 #include <cstdint>
-#include <list>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
-
-#include <sys/time.h>
-
-struct libusb_context;
-struct libusb_device;
-struct libusb_device_handle;
-struct libusb_transfer;
 
 // The two logical channels of a printer, both on USB interface 0.
 enum trel_usb_interface_t : int {
@@ -66,7 +55,7 @@ struct TrelNodeHolder
 // printer and pumping events meanwhile, or, for the printers already open, on
 // the thread that registers the client): return quickly, never block on work
 // that needs the open-printer table on another thread.
-class TrelUsbClient
+class TREL_EXPORT TrelUsbClient
 {
 public:
     virtual ~TrelUsbClient() = default;
@@ -77,12 +66,17 @@ public:
                                TrelDeviceAddress address) = 0;
 };
 
-// One open printer, plus the process-wide USB state: the libusb context, the
-// background thread that scans the bus and pumps events, the table of open
-// printers and the per-channel client lists.
-class TrelUsb
+// The USB back end, as an application sees it: static calls on the process's
+// one bus. Behind them (link/src/TrelUsbBus.h) the process-wide half (the
+// libusb context, the background thread that scans the bus and pumps events,
+// the table of open printers, the per-channel client lists) is kept apart
+// from the per-printer handle, as libusb keeps its context apart from a
+// device handle. Nothing here is ever instantiated.
+class TREL_EXPORT TrelUsb
 {
 public:
+    TrelUsb() = delete;
+
     // Adds a client of `channel`; the first client of the process starts the
     // back end. A client registered while printers are open is told of each
     // of them (usb_device_connected()) before this returns, on the calling
@@ -141,85 +135,4 @@ public:
     static constexpr unsigned int DEFAULT_WRITE_TIMEOUT_MS = 1500;
     static void set_write_timeout(unsigned int milliseconds);
     static unsigned int write_timeout();
-
-    TrelUsb(unsigned short vendorId, unsigned short productId, TrelDeviceAddress deviceAddress);
-    ~TrelUsb();
-    TrelUsb(const TrelUsb&) = delete;
-    TrelUsb& operator=(const TrelUsb&) = delete;
-
-private:
-    // The transport binds each exchange to one opening of a printer.
-    friend class TrelTransport;
-
-    struct TransferDeleter
-    {
-        void operator()(libusb_transfer* t) const;
-    };
-
-    // Which opening of a printer is open at `address` now (a number never
-    // used twice in a process), 0 when none is. A printer that re-enumerates
-    // at the same address is a new opening.
-    static uint64_t opening_at(TrelDeviceAddress address);
-    // write(), refused (TREL_ERROR_NO_DEVICE) unless the printer open at the
-    // address is still `opening`: a sender that waited while its printer was
-    // replaced by a new one at the same address must not write to the new
-    // one. 0 takes whichever is open.
-    static void write_to(const unsigned char* data, unsigned int length, TrelDeviceAddress address,
-                         trel_usb_interface_t channel, uint64_t opening);
-
-    void open();
-    void claim_device(unsigned short vendorId, unsigned short productId);
-    void release_device();
-    void close();
-    void notify_clients(bool connected);
-    static void libusb_rx_data_callback(libusb_transfer* transfer);
-    static void device_status_thread_entry();
-    static void scan_bus();
-    static void sweep_dead_devices();
-    static void delete_device(TrelDeviceAddress address);
-
-    libusb_device_handle* handle = nullptr;
-    libusb_device* device = nullptr;
-    unsigned char descriptor[18] = {};
-    std::unique_ptr<libusb_transfer, TransferDeleter> transfers[TREL_USB_INTERFACE_COUNT];
-    std::unique_ptr<unsigned char[]> buffers[TREL_USB_INTERFACE_COUNT];
-    unsigned short vendor_id;
-    unsigned short product_id;
-    TrelDeviceAddress address;
-    const uint64_t opening;
-    // Set while the channel's clients have been told of this printer (its
-    // connect notice went out and no disconnect since). Guarded by that
-    // channel's client lock.
-    bool announced[TREL_USB_INTERFACE_COUNT] = {};
-    // Written by the receive callback, read by close() through
-    // libusb_handle_events_completed(), which takes int*: only through
-    // isIdle() and setIdle() (atomic) in TrelUsb.cpp.
-    bool rx_dead[TREL_USB_INTERFACE_COUNT] = {};
-    int rx_idle[TREL_USB_INTERFACE_COUNT] = {};
-
-    // Set and cleared with the back end's context lock (TrelUsb.cpp) held
-    // exclusively; list_attached() reads it with that lock shared.
-    static libusb_context* _libusb_ctx;
-    // Guards every use of a printer's handle by write, close, the bus scan and
-    // the dead-printer sweep, and every change of _connected_devices; held by
-    // a writer for its whole transfer. Recursive because deleting a printer
-    // inside the scan re-enters it. Never taken on a callback thread.
-    static std::recursive_mutex _connected_devices_mutex;
-    // Changed only with both the lock above and the listing lock
-    // (TrelUsb.cpp) held; read with either. The listing lock is held for
-    // lookups and copies only, so a callback can list the open printers
-    // while a writer holds the table.
-    static std::unordered_map<TrelDeviceAddress, TrelUsb*> _connected_devices;
-    // Each guards one channel's client list and is held while that channel's
-    // clients are called. Lock order: _connected_devices_mutex first, the
-    // listing lock last.
-    static std::recursive_mutex _registered_client_mutex[TREL_USB_INTERFACE_COUNT];
-    static std::list<TrelUsbClient*> _registered_client_list[TREL_USB_INTERFACE_COUNT];
-    // Guards the existence of the thread, so that registrations on the two
-    // channels cannot both start (or stop) the back end.
-    static std::mutex _lifecycle_mutex;
-    static std::unique_ptr<std::thread> _device_hotplug_thread;
-    static std::atomic<bool> _run_device_hotplug_thread;
-    static const timeval _device_hotplug_refresh_rate;
-    static std::atomic<unsigned int> _write_timeout_ms;
 };
