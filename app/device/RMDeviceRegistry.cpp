@@ -62,9 +62,9 @@ RMDeviceRegistryPrivate::RMDeviceRegistryPrivate(RMDeviceRegistry* registry)
 {
     placeholder = newDevice(NO_PRINTER);
     placeholder->setConnected(false);
-    // Printers attached before we started are announced like new ones.
-    for (TrelDeviceAddress address : list_connected())
-        device_connected(address);
+    // Printers libtrel opened before this client registered are announced to
+    // it like new ones, held until start_callbacks(): announcing them here
+    // too would make a second pending device for the same printer.
     start_callbacks();
     refreshUnopened(true);
 }
