@@ -344,10 +344,6 @@ MqttClient::MqttClient(const MqttOptions& options, QObject* parent) : QObject(pa
     static std::once_flag init;
     std::call_once(init, [] {
         mosquitto_lib_init();
-        // The library keeps TLS state of its own (its pass phrase prompt
-        // method, made at the first TLS connection) until its cleanup: at
-        // the process's end, when every client has stopped.
-        std::atexit([] { mosquitto_lib_cleanup(); });
         qRegisterMetaType<zelkd::MqttMessage>();
     });
 }
