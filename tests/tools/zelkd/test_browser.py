@@ -175,14 +175,16 @@ def drive(z, d):
     z.wait_for_sim("IDLE", seconds=120)
 
     # The printer pulled out while zelkd sends it a file: the page says so.
+    # Large enough that the push lasts while the page and the test look,
+    # also when the event stream hands the page several changes at once.
     with open(path, "wb") as f:
-        f.write(gcode(4 * 1024 * 1024))
+        f.write(gcode(16 * 1024 * 1024))
     wait(d, card(".querySelector('.send').disabled === true"), "the form did not reset")
     d.find_element(By.CSS_SELECTOR, '[data-printer="%s"] .file' % SERIAL).send_keys(path)
     wait(d, card(".dataset.state === 'Idle'"), "not idle after the unload", 120)
     press(d, "send")
     wait(d, card(".querySelector('.progress-text').textContent.startsWith('Sending')"),
-         "never sending to the printer")
+         "never sending to the printer", 180)
     z.sim("unplug")
     wait(d, card(".querySelector('.progress-text').textContent.includes('failed: the printer "
                  "went away')"), "the failure did not show")
