@@ -6,6 +6,7 @@
 // a user id (the caller must be root), as that user, holding nothing when
 // `path` is empty.
 
+#include <fstream>
 #include <string>
 
 #include <spawn.h>
@@ -72,6 +73,21 @@ public:
     NodeHolderProcess& operator=(const NodeHolderProcess&) = delete;
 
     pid_t pid = -1;
+
+    // Waits until the process goes by its name (the spawn returns before the
+    // shell has started under it); false after `ms` milliseconds.
+    bool waitUntilNamed(const std::string& name, int ms = 10000) const
+    {
+        const std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+        for (int waited = 0; waited < ms; waited += 10) {
+            std::ifstream f(comm);
+            std::string now;
+            if (std::getline(f, now) && now == name)
+                return true;
+            ::usleep(10000);
+        }
+        return false;
+    }
 
 private:
     int input = -1;

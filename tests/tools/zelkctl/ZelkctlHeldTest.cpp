@@ -97,6 +97,8 @@ private slots:
         std::unique_ptr<NodeHolderProcess> service;
         if (zelkdService)
             service = std::make_unique<NodeHolderProcess>(std::string(), "zelkd", 65534);
+        if (service)
+            QVERIFY(service->waitUntilNamed("zelkd"));
         auto printer = std::make_unique<zelksim::VirtualPrinter>(simBus());
         refuse(*printer);
         printer->plug();

@@ -274,9 +274,12 @@ void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo()
     zelksim::VirtualPrinter other(simBus(), at);
     std::unique_ptr<NodeHolderProcess> holder;
     if (held) {
+        // zelkd's system service: a process of another user whose open
+        // descriptors this one cannot see. Named before the printer appears,
+        // so that the first look already finds it.
         other.failClaims(0, 1000000);
-        holder = std::make_unique<NodeHolderProcess>(simBus().rootDir() + "/dev/bus/usb/001/006",
-                                                     "zelkd");
+        holder = std::make_unique<NodeHolderProcess>(std::string(), "zelkd", 65534);
+        QVERIFY(holder->waitUntilNamed("zelkd"));
         toolTip = toolTip.arg(holder->pid);
     } else {
         other.denyAccess(true);
