@@ -16,10 +16,13 @@
 #include <QSet>
 #include <QThread>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <system_error>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -108,7 +111,7 @@ struct Privates
     // it does not), and clang checks every use of `all` holds it. What it
     // does not check: waitForTasks() holds it while it waits for pools, which
     // is safe only because no pool task takes it (a retirement takes it to
-    // delete its private object, on the reaper, once the pools are idle).
+    // delete its private object, on its own thread, once the pools are idle).
     TrelMutex mutex;
     QSet<RMDevicePrivate*> all TREL_GUARDED_BY(mutex);
 };
@@ -119,22 +122,42 @@ Privates& privates()
 }
 
 // Where a private object whose device is gone waits for its pools to idle
-// before it is deleted: threads of their own, never the GUI thread. Each
-// retirement holds one while it waits; a running task ends by itself (every
-// exchange has its timeout, an upload ends with its file), and queued ones
-// find the device closed.
-QThreadPool& reaper()
+// before it is deleted: a thread of its own for each ("zelk-retire"), never
+// the GUI thread. A running task ends by itself (every exchange has its
+// timeout, an upload ends with its file), and queued ones find the device
+// closed. Plain threads and a standard mutex rather than a QThreadPool:
+// ThreadSanitizer sees their ordering, not that of a shared pool's own
+// queue, on which two retirements that end together would look like a race.
+// Never destroyed: a retirement may still end while the process exits.
+struct Retirements
 {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool; // lives as long as the process
-        p->setMaxThreadCount(64);
-        p->setExpiryTimeout(5000);
+    TrelMutex mutex;
+    std::condition_variable_any ended;
+    int running TREL_GUARDED_BY(mutex) = 0;
+
+    // Whether every retirement ended within `timeoutMs`.
+    bool waitForDone(int timeoutMs)
+    {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        TrelMutexLocker lock(mutex);
+        while (running != 0) {
+            if (ended.wait_until(lock, deadline) == std::cv_status::timeout)
+                return running == 0;
+        }
+        return true;
+    }
+};
+Retirements& retirements()
+{
+    static Retirements* r = [] {
+        auto* p = new Retirements;
         // No retirement may still be deleting Qt objects while the
         // application object goes (the process's end, past the event loop).
-        qAddPostRoutine([] { reaper().waitForDone(5000); });
+        qAddPostRoutine([] { retirements().waitForDone(5000); });
         return p;
     }();
-    return *pool;
+    return *r;
 }
 
 } // namespace
@@ -189,12 +212,32 @@ void RMDevicePrivate::retire(RMDevicePrivate* d)
 {
     d->open = false;
     d->stopPosting();
-    rmRunHanded(&reaper(), [d] {
+    Retirements& r = retirements();
+    {
+        TrelMutexLocker lock(r.mutex);
+        ++r.running;
+    }
+    auto body = [d, &r] {
         d->commandPool.waitForDone();
         d->jobPool.waitForDone();
         rmHandoffReceived(d);
         delete d;
-    });
+        TrelMutexLocker lock(r.mutex);
+        --r.running;
+        r.ended.notify_all();
+    };
+    try {
+        std::thread([body] {
+#ifdef Q_OS_LINUX
+            pthread_setname_np(pthread_self(), "zelk-retire");
+#endif
+            body();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had (the process is out of them): waiting here is
+        // late rather than never, and nothing is left undeleted.
+        body();
+    }
 }
 
 bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
@@ -218,7 +261,7 @@ bool RMDevicePrivate::waitForTasks(const TrelClient* client, int timeoutMs)
     }
     // And the retirements, which now end at once: none is left running as
     // the process ends.
-    return reaper().waitForDone(left()) && done;
+    return retirements().waitForDone(left()) && done;
 }
 
 // --- construction
