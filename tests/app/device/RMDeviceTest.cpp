@@ -37,10 +37,17 @@ TrelJobInterface::StatusMsg state(const char* s)
 }
 
 // A client that outlives the tasks of the devices that use it: a device
-// that goes does not wait for them.
+// that goes does not wait for them. Its callbacks stop here, before the
+// base's destructor: a notice arriving meanwhile would otherwise call a
+// virtual function of an object half destroyed.
 struct DeviceClient : TestClient
 {
-    ~DeviceClient() override { RMDevice::waitForTasks(this, 20000); }
+    DeviceClient() : TestClient(Derived()) { start_callbacks(); }
+    ~DeviceClient() override
+    {
+        RMDevice::waitForTasks(this, 20000);
+        stop_callbacks();
+    }
 };
 
 // Whether an operation reported success (one that reports nothing: true).
