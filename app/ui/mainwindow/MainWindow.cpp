@@ -22,6 +22,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QTimer>
 
@@ -174,48 +175,59 @@ void MainWindow::deviceStatusChanged(RMDevice::State state, RMDevice::State oldS
 
 void MainWindow::showUnopened()
 {
-    QString toolTip;
     const QVector<RMUnopenedPrinter> unopened = registry->unopenedPrinters();
-    if (device->state() == RMDevice::Disconnected && registry->activePorts().isEmpty() &&
-        !unopened.isEmpty()) {
-        const RMUnopenedPrinter& p = unopened.first();
-        QString text;
-        switch (p.reason) {
-        case RMUnopenedPrinter::HeldElsewhere:
-            if (p.holderName.isEmpty()) {
-                text = tr("Held by another program");
-                toolTip = tr("Another program has the printer open (%1). A printer talks to one "
-                             "program at a time.")
-                              .arg(p.node);
-            } else {
-                text = tr("Held by %1").arg(p.holderName);
-                toolTip = tr("%1 (PID %2) has the printer open (%3). A printer talks to one "
-                             "program at a time.")
-                              .arg(p.holderName)
-                              .arg(p.holderPid)
-                              .arg(p.node);
-            }
-            break;
-        case RMUnopenedPrinter::NoPermission:
-            text = tr("No permission to use the printer");
-            toolTip = tr("This user may not open the printer (%1). Install the program's .deb "
-                         "package (its udev rule gives access) or join the group zelkd, then "
-                         "plug the printer in again.")
-                          .arg(p.node);
-            break;
-        case RMUnopenedPrinter::OpenFailed:
-            text = tr("The printer could not be opened");
-            toolTip = tr("%1 could not be opened; trying again.").arg(p.node);
-            break;
-        }
-        ui->statusLabel->setText(text);
-        if (loggedUnopened != toolTip) {
+    // Every printer that could not be opened goes to the log once for each
+    // reason, whichever printer the window follows: a second printer held by
+    // another program is told there even while the first one prints.
+    QSet<QString> logged;
+    for (const RMUnopenedPrinter& p : unopened) {
+        QString toolTip;
+        const QString text = describeUnopened(p, &toolTip);
+        const QString key =
+            QStringLiteral("%1:%2 %3 %4").arg(p.port.bus).arg(p.port.address).arg(text, toolTip);
+        if (!loggedUnopened.contains(key)) {
             qCWarning(DeviceRegistry).noquote()
                 << "Printer" << p.port << "not opened:" << text << "-" << toolTip;
         }
+        logged.insert(key);
     }
-    loggedUnopened = toolTip;
+    loggedUnopened = logged; // one that comes back is told again
+
+    // The status line says it only when it has nothing else to show.
+    QString toolTip;
+    if (device->state() == RMDevice::Disconnected && registry->activePorts().isEmpty() &&
+        !unopened.isEmpty())
+        ui->statusLabel->setText(describeUnopened(unopened.first(), &toolTip));
     ui->statusLabel->setToolTip(toolTip);
+}
+
+QString MainWindow::describeUnopened(const RMUnopenedPrinter& p, QString* toolTip) const
+{
+    switch (p.reason) {
+    case RMUnopenedPrinter::HeldElsewhere:
+        if (p.holderName.isEmpty()) {
+            *toolTip = tr("Another program has the printer open (%1). A printer talks to one "
+                          "program at a time.")
+                           .arg(p.node);
+            return tr("Held by another program");
+        }
+        *toolTip = tr("%1 (PID %2) has the printer open (%3). A printer talks to one "
+                      "program at a time.")
+                       .arg(p.holderName)
+                       .arg(p.holderPid)
+                       .arg(p.node);
+        return tr("Held by %1").arg(p.holderName);
+    case RMUnopenedPrinter::NoPermission:
+        *toolTip = tr("This user may not open the printer (%1). Install the program's .deb "
+                      "package (its udev rule gives access) or join the group zelkd, then "
+                      "plug the printer in again.")
+                       .arg(p.node);
+        return tr("No permission to use the printer");
+    case RMUnopenedPrinter::OpenFailed:
+        break;
+    }
+    *toolTip = tr("%1 could not be opened; trying again.").arg(p.node);
+    return tr("The printer could not be opened");
 }
 
 void MainWindow::recoverFilament()

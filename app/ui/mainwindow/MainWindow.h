@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QSharedPointer>
 #include <QVector>
 
@@ -20,6 +21,7 @@ class QTimer;
 class RMDeviceRegistry;
 class RMPrintTimeEstimator;
 class RMSettings;
+struct RMUnopenedPrinter;
 
 namespace Ui {
 class MainWindow;
@@ -68,6 +70,8 @@ private:
     // (held by another program, or this user may not open it), when the
     // window follows no printer; logged once per change.
     void showUnopened();
+    // The status line's text for `p`, and its tool tip.
+    QString describeUnopened(const RMUnopenedPrinter& p, QString* toolTip) const;
 
     Ui::MainWindow* ui;
     RMDeviceRegistry* registry;
@@ -86,5 +90,5 @@ private:
     // The running out-of-filament dialog, and the printer it follows.
     QPointer<OutOfFilamentDialog> filamentRecovery;
     RMDevice* filamentRecoveryDevice = nullptr;
-    QString loggedUnopened; // what showUnopened() logged last
+    QSet<QString> loggedUnopened; // what showUnopened() logged, per printer
 };

@@ -246,28 +246,33 @@ void MainWindowStatusTest::unpluggedPrinterLeavesTheWindowDisconnected()
 void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo_data()
 {
     QTest::addColumn<bool>("held");
+    QTest::addColumn<bool>("followedActive"); // the window's own printer stays
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip"); // %1: the holder's PID
-    QTest::newRow("held by zelkd")
-        << true << "Held by zelkd"
-        << "zelkd (PID %1) has the printer open (/dev/bus/usb/001/006). A printer talks to one "
-           "program at a time.";
+    const QString heldTip = "zelkd (PID %1) has the printer open (/dev/bus/usb/001/006). A "
+                            "printer talks to one program at a time.";
+    QTest::newRow("held by zelkd") << true << false << "Held by zelkd" << heldTip;
     QTest::newRow("no permission")
-        << false << "No permission to use the printer"
+        << false << false << "No permission to use the printer"
         << "This user may not open the printer (/dev/bus/usb/001/006). Install the program's "
            ".deb package (its udev rule gives access) or join the group zelkd, then plug the "
            "printer in again.";
+    // The status line keeps the printer it follows; the log tells of the other.
+    QTest::newRow("held beside an active printer") << true << true << "Held by zelkd" << heldTip;
 }
 
 void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo()
 {
     QFETCH(bool, held);
+    QFETCH(bool, followedActive);
     QFETCH(QString, text);
     QFETCH(QString, toolTip);
     auto* label = window->findChild<QLabel*>("statusLabel");
-    printer->unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
-    QCOMPARE(label->toolTip(), QString());
+    if (!followedActive) {
+        printer->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
+        QCOMPARE(label->toolTip(), QString());
+    }
 
     zelksim::VirtualPrinter::Options at;
     at.address = 6;
@@ -287,20 +292,25 @@ void MainWindowStatusTest::aPrinterNotOpenedIsSaidSo()
     g_registryWarnings.clear();
     g_previousHandler = qInstallMessageHandler(keepRegistryWarnings);
     other.plug();
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(), text, 10000);
-    QCOMPARE(label->toolTip(), toolTip);
-    QCOMPARE(enabledButtons(), 0);
+    const QStringList logged(QStringLiteral("Printer 1:6 not opened: %1 - %2").arg(text, toolTip));
+    QTRY_COMPARE_WITH_TIMEOUT(g_registryWarnings, logged, 10000);
+    QCOMPARE(statusText(), followedActive ? QString("Idle") : text);
+    QCOMPARE(label->toolTip(), followedActive ? QString() : toolTip);
+    if (!followedActive)
+        QCOMPARE(enabledButtons(), 0);
     // Logged once: redrawing the same state adds nothing.
-    window->deviceStatusChanged(RMDevice::Disconnected, RMDevice::Disconnected);
+    const RMDevice::State shown = followedActive ? RMDevice::Idle : RMDevice::Disconnected;
+    window->deviceStatusChanged(shown, shown);
     QTest::qWait(2 * RMDeviceRegistry::UnopenedPollMs);
     qInstallMessageHandler(g_previousHandler);
-    QCOMPARE(g_registryWarnings,
-             QStringList(QStringLiteral("Printer 1:6 not opened: %1 - %2").arg(text, toolTip)));
+    QCOMPARE(g_registryWarnings, logged);
 
     other.unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
-    QCOMPARE(label->toolTip(), QString());
-    printer->plug();
+    if (!followedActive) {
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Disconnected"), 5000);
+        QCOMPARE(label->toolTip(), QString());
+        printer->plug();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(statusText(), QString("Idle"), 10000);
 }
 
